@@ -1,0 +1,1 @@
+// The Qt binding of the host runtime. (Filled in with the binding.)

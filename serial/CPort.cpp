@@ -1,0 +1,1 @@
+// Unit CPort: the serial port component. (Filled in with the component.)

@@ -1,0 +1,2 @@
+#include "spin/Spin.h"
+// Unit Spin. (Filled in with the spin edit.)
