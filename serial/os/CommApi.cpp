@@ -2,12 +2,14 @@
 
 namespace comm {
 
-// Placeholder until the platform backends exist.
+// Defined by the platform's backend (PosixCommApi.cpp or Win32CommApi.cpp).
+ICommApi& NativeApi();
+
 namespace {
 ICommApi* g_api = nullptr;
 } // namespace
 
-ICommApi& Api() { return *g_api; }
+ICommApi& Api() { return g_api != nullptr ? *g_api : NativeApi(); }
 
 ICommApi* SetApi(ICommApi* api) {
     ICommApi* previous = g_api;
