@@ -19,4 +19,18 @@ public:
     using Exception::Exception;
 };
 
+// Raised by the registry class (host/Registry.h); the message names the value,
+// e.g. "Failed to get data for 'Buffer.OutputSize'".
+class ERegistryException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Raised by the INI-file class (host/IniFile.h) when the file cannot be read
+// or written; the message names the file and the reason.
+class EIniFileException : public Exception {
+public:
+    using Exception::Exception;
+};
+
 } // namespace host
