@@ -13,7 +13,9 @@ public:
     std::string Message() const { return what(); }
 };
 
-// Raised by text-to-number conversions; message "'<text>' is not a valid integer value".
+// Raised by text-to-number conversions ("'<text>' is not a valid integer value")
+// and by the settings copy when a class cannot be copied into another
+// ("Cannot assign a <source class> to a <destination class>").
 class EConvertError : public Exception {
 public:
     using Exception::Exception;
