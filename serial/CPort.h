@@ -1,0 +1,461 @@
+#pragma once
+// Unit CPort: the serial port component TComPort and its settings objects.
+//
+// Every line setting is a property: simple ones on the port, the rest in four
+// settings objects owned by the port (Parity, FlowControl, Timeouts, Buffer).
+// A setting changed while the port is open is applied to the driver at once,
+// by group (line settings, timeouts, buffer sizes); on a closed port it is only
+// kept and takes effect at the next Open. No setting is validated: values reach
+// the driver unchanged.
+//
+// Threading: a port and its settings objects are used by the thread that owns
+// the component (the GUI thread); nothing here takes a lock. While the port is
+// open, its event thread reads Handle, Events and SyncMethod; SyncMethod cannot
+// change while the port is open and a change of Events waits for the next Open.
+//
+// Raising: setters raise EComPort (serial/CPortErrors.h) only where noted;
+// copying settings objects of different classes raises host::EConvertError.
+
+#include "host/Component.h"
+#include "host/Persistent.h"
+#include "host/Set.h"
+#include "serial/os/CommApi.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace host {
+class TRegistry;
+class TIniFile;
+} // namespace host
+
+namespace cport {
+
+// ---- Enumerations: the ordinals are fixed (texts, stored settings and the driver
+// mapping depend on them) --------------------------------------------------------
+
+enum TStopBits : std::uint8_t { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
+enum TDataBits : std::uint8_t { dbFive, dbSix, dbSeven, dbEight };
+enum TParityBits : std::uint8_t { prNone, prOdd, prEven, prMark, prSpace };
+enum TDTRFlowControl : std::uint8_t { dtrDisable, dtrEnable, dtrHandshake };
+enum TRTSFlowControl : std::uint8_t { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
+// The derived flow-control preset; fcNone is 2, not 0.
+enum TFlowControl : std::uint8_t { fcHardware, fcSoftware, fcNone, fcCustom };
+enum TComEvent : std::uint8_t {
+    evRxChar,
+    evTxEmpty,
+    evRxFlag,
+    evRing,
+    evBreak,
+    evCTS,
+    evDSR,
+    evError,
+    evRLSD,
+    evRx80Full
+};
+enum TComError : std::uint8_t {
+    ceFrame,
+    ceRxParity,
+    ceOverrun,
+    ceBreak,
+    ceIO,
+    ceMode,
+    ceRxOver,
+    ceTxFull
+};
+enum TSyncMethod : std::uint8_t { smThreadSync, smWindowSync, smNone };
+enum TLineSignal : std::uint8_t { lsCTS, lsDSR, lsRing, lsRLSD };
+enum TStoreGroup : std::uint8_t {
+    sgLine,
+    sgFlowDetails,
+    sgBuffer,
+    sgTimeouts,
+    sgParityDetails,
+    sgMisc
+};
+
+// Sets: element n is bit n.
+using TComEvents = host::TSet<TComEvent, std::uint16_t, 10>;
+using TComErrors = host::TSet<TComError, std::uint8_t, 8>;
+using TLineSignals = host::TSet<TLineSignal, std::uint8_t, 4>;
+using TStoreGroups = host::TSet<TStoreGroup, std::uint8_t, 6>;
+
+class TCustomComPort;
+class TComThread;
+
+// ---- Event handler types: called with the port as Sender; empty means unassigned.
+using TNotifyEvent = std::function<void(TCustomComPort* Sender)>;
+using TRxCharEvent = std::function<void(TCustomComPort* Sender, std::int32_t Count)>;
+using TRxBufEvent =
+    std::function<void(TCustomComPort* Sender, const void* Buffer, std::int32_t Count)>;
+using TComErrorEvent = std::function<void(TCustomComPort* Sender, TComErrors Errors)>;
+using TComSignalEvent = std::function<void(TCustomComPort* Sender, bool OnOff)>;
+
+// ---- Settings objects -----------------------------------------------------------
+//
+// Each knows the port that owns it (set once by the port's constructor; none for
+// a free-standing object). Setter rule: a value equal to the current one changes
+// nothing; otherwise it is stored and, with an owner, the owner's apply operation
+// for the object's group runs (which does nothing unless the port is open).
+// Assign/AssignTo copy the stored values between objects of the same class
+// directly: no setter, no adjustment, no apply, owner not copied.
+
+// Timeouts in milliseconds, in the order of the driver's timeout record.
+// Group: ApplyTimeoutSettings.
+class TComTimeouts : public host::TPersistent {
+public:
+    TComTimeouts() = default;
+    std::string ClassName() const override { return "TComTimeouts"; }
+    TCustomComPort* ComPort() const { return FComPort; }
+
+    std::int32_t ReadInterval() const { return FReadInterval; }
+    std::int32_t ReadTotalMultiplier() const { return FReadTotalMultiplier; }
+    std::int32_t ReadTotalConstant() const { return FReadTotalConstant; }
+    std::int32_t WriteTotalMultiplier() const { return FWriteTotalMultiplier; }
+    std::int32_t WriteTotalConstant() const { return FWriteTotalConstant; }
+    void SetReadInterval(std::int32_t value);
+    void SetReadTotalMultiplier(std::int32_t value);
+    void SetReadTotalConstant(std::int32_t value);
+    void SetWriteTotalMultiplier(std::int32_t value);
+    void SetWriteTotalConstant(std::int32_t value);
+
+protected:
+    void AssignTo(host::TPersistent& destination) const override;
+
+private:
+    friend class TCustomComPort;
+    void Set(std::int32_t& field, std::int32_t value);
+
+    TCustomComPort* FComPort = nullptr;
+    std::int32_t FReadInterval = -1;
+    std::int32_t FReadTotalMultiplier = 0;
+    std::int32_t FReadTotalConstant = 0;
+    std::int32_t FWriteTotalMultiplier = 100;
+    std::int32_t FWriteTotalConstant = 1000;
+};
+
+// Flow control: ten stored values and the derived preset FlowControl.
+// Group: ApplyLineSettings.
+class TComFlowControl : public host::TPersistent {
+public:
+    TComFlowControl() = default;
+    std::string ClassName() const override { return "TComFlowControl"; }
+    TCustomComPort* ComPort() const { return FComPort; }
+
+    bool OutCTSFlow() const { return FOutCTSFlow; }
+    bool OutDSRFlow() const { return FOutDSRFlow; }
+    TDTRFlowControl ControlDTR() const { return FControlDTR; }
+    TRTSFlowControl ControlRTS() const { return FControlRTS; }
+    bool XonXoffOut() const { return FXonXoffOut; }
+    bool XonXoffIn() const { return FXonXoffIn; }
+    bool DSRSensitivity() const { return FDSRSensitivity; }
+    bool TxContinueOnXoff() const { return FTxContinueOnXoff; }
+    char XonChar() const { return FXonChar; }
+    char XoffChar() const { return FXoffChar; }
+    void SetOutCTSFlow(bool value);
+    void SetOutDSRFlow(bool value);
+    void SetControlDTR(TDTRFlowControl value);
+    void SetControlRTS(TRTSFlowControl value);
+    void SetXonXoffOut(bool value);
+    void SetXonXoffIn(bool value);
+    void SetDSRSensitivity(bool value);
+    void SetTxContinueOnXoff(bool value);
+    void SetXonChar(char value);
+    void SetXoffChar(char value);
+
+    // The preset derived from ControlRTS, OutCTSFlow, XonXoffIn and XonXoffOut
+    // (fcHardware, fcSoftware, fcNone, else fcCustom); the other six values never
+    // influence it.
+    TFlowControl FlowControl() const;
+    // Writes the four values of a preset (fcCustom writes none) and then, with an
+    // owner, applies the line settings once, whatever was written.
+    void SetFlowControl(TFlowControl value);
+
+protected:
+    void AssignTo(host::TPersistent& destination) const override;
+
+private:
+    friend class TCustomComPort;
+    template <typename T> void Set(T& field, T value);
+
+    TCustomComPort* FComPort = nullptr;
+    bool FOutCTSFlow = false;
+    bool FOutDSRFlow = false;
+    TDTRFlowControl FControlDTR = dtrDisable;
+    TRTSFlowControl FControlRTS = rtsDisable;
+    bool FXonXoffOut = false;
+    bool FXonXoffIn = false;
+    bool FDSRSensitivity = false;
+    bool FTxContinueOnXoff = false;
+    char FXonChar = 17;
+    char FXoffChar = 19;
+};
+
+// Parity: the parity bit, whether the driver checks it, and whether a byte with
+// a parity error is replaced by ReplaceChar (only together with Check).
+// Group: ApplyLineSettings.
+class TComParity : public host::TPersistent {
+public:
+    TComParity() = default;
+    std::string ClassName() const override { return "TComParity"; }
+    TCustomComPort* ComPort() const { return FComPort; }
+
+    TParityBits Bits() const { return FBits; }
+    bool Check() const { return FCheck; }
+    bool Replace() const { return FReplace; }
+    char ReplaceChar() const { return FReplaceChar; }
+    void SetBits(TParityBits value);
+    void SetCheck(bool value);
+    void SetReplace(bool value);
+    void SetReplaceChar(char value);
+
+protected:
+    void AssignTo(host::TPersistent& destination) const override;
+
+private:
+    friend class TCustomComPort;
+    template <typename T> void Set(T& field, T value);
+
+    TCustomComPort* FComPort = nullptr;
+    TParityBits FBits = prNone;
+    bool FCheck = false;
+    bool FReplace = false;
+    char FReplaceChar = 0;
+};
+
+// Sizes in bytes of the driver's receive and transmit queues. A positive odd
+// size is stored one lower (1025 is kept as 1024); the equality test compares
+// the given value, before that adjustment. Group: ApplyBufferSizes.
+class TComBuffer : public host::TPersistent {
+public:
+    TComBuffer() = default;
+    std::string ClassName() const override { return "TComBuffer"; }
+    TCustomComPort* ComPort() const { return FComPort; }
+
+    std::int32_t InputSize() const { return FInputSize; }
+    std::int32_t OutputSize() const { return FOutputSize; }
+    void SetInputSize(std::int32_t value);
+    void SetOutputSize(std::int32_t value);
+
+protected:
+    void AssignTo(host::TPersistent& destination) const override;
+
+private:
+    friend class TCustomComPort;
+    void Set(std::int32_t& field, std::int32_t value);
+
+    TCustomComPort* FComPort = nullptr;
+    std::int32_t FInputSize = 1024;
+    std::int32_t FOutputSize = 1024;
+};
+
+// ---- The port -------------------------------------------------------------------
+
+class TCustomComPort : public host::TComponent {
+public:
+    // Sets the defaults: 9600 baud, "COM1", one stop bit, eight data bits, no
+    // parity, all ten events, thread synchronisation, the settings objects'
+    // defaults; the port is closed.
+    explicit TCustomComPort(host::TComponent* owner);
+    // Closes the port (with its notifications), then frees the settings objects.
+    // A class that overrides OpenHandle, ReleaseHandle or the firing operations
+    // closes the port in its own destructor: C++ does not reach overrides from
+    // a base destructor.
+    ~TCustomComPort() override;
+
+    std::string ClassName() const override { return "TCustomComPort"; }
+
+    // Ends the loading state; a Connected of true read from the stored
+    // description then opens the port (failures go to the application's
+    // exception display, not to the caller).
+    void Loaded() override;
+
+    // Opens the port with the current settings: before-open notification, the
+    // handle, all settings, the event thread, after-open notification. A port
+    // that cannot be opened leaves Connected false and raises nothing; failing
+    // to apply the buffer sizes or timeouts closes the handle again and raises
+    // EComPort 9 or 8. Does nothing when open already or while designing.
+    void Open();
+    // Closes the port: before-close notification, transfers aborted, event thread
+    // ended, handle closed, after-close notification. Does nothing when closed or
+    // while designing.
+    void Close();
+
+    // ---- Settings properties (published by TComPort in this order) ----
+    bool Connected() const { return FConnected; }
+    // While loading or designing only stored; otherwise true opens, false closes.
+    void SetConnected(bool value);
+    std::int32_t BaudRate() const { return FBaudRate; }
+    void SetBaudRate(std::int32_t value);
+    const std::string& Port() const { return FPort; }
+    // Case-sensitive comparison; on an open port (not loading or designing) the
+    // port is closed and opened again under the new name.
+    void SetPort(const std::string& value);
+    TComParity& Parity() { return *FParity; }
+    const TComParity& Parity() const { return *FParity; }
+    // Copies value into the port's own object, then applies (no equality test).
+    void SetParity(const TComParity& value);
+    TStopBits StopBits() const { return FStopBits; }
+    void SetStopBits(TStopBits value);
+    TDataBits DataBits() const { return FDataBits; }
+    void SetDataBits(TDataBits value);
+    bool DiscardNull() const { return FDiscardNull; }
+    void SetDiscardNull(bool value);
+    char EventChar() const { return FEventChar; }
+    void SetEventChar(char value);
+    TComEvents Events() const { return FEvents; }
+    // Only stored: takes effect at the next Open (empty: no event thread).
+    void SetEvents(TComEvents value) { FEvents = value; }
+    TComBuffer& Buffer() { return *FBuffer; }
+    const TComBuffer& Buffer() const { return *FBuffer; }
+    void SetBuffer(const TComBuffer& value);
+    TComFlowControl& FlowControl() { return *FFlowControl; }
+    const TComFlowControl& FlowControl() const { return *FFlowControl; }
+    void SetFlowControl(const TComFlowControl& value);
+    TComTimeouts& Timeouts() { return *FTimeouts; }
+    const TComTimeouts& Timeouts() const { return *FTimeouts; }
+    void SetTimeouts(const TComTimeouts& value);
+    TSyncMethod SyncMethod() const { return FSyncMethod; }
+    // Raises EComPort 14 (value unchanged) for a different value while the port
+    // is open and the component is neither loading nor designing.
+    void SetSyncMethod(TSyncMethod value);
+
+    // The setting groups that the persistence operations store and load.
+    TStoreGroups StoreGroups() const { return FStoreGroups; }
+    void SetStoreGroups(TStoreGroups value) { FStoreGroups = value; }
+
+    // ---- Run-time state ----
+    comm::Handle Handle() const { return FHandle; }
+    bool EventThreadRunning() const { return FEventThreadRunning; }
+    TComThread* EventThread() const { return FEventThread; }
+    std::intptr_t SyncWindow() const { return FSyncWindow; }
+
+    // ---- Event handlers, in published order; only stored ----
+    TNotifyEvent OnAfterOpen;
+    TNotifyEvent OnAfterClose;
+    TNotifyEvent OnBeforeOpen;
+    TNotifyEvent OnBeforeClose;
+    TRxCharEvent OnRxChar;
+    TRxBufEvent OnRxBuf;
+    TNotifyEvent OnTxEmpty;
+    TNotifyEvent OnBreak;
+    TNotifyEvent OnRing;
+    TComSignalEvent OnCTSChange;
+    TComSignalEvent OnDSRChange;
+    TComSignalEvent OnRLSDChange;
+    TNotifyEvent OnRxFlag;
+    TComErrorEvent OnError;
+    TNotifyEvent OnRx80Full;
+
+    // ---- Settings persistence (serial/CPortStore.cpp) ----
+    // Store writes the groups of StoreGroups as named values; Load reads them back
+    // through the setters. The registry works in the object's current key, the INI
+    // file in the section named by Name.
+    virtual void StoreToRegistry(host::TRegistry& registry);
+    virtual void StoreToIniFile(host::TIniFile& iniFile);
+    virtual void LoadFromRegistry(host::TRegistry& registry);
+    virtual void LoadFromIniFile(host::TIniFile& iniFile);
+
+protected:
+    // The OS handle: OpenHandle creates it (Handle stays invalid when the port
+    // cannot be opened, and nothing is raised); ReleaseHandle closes a valid one
+    // without changing Handle.
+    virtual void OpenHandle();
+    virtual void ReleaseHandle();
+    // ApplyBufferSizes, then ApplyLineSettings, then ApplyTimeoutSettings.
+    virtual void ApplyAllSettings();
+
+public:
+    // Firing operations: each calls its handler when assigned.
+    virtual void FireAfterClose();
+    virtual void FireAfterOpen();
+    virtual void FireBeforeClose();
+    virtual void FireBeforeOpen();
+    virtual void FireRxChar(std::int32_t count);
+    virtual void FireRxBuf(const void* buffer, std::int32_t count);
+    virtual void FireTxEmpty();
+    virtual void FireBreak();
+    virtual void FireRing();
+    virtual void FireRxFlag();
+    virtual void FireCTSChange(bool onOff);
+    virtual void FireDSRChange(bool onOff);
+    virtual void FireError(TComErrors errors);
+    virtual void FireRLSDChange(bool onOff);
+    virtual void FireRx80Full();
+
+protected:
+    // Apply a group of settings to the open port. Each does nothing unless the
+    // port is Connected and the component is neither loading nor designing.
+    // ApplyLineSettings never raises; ApplyTimeoutSettings raises EComPort 8 and
+    // ApplyBufferSizes EComPort 9 when the driver refuses.
+    virtual void ApplyLineSettings();
+    virtual void ApplyTimeoutSettings();
+    virtual void ApplyBufferSizes();
+
+    // True when the apply operations may reach the driver.
+    bool CanApply() const { return FConnected && !Loading() && !Designing(); }
+
+    // Notifications that Open and Close give.
+    void HandleBeforeOpen();
+    void HandleAfterOpen();
+    void HandleBeforeClose();
+    void HandleAfterClose();
+
+    // Run-time fields, in declared order.
+    TComThread* FEventThread = nullptr; // owned while EventThreadRunning
+    bool FEventThreadRunning = false;
+    comm::Handle FHandle = comm::INVALID_HANDLE_VALUE;
+    std::intptr_t FSyncWindow = 0; // none
+
+private:
+    friend class TComTimeouts;
+    friend class TComFlowControl;
+    friend class TComParity;
+    friend class TComBuffer;
+
+    bool FConnected = false;
+    std::int32_t FBaudRate = 9600;
+    std::string FPort = "COM1";
+    TStopBits FStopBits = sbOneStopBit;
+    TDataBits FDataBits = dbEight;
+    bool FDiscardNull = false;
+    char FEventChar = 0;
+    TComEvents FEvents = TComEvents::All();
+    // Owned; created in the order Parity, FlowControl, Timeouts, Buffer and freed
+    // in the order Buffer, FlowControl, Timeouts, Parity.
+    std::unique_ptr<TComBuffer> FBuffer;
+    std::unique_ptr<TComParity> FParity;
+    std::unique_ptr<TComTimeouts> FTimeouts;
+    std::unique_ptr<TComFlowControl> FFlowControl;
+    TSyncMethod FSyncMethod = smThreadSync;
+    TStoreGroups FStoreGroups{sgLine};
+};
+
+// The published port component.
+class TComPort : public TCustomComPort {
+public:
+    using TCustomComPort::TCustomComPort;
+    std::string ClassName() const override { return "TComPort"; }
+};
+
+// ---- Stored description -----------------------------------------------------------
+
+// One property of a component's stored description: "BaudRate" = "9600",
+// "Parity.Bits" = "prNone", "Port" = "'COM1'", "Events" = "[evRxChar, ...]".
+struct TStoredProperty {
+    std::string Name;
+    std::string Value;
+    friend bool operator==(const TStoredProperty&, const TStoredProperty&) = default;
+};
+
+// The port's published settings as its stored description holds them, in
+// published order (a settings object's properties in place of the object, as
+// "<Object>.<Property>"): a property equal to its declared default is left out;
+// one without a declared default is always listed. Event handlers, being
+// unnamed callables, are not part of it.
+std::vector<TStoredProperty> StoredProperties(const TCustomComPort& port);
+
+} // namespace cport
