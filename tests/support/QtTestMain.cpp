@@ -6,6 +6,11 @@
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // ctest lists the cases without the tests' environment: offscreen unless
+    // the caller chose a platform.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }
