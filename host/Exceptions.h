@@ -2,15 +2,22 @@
 // The framework's exception classes. Every exception the components raise
 // derives from host::Exception, whose Message() is the text shown to the user.
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 namespace host {
 
+// Message() is the whole text, zero bytes included (a converted text may hold
+// them); what() gives it as a C string, so it ends at the first zero byte.
 class Exception : public std::runtime_error {
 public:
-    explicit Exception(const std::string& message) : std::runtime_error(message) {}
-    std::string Message() const { return what(); }
+    explicit Exception(const std::string& message)
+        : std::runtime_error(message), FMessage(std::make_shared<const std::string>(message)) {}
+    std::string Message() const { return *FMessage; }
+
+private:
+    std::shared_ptr<const std::string> FMessage; // shared: copying an exception never throws
 };
 
 // Raised by text-to-number conversions ("'<text>' is not a valid integer value")
