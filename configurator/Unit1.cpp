@@ -1,0 +1,312 @@
+#include "configurator/Unit1.h"
+
+#include "spin/Spin.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+
+namespace {
+
+// The face the layout was drawn with. Its ASCII cell is 8 x 16 pixels at this
+// size, as every label width of the layout assumes.
+const char* const LayoutFace = "宋体";
+constexpr int LayoutPixelSize = 16;
+
+std::string FileName(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+// A drop-down index outside the list selects nothing.
+void SetComboIndex(QComboBox* box, std::int32_t index) {
+    box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1);
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int left, int top,
+                  int width = -1, int height = LayoutPixelSize) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setTextFormat(Qt::PlainText);
+    // Labels size themselves to their text unless the layout gives a width.
+    if (width < 0) {
+        width = label->fontMetrics().horizontalAdvance(text);
+    }
+    label->setGeometry(left, top, width, height);
+    return label;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, int left, int top,
+                        int width, int height) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    button->setGeometry(left, top, width, height);
+    return button;
+}
+
+TSpinEdit* MakeSpin(QWidget* parent, const char* name, int left, int top, int width, int height,
+                    std::int32_t minValue, std::int32_t maxValue) {
+    auto* spin = new TSpinEdit(parent);
+    spin->setObjectName(QString::fromLatin1(name));
+    spin->setMaxLength(2);
+    spin->SetMinValue(minValue);
+    spin->SetMaxValue(maxValue);
+    spin->SetIncrement(1);
+    spin->setGeometry(left, top, width, height);
+    return spin;
+}
+
+QPlainTextEdit* MakeMemo(QWidget* parent, const char* name, int left, int top, int width,
+                         int height) {
+    auto* memo = new QPlainTextEdit(parent);
+    memo->setObjectName(QString::fromLatin1(name));
+    memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memo->setGeometry(left, top, width, height);
+    return memo;
+}
+
+} // namespace
+
+QFont TForm1::LayoutFont() {
+    static const bool substituted = [] {
+        // Where the face is missing: its English name, then GNU Unifont,
+        // whose 8 x 16 cell keeps the layout.
+        QFont::insertSubstitutions(QString::fromUtf8(LayoutFace),
+                                   {QStringLiteral("SimSun"), QStringLiteral("Unifont")});
+        return true;
+    }();
+    (void)substituted;
+    QFont font(QString::fromUtf8(LayoutFace));
+    font.setPixelSize(LayoutPixelSize);
+    font.setWeight(QFont::Normal);
+    font.setStyle(QFont::StyleNormal);
+    return font;
+}
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+    CreateControls();
+    FormCreate();
+}
+
+TForm1::TForm1(const QString& settingsPath, QWidget* parent)
+    : QWidget(parent), FSettingsPathOverride(settingsPath) {
+    CreateControls();
+    FormCreate();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::CreateControls() {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Radar Configurator"));
+    // A fixed dialog frame: a title and a close box, no minimise or maximise
+    // box, not resizable.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(633, 289);
+    setFont(LayoutFont());
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    // Top row.
+    Label56 = MakeLabel(this, "Label56", QStringLiteral("COM"), 16, 4, 24, 16);
+    ComboBox3 = new QComboBox(this);
+    ComboBox3->setObjectName(QStringLiteral("ComboBox3"));
+    ComboBox3->setEditable(false);
+    ComboBox3->setGeometry(51, 0, 86, 24);
+    Button8 = MakeButton(this, "Button8", QStringLiteral("Refresh"), 160, 0, 75, 25);
+    Button2 = MakeButton(this, "Button2", QStringLiteral("Send Time"), 256, 0, 113, 25);
+    Button3 = MakeButton(this, "Button3", QStringLiteral("Read Time"), 384, 0, 97, 25);
+    Label24 = MakeLabel(this, "Label24", QStringLiteral("Label24"), 488, 4, 56, 16);
+    Label24->hide();
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Panel1->setLineWidth(1);
+    Panel1->setGeometry(0, 32, 633, 257);
+
+    // Hidden controls of the window.
+    Label10 = MakeLabel(this, "Label10", QStringLiteral("Send"), 153, 40, 32, 16);
+    Label11 = MakeLabel(this, "Label11", QStringLiteral("Rece"), 417, 40, 32, 16);
+    Label23 = MakeLabel(this, "Label23", QStringLiteral("Calibration control card time"), 40, 52,
+                        232, 16);
+    Memo1 = MakeMemo(this, "Memo1", 56, 96, 233, 193);
+    Memo2 = MakeMemo(this, "Memo2", 352, 64, 233, 169);
+    Button9 = MakeButton(this, "Button9", QStringLiteral("Clear"), 374, 193, 75, 25);
+    for (QWidget* hidden : {static_cast<QWidget*>(Label10), static_cast<QWidget*>(Label11),
+                            static_cast<QWidget*>(Label23), static_cast<QWidget*>(Memo1),
+                            static_cast<QWidget*>(Memo2), static_cast<QWidget*>(Button9)}) {
+        hidden->hide();
+    }
+    connect(Button9, &QPushButton::clicked, this, &TForm1::Button9Click);
+
+    // Panel1: headings in red, plain labels, then the entries.
+    struct LabelSpec {
+        const char* text;
+        int left;
+        int top;
+        bool heading;
+    };
+    static const LabelSpec panelLabels[] = {
+        {"Morning School Zone Time", 192, 16, true},
+        {"Afternoon School Zone Time", 184, 80, true},
+        {"Regular Hours", 72, 152, true},
+        {"Set Display Flashing Rate", 328, 152, true},
+        {"From:", 31, 45, false},
+        {"From:", 31, 109, false},
+        {"h", 121, 45, false},
+        {"h", 305, 45, false},
+        {"h", 121, 109, false},
+        {"h", 305, 109, false},
+        {"m", 195, 45, false},
+        {"m", 379, 45, false},
+        {"m", 195, 109, false},
+        {"m", 379, 109, false},
+        {"To:", 223, 45, false},
+        {"To:", 223, 109, false},
+        {"Speed Limit:", 410, 45, false},
+        {"Speed Limit:", 411, 110, false},
+        {"Speed Limit:", 35, 182, false},
+        {"Flashing Rate:", 283, 182, false},
+    };
+    for (const LabelSpec& spec : panelLabels) {
+        QLabel* label = MakeLabel(Panel1, "", QString::fromLatin1(spec.text), spec.left, spec.top);
+        if (spec.heading) {
+            QPalette red = label->palette();
+            red.setColor(QPalette::WindowText, Qt::red);
+            label->setPalette(red);
+        }
+    }
+
+    SpinEdit1 = MakeSpin(Panel1, "SpinEdit1", 76, 40, 41, 26, 0, 23);
+    SpinEdit2 = MakeSpin(Panel1, "SpinEdit2", 148, 40, 41, 26, 0, 59);
+    SpinEdit7 = MakeSpin(Panel1, "SpinEdit7", 260, 40, 41, 26, 0, 23);
+    SpinEdit8 = MakeSpin(Panel1, "SpinEdit8", 332, 40, 41, 26, 0, 59);
+    SpinEdit5 = MakeSpin(Panel1, "SpinEdit5", 512, 40, 81, 26, 1, 99);
+    SpinEdit3 = MakeSpin(Panel1, "SpinEdit3", 76, 105, 41, 26, 0, 23);
+    SpinEdit4 = MakeSpin(Panel1, "SpinEdit4", 148, 105, 41, 26, 0, 59);
+    SpinEdit9 = MakeSpin(Panel1, "SpinEdit9", 260, 105, 41, 26, 0, 23);
+    SpinEdit10 = MakeSpin(Panel1, "SpinEdit10", 332, 105, 41, 26, 0, 59);
+    SpinEdit6 = MakeSpin(Panel1, "SpinEdit6", 512, 104, 81, 26, 1, 99);
+    SpinEdit11 = MakeSpin(Panel1, "SpinEdit11", 146, 177, 81, 26, 1, 99);
+    ComboBox1 = new QComboBox(Panel1);
+    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
+    ComboBox1->setEditable(false);
+    ComboBox1->addItems(
+        {QStringLiteral("1.5Hz"), QStringLiteral("1Hz"), QStringLiteral("0.75 Hz.")});
+    ComboBox1->setGeometry(402, 178, 145, 24);
+    Button1 = MakeButton(Panel1, "Button1", QStringLiteral("Download"), 264, 215, 75, 25);
+
+    SetTabOrder();
+}
+
+// Tab order, per container: on the window Button2, ComboBox3, Memo1, Memo2,
+// Button9, Panel1, Button3, Button8; inside Panel1 SpinEdit3, SpinEdit4,
+// SpinEdit1, SpinEdit2, SpinEdit5, SpinEdit6, Button1, SpinEdit7, SpinEdit8,
+// SpinEdit9, SpinEdit10, SpinEdit11, ComboBox1. Qt keeps one chain for the
+// window, so Panel1's place in it is taken by its own chain.
+void TForm1::SetTabOrder() {
+    QWidget* const chain[] = {
+        Button2,   ComboBox3,  Memo1,      Memo2,     Button9, SpinEdit3, SpinEdit4,
+        SpinEdit1, SpinEdit2,  SpinEdit5,  SpinEdit6, Button1, SpinEdit7, SpinEdit8,
+        SpinEdit9, SpinEdit10, SpinEdit11, ComboBox1, Button3, Button8,
+    };
+    for (std::size_t i = 1; i < std::size(chain); ++i) {
+        QWidget::setTabOrder(chain[i - 1], chain[i]);
+    }
+}
+
+void TForm1::FormCreate() {
+    // The port list is filled before the settings are pushed, so that the
+    // saved port index selects among the ports found.
+    FSettingsPath = FSettingsPathOverride
+                        ? *FSettingsPathOverride
+                        : QDir::toNativeSeparators(QCoreApplication::applicationDirPath() +
+                                                   QStringLiteral("/") +
+                                                   QString::fromLatin1(SignSettingsFileName));
+    LoadSettings(FSettingsPath);
+    PushSettings();
+}
+
+void TForm1::PushSettings() {
+    SetComboIndex(ComboBox3, FSettings.PortIndex);
+    SetComboIndex(ComboBox1, FSettings.FlashRateIndex);
+    SpinEdit1->SetValue(FSettings.MorningStartHour);
+    SpinEdit2->SetValue(FSettings.MorningStartMinute);
+    SpinEdit7->SetValue(FSettings.MorningEndHour);
+    SpinEdit8->SetValue(FSettings.MorningEndMinute);
+    SpinEdit5->SetValue(FSettings.MorningSpeed);
+    SpinEdit3->SetValue(FSettings.AfternoonStartHour);
+    SpinEdit4->SetValue(FSettings.AfternoonStartMinute);
+    SpinEdit9->SetValue(FSettings.AfternoonEndHour);
+    SpinEdit10->SetValue(FSettings.AfternoonEndMinute);
+    SpinEdit6->SetValue(FSettings.AfternoonSpeed);
+    SpinEdit11->SetValue(FSettings.RegularSpeed);
+}
+
+void TForm1::FormClose() {
+    StoreSettings();
+}
+
+void TForm1::Button9Click() {
+    Memo2->clear();
+}
+
+void TForm1::SetDefaultSettings() {
+    FSettings = DefaultSignSettings();
+}
+
+void TForm1::LoadSettings(const QString& Path) {
+    LoadSignSettingsFile(FileName(Path), FSettings);
+}
+
+void TForm1::SaveSettings(const QString& Path) {
+    SaveSignSettingsFile(FileName(Path), FSettings);
+}
+
+void TForm1::StoreSettings() {
+    FSettings.PortIndex = ComboBox3->currentIndex();
+    FSettings.FlashRateIndex = ComboBox1->currentIndex();
+    FSettings.MorningStartHour = SpinEdit1->Value();
+    FSettings.MorningStartMinute = SpinEdit2->Value();
+    FSettings.MorningEndHour = SpinEdit7->Value();
+    FSettings.MorningEndMinute = SpinEdit8->Value();
+    FSettings.MorningSpeed = SpinEdit5->Value();
+    FSettings.AfternoonStartHour = SpinEdit3->Value();
+    FSettings.AfternoonStartMinute = SpinEdit4->Value();
+    FSettings.AfternoonEndHour = SpinEdit9->Value();
+    FSettings.AfternoonEndMinute = SpinEdit10->Value();
+    FSettings.AfternoonSpeed = SpinEdit6->Value();
+    FSettings.RegularSpeed = SpinEdit11->Value();
+    SaveSettings(FSettingsPath);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    FormClose();
+    QWidget::closeEvent(event);
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    // Centred on the screen when first shown.
+    if (!FCentred && !event->spontaneous()) {
+        FCentred = true;
+        if (const QScreen* s = screen()) {
+            const QRect area = s->availableGeometry();
+            move(area.center() - QPoint(width() / 2, height() / 2));
+        }
+    }
+    QWidget::showEvent(event);
+}

@@ -1,0 +1,509 @@
+// The main window: every control against the layout, the font, the tab order,
+// and the settings round trip through the controls (start-up and closing).
+#include "configurator/Unit1.h"
+
+#include "configurator/SignSettings.h"
+#include "spin/Spin.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes DefaultFile = {
+    0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x16, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00,
+};
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "rc-unit1-XXXXXX").string();
+        EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+        FPath = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(FPath, ec);
+    }
+    QString File() const { return QString::fromStdString((FPath / "LEDINFO.BIN").string()); }
+
+private:
+    fs::path FPath;
+};
+
+void WriteFile(const QString& path, const Bytes& bytes) {
+    std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes ReadFile(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteSettings(const QString& path, const TSignSettings& s) {
+    const auto b = EncodeSignSettings(s);
+    WriteFile(path, Bytes(b.begin(), b.end()));
+}
+
+TSignSettings ReadSettings(const QString& path) {
+    TSignSettings s;
+    EXPECT_EQ(LoadSignSettingsFile(path.toStdString(), s), TSettingsLoadResult::Read);
+    return s;
+}
+
+QString Text(QWidget* w) {
+    if (auto* l = qobject_cast<QLabel*>(w)) {
+        return l->text();
+    }
+    if (auto* b = qobject_cast<QPushButton*>(w)) {
+        return b->text();
+    }
+    if (auto* e = qobject_cast<QLineEdit*>(w)) {
+        return e->text();
+    }
+    if (auto* m = qobject_cast<QPlainTextEdit*>(w)) {
+        return m->toPlainText();
+    }
+    if (auto* c = qobject_cast<QComboBox*>(w)) {
+        return c->currentText();
+    }
+    return {};
+}
+
+// Shows the window and gives it the keyboard focus.
+void ShowActive(TForm1& form) {
+    form.show();
+    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+}
+
+// The entries as the window shows them, in TSignSettings order.
+std::vector<QString> Shown(TForm1& f) {
+    return {QString::number(f.ComboBox3->currentIndex()),
+            f.SpinEdit11->text(),
+            QString::number(f.ComboBox1->currentIndex()),
+            f.SpinEdit1->text(),
+            f.SpinEdit2->text(),
+            f.SpinEdit7->text(),
+            f.SpinEdit8->text(),
+            f.SpinEdit5->text(),
+            f.SpinEdit3->text(),
+            f.SpinEdit4->text(),
+            f.SpinEdit9->text(),
+            f.SpinEdit10->text(),
+            f.SpinEdit6->text()};
+}
+
+std::vector<QString> Strings(std::initializer_list<const char*> texts) {
+    std::vector<QString> v;
+    for (const char* t : texts) {
+        v.push_back(QString::fromLatin1(t));
+    }
+    return v;
+}
+
+} // namespace
+
+TEST(Unit1, WindowProperties) {
+    TempDir dir;
+    TForm1 form(dir.File());
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Radar Configurator"));
+    EXPECT_EQ(form.size(), QSize(633, 289));
+    EXPECT_EQ(form.minimumSize(), QSize(633, 289));
+    EXPECT_EQ(form.maximumSize(), QSize(633, 289));
+    const Qt::WindowFlags flags = form.windowFlags();
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(form.autoFillBackground());
+    EXPECT_EQ(form.palette().color(QPalette::Window),
+              QApplication::palette().color(QPalette::Button));
+    EXPECT_EQ(form.Panel1->palette().color(QPalette::Window),
+              QApplication::palette().color(QPalette::Button));
+}
+
+TEST(Unit1, FontKeepsTheEightPixelCell) {
+    TempDir dir;
+    TForm1 form(dir.File());
+    const QFont font = form.font();
+    EXPECT_EQ(font.family(), QString::fromUtf8("宋体"));
+    EXPECT_EQ(font.pixelSize(), 16);
+    const QString resolved = QFontInfo(font).family();
+    const std::set<QString> acceptable = {QString::fromUtf8("宋体"), QStringLiteral("SimSun"),
+                                          QStringLiteral("Unifont")};
+    EXPECT_TRUE(acceptable.count(resolved)) << resolved.toStdString();
+    const QFontMetrics metrics(font);
+    EXPECT_EQ(metrics.horizontalAdvance(QStringLiteral("COM")), 24);
+    EXPECT_EQ(metrics.horizontalAdvance(QStringLiteral("Calibration control card time")), 232);
+    EXPECT_EQ(QFontMetrics(form.Label56->font()).horizontalAdvance(QStringLiteral("COM")), 24);
+}
+
+// Every named control: kind, parent, text, geometry, visibility.
+TEST(Unit1, ControlsMatchTheLayout) {
+    TempDir dir;
+    TForm1 form(dir.File());
+    enum Kind { Label, Button, Combo, Memo, Panel, Spin };
+    struct Row {
+        const char* name;
+        Kind kind;
+        bool inPanel;
+        const char* text;
+        QRect geometry;
+        bool visible;
+    } rows[] = {
+        {"Label56", Label, false, "COM", {16, 4, 24, 16}, true},
+        {"ComboBox3", Combo, false, "", {51, 0, 86, 24}, true},
+        {"Button8", Button, false, "Refresh", {160, 0, 75, 25}, true},
+        {"Button2", Button, false, "Send Time", {256, 0, 113, 25}, true},
+        {"Button3", Button, false, "Read Time", {384, 0, 97, 25}, true},
+        {"Label24", Label, false, "Label24", {488, 4, 56, 16}, false},
+        {"Panel1", Panel, false, "", {0, 32, 633, 257}, true},
+        {"Label10", Label, false, "Send", {153, 40, 32, 16}, false},
+        {"Label11", Label, false, "Rece", {417, 40, 32, 16}, false},
+        {"Label23", Label, false, "Calibration control card time", {40, 52, 232, 16}, false},
+        {"Memo1", Memo, false, "", {56, 96, 233, 193}, false},
+        {"Memo2", Memo, false, "", {352, 64, 233, 169}, false},
+        {"Button9", Button, false, "Clear", {374, 193, 75, 25}, false},
+        {"SpinEdit1", Spin, true, "8", {76, 40, 41, 26}, true},
+        {"SpinEdit2", Spin, true, "0", {148, 40, 41, 26}, true},
+        {"SpinEdit7", Spin, true, "18", {260, 40, 41, 26}, true},
+        {"SpinEdit8", Spin, true, "0", {332, 40, 41, 26}, true},
+        {"SpinEdit5", Spin, true, "20", {512, 40, 81, 26}, true},
+        {"SpinEdit3", Spin, true, "18", {76, 105, 41, 26}, true},
+        {"SpinEdit4", Spin, true, "0", {148, 105, 41, 26}, true},
+        {"SpinEdit9", Spin, true, "22", {260, 105, 41, 26}, true},
+        {"SpinEdit10", Spin, true, "0", {332, 105, 41, 26}, true},
+        {"SpinEdit6", Spin, true, "20", {512, 104, 81, 26}, true},
+        {"SpinEdit11", Spin, true, "20", {146, 177, 81, 26}, true},
+        {"ComboBox1", Combo, true, "1.5Hz", {402, 178, 145, 24}, true},
+        {"Button1", Button, true, "Download", {264, 215, 75, 25}, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto* w = form.findChild<QWidget*>(QString::fromLatin1(row.name));
+        ASSERT_NE(w, nullptr);
+        switch (row.kind) {
+        case Label:
+            EXPECT_NE(qobject_cast<QLabel*>(w), nullptr);
+            break;
+        case Button:
+            EXPECT_NE(qobject_cast<QPushButton*>(w), nullptr);
+            break;
+        case Combo:
+            ASSERT_NE(qobject_cast<QComboBox*>(w), nullptr);
+            EXPECT_FALSE(qobject_cast<QComboBox*>(w)->isEditable());
+            break;
+        case Memo:
+            ASSERT_NE(qobject_cast<QPlainTextEdit*>(w), nullptr);
+            EXPECT_EQ(qobject_cast<QPlainTextEdit*>(w)->verticalScrollBarPolicy(),
+                      Qt::ScrollBarAlwaysOn);
+            break;
+        case Panel:
+            EXPECT_NE(qobject_cast<QFrame*>(w), nullptr);
+            break;
+        case Spin:
+            EXPECT_NE(qobject_cast<TSpinEdit*>(w), nullptr);
+            break;
+        }
+        EXPECT_EQ(w->parentWidget(), row.inPanel ? form.Panel1 : static_cast<QWidget*>(&form));
+        EXPECT_EQ(Text(w).toStdString(), row.text);
+        EXPECT_EQ(w->geometry(), row.geometry);
+        EXPECT_EQ(!w->isHidden(), row.visible);
+    }
+}
+
+TEST(Unit1, PanelLabelsAndHeadings) {
+    TempDir dir;
+    TForm1 form(dir.File());
+    using Spec = std::tuple<std::string, int, int, bool>; // text, left, top, red
+    const std::multiset<Spec> expected = {
+        {"Morning School Zone Time", 192, 16, true},
+        {"Afternoon School Zone Time", 184, 80, true},
+        {"Regular Hours", 72, 152, true},
+        {"Set Display Flashing Rate", 328, 152, true},
+        {"From:", 31, 45, false},
+        {"From:", 31, 109, false},
+        {"h", 121, 45, false},
+        {"h", 305, 45, false},
+        {"h", 121, 109, false},
+        {"h", 305, 109, false},
+        {"m", 195, 45, false},
+        {"m", 379, 45, false},
+        {"m", 195, 109, false},
+        {"m", 379, 109, false},
+        {"To:", 223, 45, false},
+        {"To:", 223, 109, false},
+        {"Speed Limit:", 410, 45, false},
+        {"Speed Limit:", 411, 110, false},
+        {"Speed Limit:", 35, 182, false},
+        {"Flashing Rate:", 283, 182, false},
+    };
+    std::multiset<Spec> found;
+    for (QLabel* label : form.Panel1->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+        const std::string text = label->text().toStdString();
+        const bool red = label->palette().color(QPalette::WindowText) == QColor(Qt::red);
+        found.insert({text, label->x(), label->y(), red});
+        EXPECT_FALSE(label->isHidden()) << text;
+        // Wide enough for the text, one text line high: nothing clipped.
+        EXPECT_EQ(label->width(), static_cast<int>(8 * text.size())) << text;
+        EXPECT_EQ(label->height(), 16) << text;
+    }
+    EXPECT_EQ(found, expected);
+}
+
+TEST(Unit1, EntryRangesAndLists) {
+    TempDir dir;
+    TForm1 form(dir.File());
+    struct Row {
+        TSpinEdit* spin;
+        std::int32_t min;
+        std::int32_t max;
+    } rows[] = {
+        {form.SpinEdit1, 0, 23}, {form.SpinEdit2, 0, 59},  {form.SpinEdit7, 0, 23},
+        {form.SpinEdit8, 0, 59}, {form.SpinEdit5, 1, 99},  {form.SpinEdit3, 0, 23},
+        {form.SpinEdit4, 0, 59}, {form.SpinEdit9, 0, 23},  {form.SpinEdit10, 0, 59},
+        {form.SpinEdit6, 1, 99}, {form.SpinEdit11, 1, 99},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.spin->objectName().toStdString());
+        EXPECT_EQ(row.spin->MinValue(), row.min);
+        EXPECT_EQ(row.spin->MaxValue(), row.max);
+        EXPECT_EQ(row.spin->Increment(), 1);
+        EXPECT_EQ(row.spin->maxLength(), 2);
+    }
+    ASSERT_EQ(form.ComboBox1->count(), 3);
+    EXPECT_EQ(form.ComboBox1->itemText(0), QStringLiteral("1.5Hz"));
+    EXPECT_EQ(form.ComboBox1->itemText(1), QStringLiteral("1Hz"));
+    EXPECT_EQ(form.ComboBox1->itemText(2), QStringLiteral("0.75 Hz."));
+    EXPECT_EQ(form.ComboBox3->count(), 0);
+}
+
+// Qt has one focus chain per window: the window's order with Panel1's own
+// order in Panel1's place.
+TEST(Unit1, TabOrder) {
+    TempDir dir;
+    TForm1 form(dir.File());
+    const std::vector<QString> chain = Strings(
+        {"Button2",   "ComboBox3",  "Memo1",      "Memo2",     "Button9", "SpinEdit3", "SpinEdit4",
+         "SpinEdit1", "SpinEdit2",  "SpinEdit5",  "SpinEdit6", "Button1", "SpinEdit7", "SpinEdit8",
+         "SpinEdit9", "SpinEdit10", "SpinEdit11", "ComboBox1", "Button3", "Button8"});
+    const std::set<QString> named(chain.begin(), chain.end());
+    std::vector<QString> walked;
+    QWidget* w = form.Button2;
+    do {
+        if (named.count(w->objectName()) && w->focusPolicy() & Qt::TabFocus) {
+            walked.push_back(w->objectName());
+        }
+        w = w->nextInFocusChain();
+    } while (w != form.Button2);
+    EXPECT_EQ(walked, chain);
+
+    // The Tab key visits the visible ones in that order and wraps around.
+    ShowActive(form);
+    form.Button2->setFocus();
+    const std::vector<QString> expected =
+        Strings({"ComboBox3", "SpinEdit3", "SpinEdit4", "SpinEdit1", "SpinEdit2", "SpinEdit5",
+                 "SpinEdit6", "Button1", "SpinEdit7", "SpinEdit8", "SpinEdit9", "SpinEdit10",
+                 "SpinEdit11", "ComboBox1", "Button3", "Button8", "Button2"});
+    std::vector<QString> visited;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited.push_back(QApplication::focusWidget() ? QApplication::focusWidget()->objectName()
+                                                      : QString());
+    }
+    EXPECT_EQ(visited, expected);
+}
+
+TEST(Unit1, NoFileShowsTheDefaultsAndClosingWritesThem) {
+    TempDir dir;
+    TForm1 form(dir.File());
+    EXPECT_EQ(form.SettingsPath(), dir.File());
+    EXPECT_EQ(Shown(form),
+              Strings({"-1", "20", "0", "8", "0", "18", "0", "20", "18", "0", "22", "0", "20"}));
+    EXPECT_EQ(form.ComboBox1->currentText(), QStringLiteral("1.5Hz"));
+    EXPECT_FALSE(QFile::exists(dir.File())); // nothing written at start-up
+    form.close();
+    // No port list yet, so no port is selected: the first field is -1.
+    Bytes expected = DefaultFile;
+    std::fill(expected.begin(), expected.begin() + 4, 0xFF);
+    EXPECT_EQ(ReadFile(dir.File()), expected);
+}
+
+TEST(Unit1, ProgramPutsTheFileBesideTheExecutable) {
+    TForm1 form;
+    EXPECT_EQ(form.SettingsPath(),
+              QCoreApplication::applicationDirPath() + QStringLiteral("/LEDINFO.BIN"));
+}
+
+// What the window shows for a given file, and what closing it then writes.
+TEST(Unit1, FileValuesAreClampedByTheControls) {
+    TSignSettings wild;
+    wild.PortIndex = 3;
+    wild.RegularSpeed = 0;
+    wild.FlashRateIndex = 255;
+    wild.MorningStartHour = 30;
+    wild.MorningStartMinute = 60;
+    wild.MorningEndHour = -1;
+    wild.MorningEndMinute = 59;
+    wild.MorningSpeed = -1;
+    wild.AfternoonStartHour = 23;
+    wild.AfternoonStartMinute = 7;
+    wild.AfternoonEndHour = 0;
+    wild.AfternoonEndMinute = INT32_MIN;
+    wild.AfternoonSpeed = 100;
+    TSignSettings two = DefaultSignSettings();
+    two.FlashRateIndex = 2;
+    two.MorningSpeed = 99;
+    struct Row {
+        const char* what;
+        std::optional<Bytes> file;
+        std::vector<QString> shown;
+    } rows[] = {
+        {"out of range",
+         [&] {
+             const auto b = EncodeSignSettings(wild);
+             return Bytes(b.begin(), b.end());
+         }(),
+         Strings({"-1", "1", "-1", "23", "59", "0", "59", "1", "23", "7", "0", "0", "99"})},
+        {"in range",
+         [&] {
+             const auto b = EncodeSignSettings(two);
+             return Bytes(b.begin(), b.end());
+         }(),
+         Strings({"-1", "20", "2", "8", "0", "18", "0", "99", "18", "0", "22", "0", "20"})},
+        {"empty file", Bytes{},
+         Strings({"-1", "1", "0", "0", "0", "0", "0", "1", "0", "0", "0", "0", "1"})},
+        {"10 bytes", Bytes{0, 0, 0, 0, 50, 0, 0, 0, 1, 0},
+         Strings({"-1", "50", "1", "0", "0", "0", "0", "1", "0", "0", "0", "0", "1"})},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        WriteFile(dir.File(), *row.file);
+        TForm1 form(dir.File());
+        EXPECT_EQ(Shown(form), row.shown);
+    }
+}
+
+TEST(Unit1, NoRateSelectedIsSavedAsMinusOne) {
+    TempDir dir;
+    TSignSettings s = DefaultSignSettings();
+    s.FlashRateIndex = 255;
+    WriteSettings(dir.File(), s);
+    {
+        TForm1 form(dir.File());
+        EXPECT_EQ(form.ComboBox1->currentIndex(), -1);
+        EXPECT_EQ(form.ComboBox1->currentText(), QString());
+        form.close();
+    }
+    const TSignSettings saved = ReadSettings(dir.File());
+    EXPECT_EQ(saved.FlashRateIndex, -1);
+    EXPECT_EQ(saved.PortIndex, -1);
+    EXPECT_EQ(saved.MorningEndHour, 18);
+}
+
+TEST(Unit1, LongFileIsCutTo52BytesAtClose) {
+    TempDir dir;
+    Bytes file = DefaultFile;
+    file.resize(60, 0xAB);
+    WriteFile(dir.File(), file);
+    TForm1 form(dir.File());
+    form.close();
+    EXPECT_EQ(ReadFile(dir.File()).size(), 52u);
+}
+
+// A spin edit clamps typed text only when it loses the focus: closing the
+// window while the field still has it saves what was typed.
+TEST(Unit1, TypedEntriesAreSavedAsTheControlsReportThem) {
+    TempDir dir;
+    {
+        TForm1 form(dir.File());
+        ShowActive(form);
+        form.SpinEdit5->setFocus();
+        form.SpinEdit5->selectAll();
+        QTest::keyClick(form.SpinEdit5, Qt::Key_Backspace); // empty: not a number
+        form.SpinEdit11->setFocus();
+        form.SpinEdit11->selectAll();
+        QTest::keyClick(form.SpinEdit11, Qt::Key_Minus); // a lone sign: not a number
+        form.SpinEdit2->setFocus();
+        form.SpinEdit2->selectAll();
+        QTest::keyClicks(form.SpinEdit2, QStringLiteral("75"));
+        ASSERT_EQ(QApplication::focusWidget(), form.SpinEdit2);
+        EXPECT_EQ(form.SpinEdit2->text(), QStringLiteral("75"));
+        form.close();
+    }
+    TSignSettings saved = ReadSettings(dir.File());
+    EXPECT_EQ(saved.MorningStartMinute, 75);
+    EXPECT_EQ(saved.MorningSpeed, 1); // MinValue of a speed
+    EXPECT_EQ(saved.RegularSpeed, 1); // MinValue of a speed
+    EXPECT_EQ(saved.MorningStartHour, 8);
+
+    TForm1 again(dir.File());
+    EXPECT_EQ(again.SpinEdit2->text(), QStringLiteral("59"));
+}
+
+TEST(Unit1, ChangedEntriesSurviveARestart) {
+    TempDir dir;
+    {
+        TForm1 form(dir.File());
+        form.SpinEdit1->SetValue(7);
+        form.SpinEdit10->SetValue(45);
+        form.SpinEdit6->SetValue(30);
+        form.ComboBox1->setCurrentIndex(1);
+        form.close();
+    }
+    TForm1 again(dir.File());
+    EXPECT_EQ(Shown(again),
+              Strings({"-1", "20", "1", "7", "0", "18", "0", "20", "18", "0", "22", "45", "30"}));
+}
+
+TEST(Unit1, ClearEmptiesMemo2) {
+    TempDir dir;
+    TForm1 form(dir.File());
+    form.Memo1->setPlainText(QStringLiteral("kept"));
+    form.Memo2->setPlainText(QStringLiteral("gone"));
+    form.Button9->click();
+    EXPECT_EQ(form.Memo2->toPlainText(), QString());
+    EXPECT_EQ(form.Memo1->toPlainText(), QStringLiteral("kept"));
+}
+
+TEST(Unit1, UnwritableFileChangesNothingAndReportsNothing) {
+    TempDir dir;
+    WriteFile(dir.File(), DefaultFile);
+    fs::permissions(dir.File().toStdString(), fs::perms::owner_read);
+    {
+        TForm1 form(dir.File());
+        form.SpinEdit1->SetValue(3);
+        form.close();
+    }
+    EXPECT_EQ(ReadFile(dir.File()), DefaultFile);
+}
