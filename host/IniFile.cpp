@@ -111,6 +111,7 @@ void TIniFile::Load() {
         throw EIniFileException("Unable to read " + fileName_ + ": " + e.code().message());
     }
     lines_.clear();
+    dirty_ = false;
     eol_ = "\n";
     bom_ = false;
     finalEol_ = true;
@@ -138,12 +139,24 @@ void TIniFile::Load() {
 }
 
 void TIniFile::Refresh() {
-    if (mode_ == TUpdateMode::WriteThrough)
+    if (mode_ == TUpdateMode::WriteThrough && updateDepth_ == 0)
         Load();
 }
 
 void TIniFile::Commit() {
-    if (mode_ == TUpdateMode::WriteThrough)
+    dirty_ = true;
+    if (mode_ == TUpdateMode::WriteThrough && updateDepth_ == 0)
+        Save();
+}
+
+void TIniFile::BeginUpdate() {
+    if (updateDepth_ == 0)
+        Refresh();
+    ++updateDepth_;
+}
+
+void TIniFile::EndUpdate() {
+    if (updateDepth_ > 0 && --updateDepth_ == 0 && mode_ == TUpdateMode::WriteThrough && dirty_)
         Save();
 }
 
@@ -158,6 +171,7 @@ void TIniFile::Save() {
     }
     try {
         ReplaceFileAtomically(fileName_, data);
+        dirty_ = false;
     } catch (const std::system_error& e) {
         throw EIniFileException("Unable to write to " + fileName_ + ": " + e.code().message());
     }
@@ -231,7 +245,10 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
     if (auto range = FindSection(lines_, sec)) {
         if (auto at = FindKey(lines_, *range, k)) {
             std::string& line = lines_[*at];
-            line = line.substr(0, KeyOf(line)->valueStart) + stored;
+            std::string updated = line.substr(0, KeyOf(line)->valueStart) + stored;
+            if (updated == line)
+                return; // unchanged: the file stays untouched
+            line = std::move(updated);
         } else {
             // After the section's last key, so that comments and blank lines
             // that lead into the next section stay with it.

@@ -32,6 +32,12 @@
 //    the copy in memory until UpdateFile() writes it (an object destroyed
 //    without UpdateFile() discards its changes).
 //
+// BeginUpdate/EndUpdate group many writes into one replacement of the file
+// (a WriteThrough object reads the file at the outermost BeginUpdate and
+// writes it, when anything changed, at the outermost EndUpdate): a full
+// store of a port's settings then costs one flush to disk instead of one per
+// key. A write that leaves a value as it was does not touch the file.
+//
 // An object is used by one thread at a time. Its operations are virtual so
 // that a descendant may store somewhere else.
 
@@ -86,6 +92,11 @@ public:
     // Buffered: writes the file now. WriteThrough: nothing is pending.
     virtual void UpdateFile();
 
+    // Nestable; every BeginUpdate needs its EndUpdate. EndUpdate raises as a
+    // write does.
+    virtual void BeginUpdate();
+    virtual void EndUpdate();
+
 private:
     void Load();
     void Refresh();
@@ -98,6 +109,8 @@ private:
     std::string eol_ = "\n";
     bool bom_ = false;
     bool finalEol_ = true;
+    int updateDepth_ = 0;
+    bool dirty_ = false;
 };
 
 } // namespace host

@@ -183,12 +183,25 @@ void TCustomComPort::StoreToRegistry(host::TRegistry& registry) {
 }
 
 void TCustomComPort::StoreToIniFile(host::TIniFile& iniFile) {
-    ForEachKey(StoreGroups(), [&](const StoreKey& key) {
-        if (key.getText)
-            iniFile.WriteString(Name(), key.name, key.getText(*this));
-        else
-            iniFile.WriteInteger(Name(), key.name, key.getInt(*this));
-    });
+    // One replacement of the file for all keys rather than one per key. A key
+    // that is refused still leaves the keys before it written.
+    iniFile.BeginUpdate();
+    try {
+        ForEachKey(StoreGroups(), [&](const StoreKey& key) {
+            if (key.getText)
+                iniFile.WriteString(Name(), key.name, key.getText(*this));
+            else
+                iniFile.WriteInteger(Name(), key.name, key.getInt(*this));
+        });
+    } catch (...) {
+        try {
+            iniFile.EndUpdate();
+        } catch (...) {
+            // The first failure is the one to report.
+        }
+        throw;
+    }
+    iniFile.EndUpdate();
 }
 
 void TCustomComPort::LoadFromRegistry(host::TRegistry& registry) {

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <sys/stat.h>
+
 namespace fs = std::filesystem;
 using host::TIniFile;
 
@@ -224,6 +226,35 @@ TEST_F(IniFileTest, WriteThroughSeesOthersChangesAndBufferedWaitsForUpdateFile) 
     EXPECT_EQ(through.ReadString("A", "K", ""), "2");
     buffered.UpdateFile();
     EXPECT_EQ(through.ReadString("A", "K", ""), "3");
+}
+
+TEST_F(IniFileTest, UpdatesGroupWritesAndUnchangedValuesLeaveTheFile) {
+    auto inode = [&] {
+        struct stat st {};
+        EXPECT_EQ(::stat(path_.c_str(), &st), 0);
+        return st.st_ino;
+    };
+    Put("[A]\nK=1\n");
+    TIniFile ini(path_);
+    const auto before = inode();
+    ini.WriteString("A", "K", "1");
+    EXPECT_EQ(inode(), before);
+
+    ini.BeginUpdate();
+    ini.WriteString("A", "K", "2");
+    ini.BeginUpdate();
+    ini.WriteInteger("A", "N", 3);
+    ini.EndUpdate();
+    EXPECT_EQ(Get(), "[A]\nK=1\n"); // nothing yet
+    EXPECT_EQ(ini.ReadString("A", "K", ""), "2");
+    ini.EndUpdate();
+    EXPECT_EQ(Get(), "[A]\nK=2\nN=3\n");
+
+    ini.BeginUpdate();
+    ini.WriteString("A", "K", "2");
+    const auto after = inode();
+    ini.EndUpdate();
+    EXPECT_EQ(inode(), after);
 }
 
 TEST_F(IniFileTest, ReplacingKeepsPermissionsSymlinksAndLeavesNoTemporaryFile) {
