@@ -434,25 +434,39 @@ void TSpinButton::focusOutEvent(QFocusEvent* event) {
 
 namespace {
 
-// The spin edit's length limit for what the user types, pastes or drops.
-// QLineEdit's own limit would also cut text set by the program, so that a
+// Guards every change the user makes to the text (typing, paste, drop, the
+// context menu, undo), none of which passes through a virtual function of
+// QLineEdit: the length limit, and no change at all without EditorEnabled.
+// QLineEdit's own maxLength would also cut text set by the program, so that a
 // value could read back wrong; a validator is not applied to setText.
-class TLengthValidator : public QValidator {
+class TEditGuard : public QValidator {
 public:
-    explicit TLengthValidator(TSpinEdit* edit) : QValidator(edit), FEdit(edit) {}
+    explicit TEditGuard(TSpinEdit* edit) : QValidator(edit), FEdit(edit) {
+        FAccepted = edit->text();
+        QObject::connect(edit, &QLineEdit::textChanged, this,
+                         [this](const QString& text) { FAccepted = text; });
+    }
     State validate(QString& input, int&) const override {
         const int limit = FEdit->MaxLength();
-        return limit > 0 && input.size() > limit ? Invalid : Acceptable;
+        if (limit > 0 && input.size() > limit && input != FAccepted) {
+            return Invalid;
+        }
+        if (!FEdit->EditorEnabled() && input != FAccepted) {
+            return Invalid;
+        }
+        return Acceptable;
     }
 
 private:
     const TSpinEdit* FEdit;
+    QString FAccepted; // the text as it stands (set by the program or accepted)
 };
 
 } // namespace
 
 TSpinEdit::TSpinEdit(QWidget* parent) : QLineEdit(parent) {
-    setValidator(new TLengthValidator(this));
+    setText(QStringLiteral("0"));
+    setValidator(new TEditGuard(this));
     setInputMethodHints(Qt::ImhFormattedNumbersOnly);
 
     FButton = new TSpinButton(this);
@@ -465,7 +479,6 @@ TSpinEdit::TSpinEdit(QWidget* parent) : QLineEdit(parent) {
         o->installEventFilter(this);
     }
 
-    setText(QStringLiteral("0"));
     UpdateMinHeight();
     SetEditRect();
 }
@@ -718,11 +731,16 @@ void TSpinEdit::mouseReleaseEvent(QMouseEvent* event) {
 
 QMenu* TSpinEdit::CreateContextMenu() {
     QMenu* menu = createStandardContextMenu();
+    // The actions are known by their object name where Qt gives one, else by
+    // their (translated) text.
+    const auto is = [](const QAction* action, const char* name, const char* text) {
+        return action->objectName() == QLatin1String(name) ||
+               (action->objectName().isEmpty() && action->text().startsWith(QLineEdit::tr(text)));
+    };
     for (QAction* action : menu->actions()) {
-        const QString name = action->objectName();
-        const bool blocked = (!CanPasteOrCut() && (name == QLatin1String("edit-cut") ||
-                                                   name == QLatin1String("edit-paste"))) ||
-                             (!FEditorEnabled && name == QLatin1String("edit-delete"));
+        const bool blocked = (!CanPasteOrCut() && (is(action, "edit-cut", "Cu&t") ||
+                                                   is(action, "edit-paste", "&Paste"))) ||
+                             (!FEditorEnabled && is(action, "edit-delete", "Delete"));
         if (blocked) {
             action->setEnabled(false);
         }
