@@ -1,0 +1,1115 @@
+#include "serial/os/PosixPort.h"
+
+#include "serial/os/PosixCommApi.h"
+#include "serial/os/PosixTermios.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <set>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#if __has_include(<linux/serial.h>)
+#include <linux/serial.h>
+#endif
+
+namespace comm::posix {
+
+namespace {
+
+// Overlapped::Internal while a transfer is pending (Windows' STATUS_PENDING).
+constexpr std::uintptr_t kPending = 0x103;
+constexpr std::size_t kDefaultQueue = 4096;
+constexpr std::size_t kMaxQueue = 64u << 20;
+constexpr std::size_t kScratch = 64u << 10;
+constexpr auto kModemPeriod = std::chrono::milliseconds(10);
+constexpr std::uint32_t kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+
+// Ports open in this process, by device number and inode: a second handle to
+// the same device is refused before the device is opened again.
+std::mutex& OpenPortsMutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+std::set<std::pair<std::uint64_t, std::uint64_t>>& OpenPorts() {
+    static auto* ports = new std::set<std::pair<std::uint64_t, std::uint64_t>>;
+    return *ports;
+}
+
+void ReleaseDevice(std::uint64_t dev, std::uint64_t ino) {
+    std::lock_guard<std::mutex> lock(OpenPortsMutex());
+    OpenPorts().erase({dev, ino});
+}
+
+// errno values by which a tty tells that its device has gone away.
+bool IsGone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
+}
+
+std::chrono::milliseconds Ms(std::uint64_t ms) {
+    // Bounded so that a time point far in the future does not overflow.
+    return std::chrono::milliseconds(std::min<std::uint64_t>(ms, 1ull << 33));
+}
+
+int ModemLines(int fd, bool* ok) {
+    int lines = 0;
+    *ok = ::ioctl(fd, TIOCMGET, &lines) == 0;
+    return lines;
+}
+
+void SetLines(int fd, int lines, bool on) {
+    if (lines != 0)
+        ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &lines);
+}
+
+} // namespace
+
+// ---- InputQueue ----------------------------------------------------------------
+
+std::size_t InputQueue::Push(const std::uint8_t* bytes, std::size_t count) {
+    const std::size_t n = std::min(count, Space());
+    const std::size_t cap = data_.size();
+    std::size_t tail = (head_ + size_) % (cap == 0 ? 1 : cap);
+    std::size_t first = std::min(n, cap - tail);
+    std::memcpy(data_.data() + tail, bytes, first);
+    std::memcpy(data_.data(), bytes + first, n - first);
+    size_ += n;
+    return n;
+}
+
+std::size_t InputQueue::Pop(std::uint8_t* out, std::size_t count) {
+    const std::size_t n = std::min(count, size_);
+    const std::size_t cap = data_.size();
+    const std::size_t first = std::min(n, cap - head_);
+    std::memcpy(out, data_.data() + head_, first);
+    std::memcpy(out + first, data_.data(), n - first);
+    head_ = n == 0 ? head_ : (head_ + n) % cap;
+    size_ -= n;
+    if (size_ == 0)
+        head_ = 0;
+    return n;
+}
+
+std::size_t InputQueue::Resize(std::size_t capacity) {
+    std::vector<std::uint8_t> bytes(size_);
+    Pop(bytes.data(), bytes.size());
+    data_.assign(capacity, 0);
+    head_ = size_ = 0;
+    return bytes.size() - Push(bytes.data(), bytes.size());
+}
+
+// ---- Open and close ------------------------------------------------------------
+
+Port::Port(int fd, int wakeRead, int wakeWrite, std::uint64_t dev, std::uint64_t ino)
+    : fd_(fd), wakeRead_(wakeRead), wakeWrite_(wakeWrite), dev_(dev), ino_(ino),
+      scratch_(kScratch) {}
+
+std::shared_ptr<Port> Port::Open(const std::string& path, std::uint32_t* error) {
+    struct stat st {};
+    if (path.empty()) {
+        *error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    if (::stat(path.c_str(), &st) != 0) {
+        *error = ErrorFromErrno(errno);
+        return nullptr;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        *error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    const auto dev = static_cast<std::uint64_t>(st.st_rdev);
+    const auto ino = static_cast<std::uint64_t>(st.st_ino);
+    {
+        std::lock_guard<std::mutex> lock(OpenPortsMutex());
+        if (!OpenPorts().insert({dev, ino}).second) {
+            *error = ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
+    }
+    const auto fail = [&](int fd, std::uint32_t code) -> std::shared_ptr<Port> {
+        if (fd >= 0)
+            ::close(fd);
+        ReleaseDevice(dev, ino);
+        *error = code;
+        return nullptr;
+    };
+
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return fail(-1, ErrorFromErrno(errno));
+    if (!::isatty(fd))
+        return fail(fd, ERROR_INVALID_PARAMETER);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return fail(fd, ErrorFromErrno(errno));
+    if (::ioctl(fd, TIOCEXCL) != 0)
+        return fail(fd, ErrorFromErrno(errno));
+
+    bool hasLines = false;
+    ModemLines(fd, &hasLines);
+    if (hasLines)
+        SetLines(fd, TIOCM_DTR | TIOCM_RTS, false);
+
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0)
+        return fail(fd, ErrorFromErrno(errno));
+    // Raw at the current speed until SetCommState; HUPCL off so that closing
+    // does not drop lines behind the caller's back.
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | INPCK);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+    t.c_cflag |= CREAD | CLOCAL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &t) != 0)
+        return fail(fd, ErrorFromErrno(errno));
+
+#if defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
+    {
+        struct serial_struct serial {};
+        if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
+            serial.flags |= ASYNC_LOW_LATENCY;
+            ::ioctl(fd, TIOCSSERIAL, &serial); // a driver without it just says no
+        }
+    }
+#endif
+
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return fail(fd, ErrorFromErrno(errno));
+
+    std::shared_ptr<Port> port(new Port(fd, pipeFds[0], pipeFds[1], dev, ino));
+    port->hasLines_ = hasLines;
+    port->queue_.Resize(kDefaultQueue);
+    std::uint32_t baud = 0;
+    if (GetAnyBaud(fd, &baud) != 0 || baud == 0)
+        baud = SpeedValue(cfgetospeed(&t));
+    port->baud_ = baud != 0 ? baud : 9600;
+#if defined(TIOCGICOUNT)
+    {
+        struct serial_icounter_struct icount {};
+        if (::ioctl(fd, TIOCGICOUNT, &icount) == 0) {
+            port->hasCounters_ = true;
+            port->counters_ = {icount.frame, icount.overrun, icount.parity, icount.brk,
+                               icount.buf_overrun};
+        }
+    }
+#endif
+    port->thread_ = std::thread([raw = port.get()] { raw->Run(); });
+    return port;
+}
+
+Port::~Port() {
+    Close();
+}
+
+void Port::Close() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_)
+            return;
+        closed_ = true;
+        CompleteAll(reads_, ERROR_OPERATION_ABORTED);
+        CompleteAll(writes_, ERROR_OPERATION_ABORTED);
+        if (wait_) {
+            Op op = std::move(*wait_);
+            wait_.reset();
+            *op.maskOut = 0;
+            Complete(op, ERROR_OPERATION_ABORTED);
+        }
+        Wake();
+    }
+    if (thread_.joinable())
+        thread_.join();
+    // The Windows driver drops DTR and RTS when the port is closed.
+    if (hasLines_ && !removed_)
+        SetLines(fd_, TIOCM_DTR | TIOCM_RTS, false);
+#if defined(TIOCSRS485) && defined(SER_RS485_ENABLED)
+    if (hasRs485_) {
+        struct serial_rs485 rs485 {};
+        ::ioctl(fd_, TIOCSRS485, &rs485);
+    }
+#endif
+    ::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+    ::close(wakeRead_);
+    ::close(wakeWrite_);
+    ReleaseDevice(dev_, ino_);
+}
+
+// ---- Settings ------------------------------------------------------------------
+
+std::uint32_t Port::Setup(std::uint32_t inQueue, std::uint32_t /*outQueue*/) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (inQueue == 0 || inQueue > kMaxQueue)
+        return ERROR_INVALID_PARAMETER;
+    if (inQueue != queue_.Capacity()) {
+        if (queue_.Resize(inQueue) != 0)
+            errors_ |= CE_RXOVER;
+        above80_ = queue_.Size() * 5 >= queue_.Capacity() * 4;
+        Wake();
+    }
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Port::SetState(const DCB& dcb) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (removed_)
+        return ERROR_DEVICE_REMOVED;
+    if (const std::uint32_t invalid = ValidateDcb(dcb); invalid != ERROR_SUCCESS)
+        return invalid;
+    termios old{};
+    if (::tcgetattr(fd_, &old) != 0)
+        return ErrorFromErrno(errno);
+    termios t = old;
+    bool anyBaud = false;
+    if (const std::uint32_t invalid = DcbToTermios(dcb, &t, &anyBaud); invalid != ERROR_SUCCESS)
+        return invalid;
+
+    const std::uint32_t oldBaud = baud_;
+    const auto restore = [&] {
+        ::tcsetattr(fd_, TCSANOW, &old);
+        if (SpeedConstant(oldBaud) == 0)
+            SetAnyBaud(fd_, oldBaud);
+    };
+    if (::tcsetattr(fd_, TCSANOW, &t) != 0) {
+        const int e = errno;
+        restore();
+        return ErrorFromErrno(e);
+    }
+    if (anyBaud) {
+        if (const int e = SetAnyBaud(fd_, dcb.BaudRate); e != 0) {
+            restore();
+            return ErrorFromErrno(e);
+        }
+    }
+    termios got{};
+    std::uint32_t actual = 0;
+    if (::tcgetattr(fd_, &got) != 0) {
+        const int e = errno;
+        restore();
+        return ErrorFromErrno(e);
+    }
+    if (GetAnyBaud(fd_, &actual) != 0)
+        actual = SpeedValue(cfgetospeed(&got));
+    // Drivers round the rate to what their clock divides to; within 3 % the
+    // line still works.
+    const std::uint64_t diff =
+        actual > dcb.BaudRate ? actual - dcb.BaudRate : dcb.BaudRate - actual;
+    const bool baudOk = actual == 0 || diff * 100 <= std::uint64_t{dcb.BaudRate} * 3;
+    if (!baudOk || !EssentialsMatch(t, got, !hasLines_)) {
+        restore();
+        return ERROR_INVALID_PARAMETER;
+    }
+    requested_ = t;
+    haveRequested_ = true;
+    baud_ = dcb.BaudRate;
+    if (!dcb_ || ((dcb_->Flags ^ dcb.Flags) & DCB_fParity) != 0)
+        markState_ = 0;
+    dcb_ = dcb;
+    ApplyLines(dcb);
+    Wake();
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Port::ApplyLines(const DCB& dcb) {
+    const std::uint32_t dtr = (dcb.Flags & DCB_fDtrControlMask) >> DCB_fDtrControlShift;
+    const std::uint32_t rts = (dcb.Flags & DCB_fRtsControlMask) >> DCB_fRtsControlShift;
+#if defined(TIOCSRS485) && defined(SER_RS485_ENABLED) && defined(SER_RS485_RTS_ON_SEND)
+    if (rts == 3) {
+        struct serial_rs485 rs485 {};
+        rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        hasRs485_ = ::ioctl(fd_, TIOCSRS485, &rs485) == 0;
+    } else if (hasRs485_) {
+        struct serial_rs485 rs485 {};
+        ::ioctl(fd_, TIOCSRS485, &rs485);
+        hasRs485_ = false;
+    }
+#endif
+    softToggle_ = rts == 3 && !hasRs485_ && hasLines_;
+    if (!hasLines_)
+        return ERROR_SUCCESS;
+    SetLines(fd_, TIOCM_DTR, dtr != 0);
+    if (rts == 1 || rts == 2)
+        SetLines(fd_, TIOCM_RTS, true);
+    else if (rts == 0 || softToggle_)
+        SetLines(fd_, TIOCM_RTS, softToggle_ && (!writes_.empty() || draining_));
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Port::GetState(DCB* dcb) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (dcb_) {
+        *dcb = *dcb_;
+        return ERROR_SUCCESS;
+    }
+    termios t{};
+    if (::tcgetattr(fd_, &t) != 0)
+        return ErrorFromErrno(errno);
+    *dcb = DcbFromTermios(t, baud_);
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Port::RequestedTermios(termios* out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (!haveRequested_) {
+        if (::tcgetattr(fd_, out) != 0)
+            return ErrorFromErrno(errno);
+        return ERROR_SUCCESS;
+    }
+    *out = requested_;
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Port::SetTimeouts(const COMMTIMEOUTS& timeouts) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (timeouts.ReadIntervalTimeout == MAXDWORD &&
+        timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
+        timeouts.ReadTotalTimeoutConstant == MAXDWORD)
+        return ERROR_INVALID_PARAMETER;
+    timeouts_ = timeouts;
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Port::GetTimeouts(COMMTIMEOUTS* timeouts) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    *timeouts = timeouts_;
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Port::ClearError(std::uint32_t* errors, COMSTAT* stat) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (errors != nullptr)
+        *errors = errors_;
+    errors_ = 0;
+    if (stat != nullptr) {
+        stat->Flags = 0;
+        stat->cbInQue = static_cast<std::uint32_t>(queue_.Size());
+        std::uint64_t out = 0;
+        for (const Op& op : writes_)
+            out += op.count - op.done;
+        int outq = 0;
+        if (!removed_ && ::ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0)
+            out += static_cast<std::uint64_t>(outq);
+        stat->cbOutQue = static_cast<std::uint32_t>(std::min<std::uint64_t>(out, MAXDWORD));
+    }
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Port::ModemStatus(std::uint32_t* status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (removed_)
+        return ERROR_DEVICE_REMOVED;
+    *status = 0;
+    if (!hasLines_)
+        return ERROR_SUCCESS;
+    int lines = 0;
+    if (::ioctl(fd_, TIOCMGET, &lines) != 0)
+        return ErrorFromErrno(errno);
+    if ((lines & TIOCM_CTS) != 0)
+        *status |= MS_CTS_ON;
+    if ((lines & TIOCM_DSR) != 0)
+        *status |= MS_DSR_ON;
+    if ((lines & TIOCM_RI) != 0)
+        *status |= MS_RING_ON;
+    if ((lines & TIOCM_CD) != 0)
+        *status |= MS_RLSD_ON;
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Port::Purge(std::uint32_t flags) {
+    constexpr std::uint32_t kAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (flags == 0 || (flags & ~kAll) != 0)
+        return ERROR_INVALID_PARAMETER;
+    if ((flags & PURGE_TXABORT) != 0)
+        CompleteAll(writes_, ERROR_OPERATION_ABORTED);
+    if ((flags & PURGE_RXABORT) != 0)
+        CompleteAll(reads_, ERROR_OPERATION_ABORTED);
+    if ((flags & PURGE_TXCLEAR) != 0 && !removed_)
+        ::tcflush(fd_, TCOFLUSH);
+    if ((flags & PURGE_RXCLEAR) != 0) {
+        queue_.Clear();
+        above80_ = false;
+        markState_ = 0;
+        if (!removed_)
+            ::tcflush(fd_, TCIFLUSH);
+    }
+    Wake();
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Port::SetMask(std::uint32_t mask) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    const bool polled = ModemPolling();
+    mask_ = mask;
+    history_ &= mask;
+    if (wait_) {
+        Op op = std::move(*wait_);
+        wait_.reset();
+        *op.maskOut = 0;
+        Complete(op, ERROR_SUCCESS);
+    }
+    if (!polled && ModemPolling()) {
+        bool ok = false;
+        lastLines_ = ModemLines(fd_, &ok);
+        modemCheck_ = Clock::now() + kModemPeriod;
+        Wake();
+    }
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t Port::GetMask(std::uint32_t* mask) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    *mask = mask_;
+    return ERROR_SUCCESS;
+}
+
+// ---- Transfers -------------------------------------------------------------------
+
+std::uint32_t Port::Read(void* buffer, std::uint32_t count, std::uint32_t* read, Overlapped* ov,
+                         std::shared_ptr<EventObject> event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (read != nullptr)
+        *read = 0;
+    ov->Internal = kPending;
+    ov->InternalHigh = 0;
+    if (event)
+        ClearEvent(*event);
+    Op op;
+    op.kind = Op::Kind::Read;
+    op.ov = ov;
+    op.event = std::move(event);
+    op.buffer = static_cast<std::uint8_t*>(buffer);
+    op.count = count;
+    if (count == 0) {
+        Complete(op, ERROR_SUCCESS);
+        return ERROR_SUCCESS;
+    }
+    if (removed_ && queue_.Size() == 0) {
+        Complete(op, ERROR_DEVICE_REMOVED);
+        return ERROR_DEVICE_REMOVED;
+    }
+    const auto now = Clock::now();
+    if (reads_.empty()) {
+        StartRead(op, now);
+        const bool satisfied =
+            op.done == op.count || op.immediate || (op.anyByte && op.done > 0) || removed_;
+        if (satisfied) {
+            const std::uint32_t error =
+                removed_ && op.done == 0 ? ERROR_DEVICE_REMOVED : ERROR_SUCCESS;
+            Complete(op, error);
+            if (read != nullptr && error == ERROR_SUCCESS)
+                *read = op.done;
+            return error;
+        }
+    }
+    const bool timed = op.total || op.interval != 0;
+    reads_.push_back(std::move(op));
+    if (timed)
+        Wake();
+    return ERROR_IO_PENDING;
+}
+
+std::uint32_t Port::Write(const void* buffer, std::uint32_t count, std::uint32_t* written,
+                          Overlapped* ov, std::shared_ptr<EventObject> event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (written != nullptr)
+        *written = 0;
+    ov->Internal = kPending;
+    ov->InternalHigh = 0;
+    if (event)
+        ClearEvent(*event);
+    Op op;
+    op.kind = Op::Kind::Write;
+    op.ov = ov;
+    op.event = std::move(event);
+    // The bytes are only read; the buffer is the caller's until completion.
+    op.buffer = const_cast<std::uint8_t*>(static_cast<const std::uint8_t*>(buffer));
+    op.count = count;
+    if (count == 0) {
+        Complete(op, ERROR_SUCCESS);
+        return ERROR_SUCCESS;
+    }
+    if (removed_) {
+        Complete(op, ERROR_DEVICE_REMOVED);
+        return ERROR_DEVICE_REMOVED;
+    }
+    const auto now = Clock::now();
+    if (writes_.empty()) {
+        StartWrite(op, now);
+        const int e = WriteSome(op);
+        if (e != 0 && IsGone(e)) {
+            HangUp();
+            Complete(op, ERROR_DEVICE_REMOVED);
+            return ERROR_DEVICE_REMOVED;
+        }
+        if (e != 0) {
+            Complete(op, ErrorFromErrno(e));
+            return ErrorFromErrno(e);
+        }
+        if (op.done == op.count) {
+            Complete(op, ERROR_SUCCESS);
+            if (written != nullptr)
+                *written = op.done;
+            CheckDrained(now);
+            if (drainCheck_)
+                Wake();
+            return ERROR_SUCCESS;
+        }
+    }
+    writes_.push_back(std::move(op));
+    Wake();
+    return ERROR_IO_PENDING;
+}
+
+std::uint32_t Port::WaitEvent(std::uint32_t* mask, Overlapped* ov,
+                              std::shared_ptr<EventObject> event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    // Reset even when the wait is refused below: a caller that waits on the
+    // event again must block, not spin (Windows leaves it reset too).
+    if (event)
+        ClearEvent(*event);
+    ov->InternalHigh = 0;
+    *mask = 0;
+    if (wait_ || mask_ == 0) {
+        ov->Internal = ERROR_INVALID_PARAMETER;
+        return ERROR_INVALID_PARAMETER;
+    }
+    Op op;
+    op.kind = Op::Kind::Wait;
+    op.ov = ov;
+    op.event = std::move(event);
+    op.maskOut = mask;
+    if (history_ != 0) {
+        *mask = history_;
+        history_ = 0;
+        Complete(op, ERROR_SUCCESS);
+        return ERROR_SUCCESS;
+    }
+    if (removed_) {
+        ov->Internal = ERROR_DEVICE_REMOVED;
+        return ERROR_DEVICE_REMOVED;
+    }
+    ov->Internal = kPending;
+    wait_ = std::move(op);
+    return ERROR_IO_PENDING;
+}
+
+bool Port::OverlappedDone(const Overlapped* ov, bool wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto pending = [&] {
+        const auto is = [ov](const Op& op) { return op.ov == ov; };
+        return std::any_of(reads_.begin(), reads_.end(), is) ||
+               std::any_of(writes_.begin(), writes_.end(), is) || (wait_ && wait_->ov == ov);
+    };
+    if (!wait)
+        return !pending();
+    completed_.wait(lock, [&] { return !pending(); });
+    return true;
+}
+
+void Port::StartRead(Op& op, Clock::time_point now) {
+    op.started = true;
+    const COMMTIMEOUTS& t = timeouts_;
+    if (t.ReadIntervalTimeout == MAXDWORD) {
+        if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
+            op.immediate = true;
+        } else if (t.ReadTotalTimeoutConstant != MAXDWORD) {
+            // Return as soon as anything is there, or when the total expires.
+            op.anyByte = true;
+            const std::uint64_t total =
+                t.ReadTotalTimeoutMultiplier == MAXDWORD
+                    ? t.ReadTotalTimeoutConstant
+                    : std::uint64_t{t.ReadTotalTimeoutMultiplier} * op.count +
+                          t.ReadTotalTimeoutConstant;
+            op.total = now + Ms(total);
+        }
+    } else {
+        if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
+            op.total = now + Ms(std::uint64_t{t.ReadTotalTimeoutMultiplier} * op.count +
+                                t.ReadTotalTimeoutConstant);
+        op.interval = t.ReadIntervalTimeout;
+    }
+    PopInput(op.buffer + op.done, op.count - op.done, &op.done);
+    if (op.done > 0 && op.interval != 0)
+        op.intervalDeadline = now + Ms(op.interval);
+}
+
+void Port::StartWrite(Op& op, Clock::time_point now) {
+    op.started = true;
+    const std::uint64_t total = std::uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * op.count +
+                                timeouts_.WriteTotalTimeoutConstant;
+    if (total != 0)
+        op.total = now + Ms(total);
+    if (softToggle_)
+        SetRts(true);
+}
+
+int Port::WriteSome(Op& op) {
+    while (op.done < op.count) {
+        const ssize_t n = ::write(fd_, op.buffer + op.done, op.count - op.done);
+        if (n > 0) {
+            op.done += static_cast<std::uint32_t>(n);
+            draining_ = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return 0;
+        return n < 0 ? errno : EIO;
+    }
+    return 0;
+}
+
+void Port::PopInput(std::uint8_t* out, std::uint32_t count, std::uint32_t* done) {
+    const std::size_t n = queue_.Pop(out, count);
+    *done += static_cast<std::uint32_t>(n);
+    if (n == 0)
+        return;
+    if (above80_ && queue_.Size() * 5 < queue_.Capacity() * 4)
+        above80_ = false;
+    if (inputPaused_)
+        Wake();
+}
+
+void Port::ServeReads(Clock::time_point now) {
+    while (!reads_.empty()) {
+        Op& op = reads_.front();
+        if (!op.started) {
+            StartRead(op, now);
+        } else {
+            const std::uint32_t before = op.done;
+            PopInput(op.buffer + op.done, op.count - op.done, &op.done);
+            if (op.done > before && op.interval != 0)
+                op.intervalDeadline = now + Ms(op.interval);
+        }
+        if (op.done == op.count || op.immediate || (op.anyByte && op.done > 0)) {
+            Complete(op, ERROR_SUCCESS);
+            reads_.pop_front();
+            continue;
+        }
+        if (removed_) {
+            Complete(op, op.done > 0 ? ERROR_SUCCESS : ERROR_DEVICE_REMOVED);
+            reads_.pop_front();
+            continue;
+        }
+        break;
+    }
+}
+
+void Port::Expire(Clock::time_point now) {
+    while (!reads_.empty()) {
+        Op& op = reads_.front();
+        const bool expired = op.started && ((op.total && now >= *op.total) ||
+                                            (op.intervalDeadline && now >= *op.intervalDeadline));
+        if (!expired)
+            break;
+        Complete(op, ERROR_SUCCESS);
+        reads_.pop_front();
+        ServeReads(now);
+    }
+    while (!writes_.empty()) {
+        Op& op = writes_.front();
+        if (!op.started) {
+            StartWrite(op, now);
+            continue;
+        }
+        if (!op.total || now < *op.total)
+            break;
+        Complete(op, ERROR_SUCCESS);
+        writes_.pop_front();
+    }
+}
+
+// ---- The I/O thread -----------------------------------------------------------------
+
+void Port::Wake() {
+    if (wakePending_)
+        return;
+    wakePending_ = true;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wakeWrite_, &byte, 1);
+}
+
+bool Port::InputFlowControl() const {
+    if (!dcb_)
+        return false;
+    const std::uint32_t rts = (dcb_->Flags & DCB_fRtsControlMask) >> DCB_fRtsControlShift;
+    const std::uint32_t dtr = (dcb_->Flags & DCB_fDtrControlMask) >> DCB_fDtrControlShift;
+    return rts == 2 || dtr == 2 || (dcb_->Flags & DCB_fInX) != 0;
+}
+
+bool Port::ModemPolling() const {
+    return hasLines_ && !removed_ && (mask_ & kModemEvents) != 0;
+}
+
+std::optional<Port::Clock::time_point> Port::NextDeadline() const {
+    std::optional<Clock::time_point> next;
+    const auto consider = [&](const std::optional<Clock::time_point>& t) {
+        if (t && (!next || *t < *next))
+            next = t;
+    };
+    if (!reads_.empty() && reads_.front().started) {
+        consider(reads_.front().total);
+        consider(reads_.front().intervalDeadline);
+    }
+    if (!writes_.empty())
+        consider(writes_.front().total);
+    consider(drainCheck_);
+    if (ModemPolling())
+        consider(modemCheck_);
+    return next;
+}
+
+void Port::Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!closed_) {
+        short events = 0;
+        if (!removed_) {
+            inputPaused_ = InputFlowControl() && queue_.Space() == 0;
+            if (!inputPaused_)
+                events |= POLLIN;
+            if (!writes_.empty())
+                events |= POLLOUT;
+        }
+        pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {removed_ ? -1 : fd_, events, 0}};
+        int timeout = -1;
+        if (const auto next = NextDeadline()) {
+            const auto left = *next - Clock::now();
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+            timeout = static_cast<int>(std::clamp<long long>(ms, 0, INT_MAX));
+        }
+        lock.unlock();
+        const int r = ::poll(fds, 2, timeout);
+        const int pollError = errno;
+        lock.lock();
+        if (closed_)
+            break;
+        if (fds[0].revents != 0) {
+            char drain[64];
+            while (::read(wakeRead_, drain, sizeof drain) > 0) {
+            }
+        }
+        wakePending_ = false;
+        const auto now = Clock::now();
+        if (r < 0 && pollError != EINTR && !removed_) {
+            HangUp();
+        } else if (r > 0 && !removed_ && fds[1].revents != 0) {
+            const short revents = fds[1].revents;
+            const bool hangup = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+                ReadInput(now);
+            if (!removed_ && (revents & POLLOUT) != 0)
+                PushOutput(now);
+            if (!removed_ && hangup)
+                HangUp();
+        }
+        Expire(now);
+        CheckDrained(now);
+        CheckModem(now);
+    }
+}
+
+void Port::ReadInput(Clock::time_point now) {
+    for (int round = 0; round < 4 && !removed_; ++round) {
+        std::size_t want = scratch_.size();
+        if (InputFlowControl())
+            want = std::min(want, queue_.Space());
+        if (want == 0)
+            break;
+        const ssize_t n = ::read(fd_, scratch_.data(), want);
+        if (n > 0) {
+            zeroReads_ = 0;
+            Ingest(scratch_.data(), static_cast<std::size_t>(n), now);
+            if (static_cast<std::size_t>(n) < want)
+                break;
+            continue;
+        }
+        if (n == 0) {
+            // A tty says end of input only when it has hung up; make sure
+            // with a write, which fails on a device that has gone away, and
+            // never spin on repeated end-of-input.
+            if ((::write(fd_, scratch_.data(), 0) < 0 && IsGone(errno)) || ++zeroReads_ > 3)
+                HangUp();
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (IsGone(errno))
+                HangUp();
+            else
+                errors_ |= CE_IOE;
+        }
+        break;
+    }
+    if (hasCounters_ && !removed_)
+        CheckCounters();
+}
+
+void Port::Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now) {
+    const std::uint32_t flags = dcb_ ? dcb_->Flags : 0;
+    const bool marked = (flags & DCB_fParity) != 0;
+    const bool replace = (flags & DCB_fErrorChar) != 0;
+    const bool discardNull = (flags & DCB_fNull) != 0;
+    const auto errorChar = static_cast<std::uint8_t>(dcb_ ? dcb_->ErrorChar : 0);
+    const auto eventChar = static_cast<std::uint8_t>(dcb_ ? dcb_->EvtChar : 0);
+
+    std::uint32_t lineErrors = 0;
+    bool flag = false;
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint8_t c = bytes[i];
+        if (marked) {
+            // PARMRK: 0xFF 0xFF is a 0xFF byte, 0xFF 0x00 c a byte c received
+            // with a parity or framing error, 0xFF 0x00 0x00 a break.
+            if (markState_ == 0 && c == 0xFF) {
+                markState_ = 1;
+                continue;
+            }
+            if (markState_ == 1) {
+                markState_ = 0;
+                if (c == 0x00) {
+                    markState_ = 2;
+                    continue;
+                }
+            } else if (markState_ == 2) {
+                markState_ = 0;
+                if (c == 0x00) {
+                    lineErrors |= CE_BREAK;
+                    continue;
+                }
+                lineErrors |= CE_RXPARITY;
+                if (replace)
+                    c = errorChar;
+            }
+        }
+        if (discardNull && c == 0)
+            continue;
+        if (c == eventChar)
+            flag = true;
+        bytes[out++] = c;
+    }
+    std::uint32_t events = 0;
+    if (lineErrors != 0 && !hasCounters_) {
+        errors_ |= lineErrors;
+        if ((lineErrors & CE_RXPARITY) != 0)
+            events |= EV_ERR;
+        if ((lineErrors & CE_BREAK) != 0)
+            events |= EV_BREAK;
+    }
+    if (out > 0) {
+        events |= EV_RXCHAR;
+        if (flag)
+            events |= EV_RXFLAG;
+        std::size_t pos = 0;
+        for (;;) {
+            pos += queue_.Push(bytes + pos, out - pos);
+            if (!above80_ && queue_.Size() * 5 >= queue_.Capacity() * 4) {
+                above80_ = true;
+                events |= EV_RX80FULL;
+            }
+            const std::size_t before = queue_.Size();
+            ServeReads(now);
+            if (pos == out || queue_.Size() == before)
+                break;
+        }
+        if (pos < out)
+            errors_ |= CE_RXOVER;
+    }
+    Record(events);
+}
+
+void Port::PushOutput(Clock::time_point now) {
+    while (!writes_.empty()) {
+        Op& op = writes_.front();
+        if (!op.started)
+            StartWrite(op, now);
+        const int e = WriteSome(op);
+        if (e != 0 && IsGone(e)) {
+            HangUp();
+            return;
+        }
+        if (e != 0) {
+            Complete(op, ErrorFromErrno(e));
+            writes_.pop_front();
+            continue;
+        }
+        if (op.done < op.count)
+            return;
+        Complete(op, ERROR_SUCCESS);
+        writes_.pop_front();
+    }
+}
+
+void Port::CheckDrained(Clock::time_point now) {
+    if (!draining_ || !writes_.empty() || removed_) {
+        drainCheck_.reset();
+        return;
+    }
+    if (drainCheck_ && now < *drainCheck_)
+        return;
+    int outq = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &outq) != 0)
+        outq = 0;
+    if (outq <= 0) {
+        draining_ = false;
+        drainCheck_.reset();
+        if (softToggle_)
+            SetRts(false);
+        Record(EV_TXEMPTY);
+        return;
+    }
+    // Look again when those bytes should be on the line (11 bits a byte at
+    // most), between 1 and 100 ms: never a busy wait.
+    const std::uint64_t ms = std::uint64_t{static_cast<unsigned>(outq)} * 11 * 1000 / baud_;
+    drainCheck_ = now + std::chrono::milliseconds(std::clamp<std::uint64_t>(ms, 1, 100));
+}
+
+void Port::CheckModem(Clock::time_point now) {
+    if (!ModemPolling()) {
+        modemCheck_.reset();
+        return;
+    }
+    if (modemCheck_ && now < *modemCheck_)
+        return;
+    bool ok = false;
+    const int lines = ModemLines(fd_, &ok);
+    modemCheck_ = now + kModemPeriod;
+    if (!ok)
+        return;
+    const int changed = lines ^ lastLines_;
+    std::uint32_t events = 0;
+    if ((changed & TIOCM_CTS) != 0)
+        events |= EV_CTS;
+    if ((changed & TIOCM_DSR) != 0)
+        events |= EV_DSR;
+    if ((changed & TIOCM_CD) != 0)
+        events |= EV_RLSD;
+    if ((changed & lines & TIOCM_RI) != 0)
+        events |= EV_RING;
+    lastLines_ = lines;
+    Record(events);
+}
+
+void Port::CheckCounters() {
+#if defined(TIOCGICOUNT)
+    struct serial_icounter_struct icount {};
+    if (::ioctl(fd_, TIOCGICOUNT, &icount) != 0)
+        return;
+    std::uint32_t errors = 0;
+    if (icount.frame != counters_.frame)
+        errors |= CE_FRAME;
+    if (icount.overrun != counters_.overrun || icount.buf_overrun != counters_.bufOverrun)
+        errors |= CE_OVERRUN;
+    if (icount.parity != counters_.parity)
+        errors |= CE_RXPARITY;
+    if (icount.brk != counters_.brk)
+        errors |= CE_BREAK;
+    counters_ = {icount.frame, icount.overrun, icount.parity, icount.brk, icount.buf_overrun};
+    if (errors == 0)
+        return;
+    errors_ |= errors;
+    std::uint32_t events = 0;
+    if ((errors & (CE_FRAME | CE_OVERRUN | CE_RXPARITY)) != 0)
+        events |= EV_ERR;
+    if ((errors & CE_BREAK) != 0)
+        events |= EV_BREAK;
+    Record(events);
+#endif
+}
+
+void Port::Record(std::uint32_t events) {
+    events &= mask_;
+    if (events == 0)
+        return;
+    history_ |= events;
+    if (wait_) {
+        Op op = std::move(*wait_);
+        wait_.reset();
+        *op.maskOut = history_;
+        history_ = 0;
+        Complete(op, ERROR_SUCCESS);
+    }
+}
+
+void Port::Complete(Op& op, std::uint32_t error) {
+    op.ov->Internal = error;
+    op.ov->InternalHigh = op.done;
+    if (op.event)
+        SignalEvent(*op.event);
+    completed_.notify_all();
+}
+
+void Port::CompleteAll(std::deque<Op>& ops, std::uint32_t error) {
+    while (!ops.empty()) {
+        Complete(ops.front(), error);
+        ops.pop_front();
+    }
+}
+
+void Port::HangUp() {
+    if (removed_)
+        return;
+    removed_ = true;
+    errors_ |= CE_IOE;
+    // Bytes already queued stay readable; what is pending ends now.
+    ServeReads(Clock::now());
+    CompleteAll(reads_, ERROR_DEVICE_REMOVED);
+    CompleteAll(writes_, ERROR_DEVICE_REMOVED);
+    if (wait_) {
+        Op op = std::move(*wait_);
+        wait_.reset();
+        *op.maskOut = 0;
+        Complete(op, ERROR_DEVICE_REMOVED);
+    }
+    draining_ = false;
+    drainCheck_.reset();
+    modemCheck_.reset();
+}
+
+void Port::SetRts(bool on) {
+    if (hasLines_)
+        SetLines(fd_, TIOCM_RTS, on);
+}
+
+} // namespace comm::posix

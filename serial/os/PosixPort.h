@@ -1,0 +1,171 @@
+#pragma once
+// Internal to the POSIX backend: one open port, its input queue, its pending
+// transfers and its I/O thread. The behaviour is described in PosixCommApi.h.
+
+#include "serial/os/CommApi.h"
+#include "serial/os/PosixSync.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <vector>
+
+namespace comm::posix {
+
+// A ring buffer of bytes with a fixed capacity.
+class InputQueue {
+public:
+    explicit InputQueue(std::size_t capacity) : data_(capacity) {}
+    std::size_t Size() const { return size_; }
+    std::size_t Capacity() const { return data_.size(); }
+    std::size_t Space() const { return data_.size() - size_; }
+    // Appends as much as fits; returns how much that was.
+    std::size_t Push(const std::uint8_t* bytes, std::size_t count);
+    // Removes up to count bytes into out; returns how many.
+    std::size_t Pop(std::uint8_t* out, std::size_t count);
+    void Clear() { head_ = size_ = 0; }
+    // A new capacity; keeps the oldest bytes that fit and returns how many were dropped.
+    std::size_t Resize(std::size_t capacity);
+
+private:
+    std::vector<std::uint8_t> data_;
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+};
+
+class Port final : public Object {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Opens the device at path; null with *error set when it cannot be had.
+    static std::shared_ptr<Port> Open(const std::string& path, std::uint32_t* error);
+    ~Port() override;
+    void OnHandleClosed() override { Close(); }
+
+    // Each returns ERROR_SUCCESS or the Windows error code.
+    std::uint32_t Setup(std::uint32_t inQueue, std::uint32_t outQueue);
+    std::uint32_t SetState(const DCB& dcb);
+    std::uint32_t GetState(DCB* dcb);
+    std::uint32_t SetTimeouts(const COMMTIMEOUTS& timeouts);
+    std::uint32_t GetTimeouts(COMMTIMEOUTS* timeouts);
+    std::uint32_t ClearError(std::uint32_t* errors, COMSTAT* stat);
+    std::uint32_t ModemStatus(std::uint32_t* status);
+    std::uint32_t Purge(std::uint32_t flags);
+    std::uint32_t SetMask(std::uint32_t mask);
+    std::uint32_t GetMask(std::uint32_t* mask);
+    std::uint32_t RequestedTermios(termios* out);
+
+    // Overlapped operations: ERROR_SUCCESS (done at once, count filled),
+    // ERROR_IO_PENDING, or the error that refused them. event may be null.
+    std::uint32_t Read(void* buffer, std::uint32_t count, std::uint32_t* read, Overlapped* ov,
+                       std::shared_ptr<EventObject> event);
+    std::uint32_t Write(const void* buffer, std::uint32_t count, std::uint32_t* written,
+                        Overlapped* ov, std::shared_ptr<EventObject> event);
+    std::uint32_t WaitEvent(std::uint32_t* mask, Overlapped* ov,
+                            std::shared_ptr<EventObject> event);
+    // True when ov has no pending transfer on this port; with wait, blocks until then.
+    bool OverlappedDone(const Overlapped* ov, bool wait);
+
+    // Ends every pending transfer, stops and joins the I/O thread, closes the
+    // device. Idempotent.
+    void Close();
+
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+
+private:
+    struct Op {
+        enum class Kind { Read, Write, Wait };
+        Kind kind = Kind::Read;
+        Overlapped* ov = nullptr;
+        std::shared_ptr<EventObject> event;
+        std::uint8_t* buffer = nullptr;
+        std::uint32_t count = 0;
+        std::uint32_t done = 0;
+        std::uint32_t* maskOut = nullptr;
+        bool started = false;
+        bool immediate = false;     // complete at once with what is queued
+        bool anyByte = false;       // complete as soon as any byte is there
+        std::uint32_t interval = 0; // ms between bytes, 0: none
+        std::optional<Clock::time_point> total;
+        std::optional<Clock::time_point> intervalDeadline;
+    };
+
+    Port(int fd, int wakeRead, int wakeWrite, std::uint64_t dev, std::uint64_t ino);
+
+    void Run();
+    void Wake();
+    void StartRead(Op& op, Clock::time_point now);
+    void StartWrite(Op& op, Clock::time_point now);
+    void ServeReads(Clock::time_point now);
+    // Moves queued output to the device while it takes it.
+    void PushOutput(Clock::time_point now);
+    // Writes what the device takes of op; 0 or the errno that stopped it.
+    int WriteSome(Op& op);
+    void ReadInput(Clock::time_point now);
+    void Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now);
+    void Expire(Clock::time_point now);
+    void CheckDrained(Clock::time_point now);
+    void CheckModem(Clock::time_point now);
+    void CheckCounters();
+    void Record(std::uint32_t events);
+    void Complete(Op& op, std::uint32_t error);
+    void CompleteAll(std::deque<Op>& ops, std::uint32_t error);
+    void HangUp();
+    void SetRts(bool on);
+    void PopInput(std::uint8_t* out, std::uint32_t count, std::uint32_t* done);
+    bool InputFlowControl() const;
+    bool ModemPolling() const;
+    std::optional<Clock::time_point> NextDeadline() const;
+    std::uint32_t ApplyLines(const DCB& dcb);
+
+    const int fd_;
+    const int wakeRead_;
+    const int wakeWrite_;
+    const std::uint64_t dev_;
+    const std::uint64_t ino_;
+    bool hasLines_ = false;    // the driver has modem lines (TIOCMGET works)
+    bool hasCounters_ = false; // the driver keeps line-error counters
+    bool hasRs485_ = false;    // the driver's RS-485 mode is on (RTS toggle)
+
+    mutable std::mutex mutex_;
+    std::condition_variable completed_; // a transfer completed (for waiting callers)
+    bool closed_ = false;
+    bool removed_ = false; // the device went away
+    bool wakePending_ = false;
+    bool inputPaused_ = false; // the queue is full and input flow control holds the peer
+    int zeroReads_ = 0;
+    InputQueue queue_{4096};
+    bool above80_ = false;
+    int markState_ = 0; // position inside a PARMRK mark
+    std::uint32_t errors_ = 0;
+    std::uint32_t mask_ = 0;
+    std::uint32_t history_ = 0;
+    std::optional<DCB> dcb_;
+    termios requested_{};
+    bool haveRequested_ = false;
+    COMMTIMEOUTS timeouts_{};
+    std::uint32_t baud_ = 9600;
+    std::deque<Op> reads_;
+    std::deque<Op> writes_;
+    std::optional<Op> wait_;
+    bool draining_ = false; // bytes were written and EV_TXEMPTY is still due
+    std::optional<Clock::time_point> drainCheck_;
+    bool softToggle_ = false; // RTS raised by this backend while sending
+    std::optional<Clock::time_point> modemCheck_;
+    int lastLines_ = 0;
+    struct Counters {
+        int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
+    } counters_;
+    std::vector<std::uint8_t> scratch_;
+    std::thread thread_;
+};
+
+} // namespace comm::posix
