@@ -21,8 +21,14 @@ namespace {
 class LoggingPort : public TComPort {
 public:
     using TComPort::TComPort;
+    // Overrides are not reached from the base destructor: close while they are.
+    ~LoggingPort() override {
+        if (closeOnDestroy)
+            Close();
+    }
 
     std::vector<std::string> log;
+    bool closeOnDestroy = true;
     bool handleOpens = true;
     int failApply = 0; // 8: timeouts fail, 9: buffer sizes fail
 
@@ -677,6 +683,7 @@ TEST(CPort, OwnerDestroysTheOpenPortWithItsCloseNotifications) {
     std::vector<std::string> calls;
     auto* window = new host::TComponent(nullptr);
     auto* p = new LoggingPort(window);
+    p->closeOnDestroy = false; // the port's own destructor closes
     p->Open();
     ASSERT_TRUE(p->Connected());
     p->OnBeforeClose = [&](TCustomComPort*) { calls.push_back("BeforeClose"); };
