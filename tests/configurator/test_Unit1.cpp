@@ -13,10 +13,12 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -149,6 +151,17 @@ TEST(Unit1, WindowProperties) {
               QApplication::palette().color(QPalette::Button));
     EXPECT_EQ(form.Panel1->palette().color(QPalette::Window),
               QApplication::palette().color(QPalette::Button));
+}
+
+TEST(Unit1, CentredOnTheScreenWhenFirstShown) {
+    TempDir dir;
+    TForm1 form(dir.File());
+    form.show();
+    const QPoint centre = form.screen()->availableGeometry().center();
+    const QPoint shown = form.geometry().center();
+    // Within the window frame's size of the exact centre.
+    EXPECT_LE(std::abs(shown.x() - centre.x()), 10);
+    EXPECT_LE(std::abs(shown.y() - centre.y()), 30);
 }
 
 TEST(Unit1, FontKeepsTheEightPixelCell) {
