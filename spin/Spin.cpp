@@ -435,23 +435,31 @@ void TSpinButton::focusOutEvent(QFocusEvent* event) {
 namespace {
 
 // Guards every change the user makes to the text (typing, paste, drop, the
-// context menu, undo), none of which passes through a virtual function of
-// QLineEdit: the length limit, and no change at all without EditorEnabled.
-// QLineEdit's own maxLength would also cut text set by the program, so that a
-// value could read back wrong; a validator is not applied to setText.
+// context menu, undo, QLineEdit's editing calls), none of which passes through
+// a virtual function of QLineEdit: the length limit, and no change at all
+// without EditorEnabled. QLineEdit's own maxLength would also cut text set by
+// the program, so that a value could read back wrong.
+//
+// Qt validates text set by the program too (without undoing it) and stops
+// undoing invalid user edits after an invalid program text, so program text
+// must always pass: it is told apart by the modified flag, which setText
+// clears and every user edit sets.
 class TEditGuard : public QValidator {
 public:
-    explicit TEditGuard(TSpinEdit* edit) : QValidator(edit), FEdit(edit) {
-        FAccepted = edit->text();
+    explicit TEditGuard(TSpinEdit* edit) : QValidator(edit), FEdit(edit), FAccepted(edit->text()) {
         QObject::connect(edit, &QLineEdit::textChanged, this,
                          [this](const QString& text) { FAccepted = text; });
     }
     State validate(QString& input, int&) const override {
-        const int limit = FEdit->MaxLength();
-        if (limit > 0 && input.size() > limit && input != FAccepted) {
+        if (!FEdit->isModified() || input == FAccepted) {
+            return Acceptable;
+        }
+        if (!FEdit->EditorEnabled()) {
             return Invalid;
         }
-        if (!FEdit->EditorEnabled() && input != FAccepted) {
+        // Text longer than the limit (set by the program) may still shrink.
+        const int limit = FEdit->MaxLength();
+        if (limit > 0 && input.size() > limit && input.size() > FAccepted.size()) {
             return Invalid;
         }
         return Acceptable;
@@ -513,6 +521,18 @@ std::int32_t TSpinEdit::ClampValue(std::int32_t v) const {
 
 void TSpinEdit::setMaxLength(int length) {
     FMaxLength = std::max(0, length);
+}
+
+void TSpinEdit::paste() {
+    if (CanPasteOrCut()) {
+        QLineEdit::paste();
+    }
+}
+
+void TSpinEdit::cut() {
+    if (CanPasteOrCut()) {
+        QLineEdit::cut();
+    }
 }
 
 bool TSpinEdit::AcceptsChar(QChar key) const {

@@ -218,8 +218,11 @@ public:
     // Step of the arrow buttons and keys (default 1).
     std::int32_t Increment() const { return FIncrement; }
     void SetIncrement(std::int32_t v) { FIncrement = v; }
-    // false: typed characters other than control characters are refused, as
-    // are backspace, the delete keys, paste and cut; the arrows still work.
+    // false: typed characters other than control characters are refused
+    // (with a beep), as are backspace and the delete keys; paste and cut are
+    // ignored; no other user edit (drop, context menu, undo, QLineEdit's
+    // insert/del/backspace) changes the text either. The arrows, SetValue and
+    // setText still work.
     bool EditorEnabled() const { return FEditorEnabled; }
     void SetEditorEnabled(bool v) { FEditorEnabled = v; }
     // Select the whole text when the focus arrives other than by a left press
@@ -252,6 +255,14 @@ public:
     // Whether paste and cut are allowed now (EditorEnabled and not read-only).
     bool CanPasteOrCut() const { return FEditorEnabled && !isReadOnly(); }
 
+public slots:
+    // QLineEdit's paste and cut, done only when CanPasteOrCut. (Hide the
+    // QLineEdit slots: call them on the TSpinEdit; the keys, the context menu,
+    // drag and drop and the middle button are guarded in any case.)
+    void paste();
+    void cut();
+
+public:
     // The spin edit's minimum height for its font: character height + (the
     // smaller of the system and field character heights) / 4 + 4 x border (1)
     // + 2. The field is never smaller.

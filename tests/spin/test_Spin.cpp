@@ -408,6 +408,50 @@ TEST_F(SpinTest, PasteAndCutBlockedWhenReadOnlyOrWithoutEditor) {
     EXPECT_EQ(QApplication::clipboard()->text(), "12");
 }
 
+// Every user edit that Qt offers (insert, paste, drop, the menu's actions)
+// passes the same guard: the length limit, and nothing without the editor.
+TEST_F(SpinTest, UserEditsOutsideTheKeyboardAreGuarded) {
+    QApplication::clipboard()->setText(QStringLiteral("7"));
+    struct Row {
+        bool editorEnabled, readOnly;
+        int maxLength;
+        const char* afterInsert; // "12", cursor at the end, insert("3")
+        const char* afterPaste;  // "12", cursor at the end, paste() of "7"
+    } rows[] = {
+        {true, false, 0, "123", "127"}, {true, false, 2, "12", "12"},
+        {true, false, 3, "123", "127"}, {false, false, 0, "12", "12"},
+        {true, true, 0, "123", "12"}, // read-only: Qt's insert still works
+    };
+    for (const Row& r : rows) {
+        edit->SetEditorEnabled(r.editorEnabled);
+        edit->setReadOnly(r.readOnly);
+        edit->setMaxLength(r.maxLength);
+        edit->setText(QStringLiteral("12"));
+        edit->insert(QStringLiteral("3"));
+        EXPECT_EQ(edit->text(), r.afterInsert) << r.editorEnabled << r.readOnly << r.maxLength;
+        edit->setText(QStringLiteral("12"));
+        edit->paste();
+        EXPECT_EQ(edit->text(), r.afterPaste) << r.editorEnabled << r.readOnly << r.maxLength;
+        edit->setText(QStringLiteral("12"));
+        edit->selectAll();
+        edit->del();
+        edit->backspace();
+        EXPECT_EQ(edit->text().isEmpty(), r.editorEnabled);
+    }
+    // Text set by the program longer than the limit can still be shortened.
+    edit->SetEditorEnabled(true);
+    edit->setReadOnly(false);
+    edit->setMaxLength(2);
+    edit->setText(QStringLiteral("12345"));
+    edit->backspace();
+    EXPECT_EQ(edit->text(), "1234");
+    edit->insert(QStringLiteral("9"));
+    EXPECT_EQ(edit->text(), "1234");
+    // The Qt property reaches the spin edit's own limit.
+    edit->setProperty("maxLength", 4);
+    EXPECT_EQ(edit->MaxLength(), 4);
+}
+
 // --- stepping ------------------------------------------------------------------
 
 TEST_F(SpinTest, SteppingStopsAtBoundsAndSaturates) {
