@@ -167,17 +167,6 @@ TEST(SignSettings, LoadTable) {
     }
 }
 
-TEST(SignSettings, ShortFileCutsAFieldInTheMiddle) {
-    TempDir dir;
-    WriteFile(dir / "f", Pattern(10, 0x81));
-    TSignSettings s;
-    LoadSignSettingsFile(dir / "f", s);
-    EXPECT_EQ(s.PortIndex, static_cast<std::int32_t>(0x84838281u));
-    EXPECT_EQ(s.RegularSpeed, static_cast<std::int32_t>(0x88878685u));
-    EXPECT_EQ(s.FlashRateIndex, 0x8A89); // low-order bytes from the file, high ones 0
-    EXPECT_EQ(s.MorningStartHour, 0);
-}
-
 TEST(SignSettings, PipeOfThatNameIsNotReadAndDoesNotHang) {
     TempDir dir;
     const std::string fifo = dir / "LEDINFO.BIN";

@@ -444,16 +444,6 @@ TEST(Unit1, NoRateSelectedIsSavedAsMinusOne) {
     EXPECT_EQ(saved.MorningEndHour, 18);
 }
 
-TEST(Unit1, LongFileIsCutTo52BytesAtClose) {
-    TempDir dir;
-    Bytes file = DefaultFile;
-    file.resize(60, 0xAB);
-    WriteFile(dir.File(), file);
-    TForm1 form(dir.File());
-    form.close();
-    EXPECT_EQ(ReadFile(dir.File()).size(), 52u);
-}
-
 // A spin edit clamps typed text only when it loses the focus: closing the
 // window while the field still has it saves what was typed.
 TEST(Unit1, TypedEntriesAreSavedAsTheControlsReportThem) {
