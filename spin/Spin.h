@@ -190,9 +190,15 @@ private:
 // Value is not stored apart from the text. Typing accepts digits, '+', '-',
 // the locale's decimal separator and control characters other than Enter;
 // refused characters beep. The up / down arrows (buttons and keys) step by
-// Increment and never wrap. The typed text is clamped into MinValue..MaxValue
-// when the field loses the focus to another control (not when the window
-// loses activation or a popup opens).
+// Increment and never wrap; a press on an arrow focuses the field. Enter is
+// refused like any other character (beep, no returnPressed). The typed text
+// is clamped into MinValue..MaxValue when the field loses the focus to another
+// control (not when the window loses activation or a popup opens).
+//
+// Layout: the arrow buttons sit at the right edge inside the frame, one pixel
+// clear of its right and bottom side (without a frame: flush right, top 1,
+// height - 3); the text keeps clear of them (a right text margin of button
+// width + 2). The field is never lower than MinHeight().
 class TSpinEdit : public QLineEdit {
     Q_OBJECT
     // The field's own length limit (see setMaxLength).

@@ -14,7 +14,6 @@
 #include <QStyleOptionFrame>
 #include <QTest>
 #include <QTimer>
-#include <QVBoxLayout>
 
 #include <gtest/gtest.h>
 
@@ -87,22 +86,6 @@ private:
 
 // --- values ------------------------------------------------------------------
 
-TEST_F(SpinTest, Defaults) {
-    EXPECT_EQ(edit->text(), "0");
-    EXPECT_EQ(edit->Value(), 0);
-    EXPECT_EQ(edit->MinValue(), 0);
-    EXPECT_EQ(edit->MaxValue(), 0);
-    EXPECT_EQ(edit->Increment(), 1);
-    EXPECT_TRUE(edit->EditorEnabled());
-    EXPECT_TRUE(edit->AutoSelect());
-    EXPECT_EQ(edit->MaxLength(), 0);
-    EXPECT_FALSE(edit->isReadOnly());
-    ASSERT_NE(edit->Button(), nullptr);
-    EXPECT_EQ(edit->Button()->FocusControl(), edit);
-    EXPECT_FALSE(edit->Button()->TabStop());
-    EXPECT_TRUE(edit->Button()->isVisible());
-}
-
 TEST_F(SpinTest, SettingValueClamps) {
     struct Row {
         int min, max, set;
@@ -165,52 +148,36 @@ TEST_F(SpinTest, TypedNumberIsClampedWhenFocusLeaves) {
     Range(0, 59);
     edit->setMaxLength(2);
     Type("75");
-    EXPECT_EQ(edit->text(), "75");
     EXPECT_EQ(edit->Value(), 75);
+    // A popup or another window taking the focus does not end the entry.
+    for (const auto reason : {Qt::PopupFocusReason, Qt::ActiveWindowFocusReason}) {
+        QFocusEvent out(QEvent::FocusOut, reason);
+        QApplication::sendEvent(edit, &out);
+    }
+    EXPECT_EQ(edit->text(), "75");
     FocusOther();
     EXPECT_EQ(edit->text(), "59");
     EXPECT_EQ(beeps, 0);
 }
 
-TEST_F(SpinTest, FocusLeavingKeepsTextThatNeedsNoClamping) {
+TEST_F(SpinTest, FocusLeavingClampsOnlyWhatNeedsIt) {
     struct Row {
-        const char* typed;
+        const char* text;
         int min, max;
         const char* after;
     } rows[] = {
-        {"-", 0, 59, "-"}, // lone minus stays, reads MinValue
-        {"", 0, 59, ""},   // empty stays
-        {"42", 0, 59, "42"},   {"-9", 0, 59, "0"}, {"-9", 0, 0, "-9"}, // unbounded
+        {"-", 0, 59, "-"}, // lone minus stays (reads MinValue)
+        {"", 0, 59, ""},       {"42", 0, 59, "42"},
+        {"-9", 0, 59, "0"},    {"-9", 0, 0, "-9"}, // unbounded
         {"0x1F", 0, 20, "20"},
     };
     for (const Row& r : rows) {
         Range(r.min, r.max);
-        edit->setText(QStringLiteral("1"));
         FocusEdit();
-        QTest::keyClick(edit, Qt::Key_Backspace); // all selected: clears
-        QTest::keyClicks(edit, QString::fromLatin1(r.typed));
-        // 'x' is refused when typed: set the hex form directly.
-        if (QString::fromLatin1(r.typed).contains('x')) {
-            edit->setText(QString::fromLatin1(r.typed));
-        }
+        edit->setText(QString::fromLatin1(r.text));
         FocusOther();
-        EXPECT_EQ(edit->text(), r.after) << r.typed;
+        EXPECT_EQ(edit->text(), r.after) << r.text;
     }
-    Range(0, 59);
-    edit->setText(QStringLiteral("-"));
-    EXPECT_EQ(edit->Value(), 0);
-}
-
-TEST_F(SpinTest, FocusLossToPopupOrOtherWindowDoesNotClamp) {
-    Range(0, 59);
-    Type("75");
-    QFocusEvent popup(QEvent::FocusOut, Qt::PopupFocusReason);
-    QApplication::sendEvent(edit, &popup);
-    QFocusEvent deactivated(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
-    QApplication::sendEvent(edit, &deactivated);
-    EXPECT_EQ(edit->text(), "75");
-    FocusOther();
-    EXPECT_EQ(edit->text(), "59");
 }
 
 TEST_F(SpinTest, MaxLengthLimitsTypingNotTheProgram) {
@@ -222,9 +189,6 @@ TEST_F(SpinTest, MaxLengthLimitsTypingNotTheProgram) {
     edit->SetValue(150); // set by the program: never cut
     EXPECT_EQ(edit->text(), "150");
     EXPECT_EQ(edit->Value(), 150);
-    edit->setMaxLength(0); // no limit
-    Type("12345");
-    EXPECT_EQ(edit->text(), "12345");
 }
 
 TEST_F(SpinTest, KeyFilter) {
@@ -232,8 +196,9 @@ TEST_F(SpinTest, KeyFilter) {
         Qt::Key key;
         bool editorEnabled;
         const char* text; // after the key, starting from "12" with the cursor at the end
-        int beeps;
+        int beeps;        // (Delete: with the cursor at the start)
     } rows[] = {
+        {Qt::Key_Delete, true, "2", 0},      {Qt::Key_Delete, false, "12", 1},
         {Qt::Key_A, true, "12", 1},          // letters refused
         {Qt::Key_Space, true, "12", 1},      //
         {Qt::Key_Return, true, "12", 1},     // Enter beeps
@@ -251,7 +216,7 @@ TEST_F(SpinTest, KeyFilter) {
         edit->SetEditorEnabled(r.editorEnabled);
         edit->setText(QStringLiteral("12"));
         FocusEdit();
-        edit->end(false);
+        edit->setCursorPosition(r.key == Qt::Key_Delete ? 0 : 2);
         beeps = 0;
         QTest::keyClick(edit, r.key);
         EXPECT_EQ(edit->text(), r.text) << "key " << r.key << " editor " << r.editorEnabled;
@@ -259,38 +224,17 @@ TEST_F(SpinTest, KeyFilter) {
     }
 }
 
-TEST_F(SpinTest, DeleteKeysOnlyWithEditor) {
-    edit->setText(QStringLiteral("12"));
-    FocusEdit();
-    edit->home(false);
-    QTest::keyClick(edit, Qt::Key_Delete);
-    EXPECT_EQ(edit->text(), "2");
-    EXPECT_EQ(beeps, 0);
-    edit->SetEditorEnabled(false);
-    edit->home(false);
-    QTest::keyClick(edit, Qt::Key_Delete);
-    EXPECT_EQ(edit->text(), "2");
-    EXPECT_EQ(beeps, 1);
-}
-
+// What keys cannot reach: the locale's separator and control characters.
 TEST_F(SpinTest, AcceptsChar) {
     const QChar separator = edit->locale().decimalPoint().front();
-    for (const QChar c : QStringLiteral("0123456789+-")) {
-        EXPECT_TRUE(edit->AcceptsChar(c)) << int(c.unicode());
-    }
     EXPECT_TRUE(edit->AcceptsChar(separator));
-    for (const char16_t c : {u'a', u'x', u'$', u' ', u'\x7f', u'\x0d', u'\x100'}) {
+    for (const char16_t c : {u'x', u'$', u'\x7f', u'\x0d', u'\x100'}) {
         EXPECT_FALSE(edit->AcceptsChar(QChar(c))) << int(c);
     }
-    for (const char16_t c : {u'\x08', u'\x09', u'\x16', u'\x1b'}) {
-        EXPECT_TRUE(edit->AcceptsChar(QChar(c))) << int(c);
-    }
-    edit->SetEditorEnabled(false);
-    EXPECT_FALSE(edit->AcceptsChar(QChar(u'5')));
-    EXPECT_FALSE(edit->AcceptsChar(separator));
-    EXPECT_FALSE(edit->AcceptsChar(QChar(u'\x08')));
-    EXPECT_FALSE(edit->AcceptsChar(QChar(u'\x0d')));
     EXPECT_TRUE(edit->AcceptsChar(QChar(u'\x16')));
+    edit->SetEditorEnabled(false);
+    EXPECT_FALSE(edit->AcceptsChar(separator));
+    EXPECT_TRUE(edit->AcceptsChar(QChar(u'\x16'))); // still: Ctrl+V, refused as a paste
 }
 
 TEST_F(SpinTest, InputMethodCommitIsFiltered) {
@@ -794,8 +738,6 @@ TEST(SpinButton, Layout) {
     } rows[] = {
         {{15, 21}, {0, 0, 15, 10}, {0, 9, 15, 12}},
         {{10, 23}, {0, 0, 15, 11}, {0, 10, 15, 13}}, // width raised to 15
-        {{20, 25}, {0, 0, 20, 12}, {0, 11, 20, 14}},
-        {{15, 17}, {0, 0, 15, 8}, {0, 7, 15, 10}},
     };
     for (const Row& r : rows) {
         TSpinButton button;
