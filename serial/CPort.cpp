@@ -4,8 +4,11 @@
 
 #include "host/ExceptionDisplay.h"
 #include "serial/CPortErrors.h"
+#include "serial/CPortThread.h"
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <exception>
 #include <string_view>
 
@@ -199,6 +202,8 @@ void TComBuffer::AssignTo(host::TPersistent& destination) const {
 
 // ---- TCustomComPort: construction, destruction, loading -------------------------------
 
+std::atomic<bool> TxEmptyFlag{false};
+
 TCustomComPort::TCustomComPort(host::TComponent* owner) : host::TComponent(owner) {
     FParity = std::make_unique<TComParity>();
     FParity->FComPort = this;
@@ -218,6 +223,18 @@ TCustomComPort::~TCustomComPort() {
     } catch (...) {
         host::ShowException(std::current_exception());
     }
+    // A handler that raised stopped Close half-way: the event thread must not
+    // outlive the port it uses, nor the handle stay open.
+    if (FEventThreadRunning) {
+        FEventThread.reset();
+        FEventThreadRunning = false;
+        FSyncWindow.reset();
+    }
+    if (FHandle != comm::INVALID_HANDLE_VALUE) {
+        comm::Api().CloseHandle(FHandle);
+        FHandle = comm::INVALID_HANDLE_VALUE;
+    }
+    FConnected = false;
     FBuffer.reset();
     FFlowControl.reset();
     FTimeouts.reset();
@@ -254,9 +271,15 @@ void TCustomComPort::Open() {
         FConnected = false;
         throw;
     }
-    // The event thread (and, for smWindowSync, SyncWindow) is started here by the
-    // event-thread work; until then an open port runs without one.
-    FEventThreadRunning = false;
+    if (FEvents.Empty()) {
+        FEventThreadRunning = false;
+    } else {
+        // The window exists before the thread can send to it.
+        if (FSyncMethod == smWindowSync)
+            FSyncWindow = std::make_unique<TSyncWindow>(*this);
+        FEventThread = std::make_unique<TComThread>(*this);
+        FEventThreadRunning = true;
+    }
     HandleAfterOpen();
 }
 
@@ -264,22 +287,174 @@ void TCustomComPort::Close() {
     if (!FConnected || Designing())
         return;
     HandleBeforeClose();
-    // Aborting pending transfers and ending the event thread come here, before the
-    // handle is released, with the transfer and event-thread work.
+    AbortTransfers();
+    if (FEventThreadRunning) {
+        FEventThread.reset(); // stops the thread and waits for its body to end
+        FEventThreadRunning = false;
+        FSyncWindow.reset(); // only after the thread can no longer send to it
+    }
     ReleaseHandle();
     FConnected = false;
     HandleAfterClose();
     FHandle = comm::INVALID_HANDLE_VALUE;
 }
 
+bool TCustomComPort::PortExists(const std::string& portName) {
+    if (FHandle == comm::INVALID_HANDLE_VALUE)
+        FHandle = comm::Api().CreateFileA(("\\\\.\\" + portName).c_str(),
+                                          comm::GENERIC_READ | comm::GENERIC_WRITE, 0,
+                                          comm::OPEN_EXISTING, comm::FILE_FLAG_OVERLAPPED);
+    if (FHandle == comm::INVALID_HANDLE_VALUE)
+        return false;
+    FConnected = true;
+    Close();
+    if (FConnected) {
+        // Close does nothing while designing: the probe handle is still ours.
+        ReleaseHandle();
+        FConnected = false;
+    }
+    FHandle = comm::INVALID_HANDLE_VALUE;
+    return true;
+}
+
+namespace {
+
+// Trims what the framework's Trim trims: blanks and control characters.
+std::string Trimmed(const std::string& s) {
+    auto kept = [](char c) { return static_cast<unsigned char>(c) > ' '; };
+    std::size_t first = 0;
+    std::size_t last = s.size();
+    while (first < last && !kept(s[first]))
+        ++first;
+    while (last > first && !kept(s[last - 1]))
+        --last;
+    return s.substr(first, last - first);
+}
+
+// The leading decimal number of s (leading blanks skipped) and the 1-based
+// position of the first character that cannot continue it, 0 when the whole
+// of s was read. A value beyond the 32-bit range stays at its largest value.
+std::int32_t LeadingNumber(const std::string& s, std::size_t& stop) {
+    std::size_t i = 0;
+    while (i < s.size() && s[i] == ' ')
+        ++i;
+    std::int64_t value = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+        value = std::min<std::int64_t>(value * 10 + (s[i] - '0'), INT32_MAX);
+        ++i;
+    }
+    stop = i < s.size() ? i + 1 : 0;
+    return static_cast<std::int32_t>(value);
+}
+
+// Drops the first n characters (all of them when fewer), then trims.
+std::string DropAndTrim(const std::string& s, std::size_t n) {
+    return Trimmed(n < s.size() ? s.substr(n) : std::string());
+}
+
+} // namespace
+
+bool TCustomComPort::OpenWithSettings(const std::string& settings) {
+    std::string s = Trimmed(settings);
+    std::size_t stop = 0;
+    const std::int32_t baud = LeadingNumber(s, stop);
+    // A number that ran to the end leaves nothing: stop 0 drops the whole text.
+    s = DropAndTrim(s, stop == 0 ? s.size() : stop);
+    const char parityLetter = s.empty() ? '\0' : s[0];
+    s = DropAndTrim(s, 2);
+    const std::int32_t dataBits = LeadingNumber(s, stop);
+    s = DropAndTrim(s, stop == 0 ? s.size() : stop);
+    const std::int32_t stopBits = LeadingNumber(s, stop);
+
+    FBaudRate = baud;
+    FDataBits = dataBits == 5 ? dbFive : dataBits == 6 ? dbSix : dataBits == 7 ? dbSeven : dbEight;
+    FStopBits = stopBits == 1 ? sbOneStopBit : stopBits == 2 ? sbTwoStopBits : sbOne5StopBits;
+    TParityBits parity = prNone;
+    switch (parityLetter) {
+    case 'O':
+    case 'o':
+        parity = prOdd;
+        break;
+    case 'E':
+    case 'e':
+        parity = prEven;
+        break;
+    case 'M':
+    case 'm':
+        parity = prMark;
+        break;
+    case 'S':
+    case 's':
+        parity = prSpace;
+        break;
+    default:
+        break;
+    }
+    FParity->SetBits(parity);
+    if (FHandle != comm::INVALID_HANDLE_VALUE)
+        Close();
+    Open();
+    return FHandle != comm::INVALID_HANDLE_VALUE;
+}
+
+TLineSignals TCustomComPort::ModemSignals() {
+    comm::ICommApi& api = comm::Api();
+    std::uint32_t status = 0;
+    if (!api.GetCommModemStatus(FHandle, &status))
+        throw EComPort::Create(CError_ModemStatFailed,
+                               static_cast<std::int32_t>(api.GetLastError()));
+    TLineSignals signals;
+    if ((status & comm::MS_CTS_ON) != 0)
+        signals.Include(lsCTS);
+    if ((status & comm::MS_DSR_ON) != 0)
+        signals.Include(lsDSR);
+    if ((status & comm::MS_RING_ON) != 0)
+        signals.Include(lsRing);
+    if ((status & comm::MS_RLSD_ON) != 0)
+        signals.Include(lsRLSD);
+    return signals;
+}
+
+TComErrors TCustomComPort::ReadLineErrors() {
+    comm::ICommApi& api = comm::Api();
+    std::uint32_t flags = 0;
+    comm::COMSTAT stat;
+    if (!api.ClearCommError(FHandle, &flags, &stat))
+        throw EComPort::Create(CError_ClearComFailed,
+                               static_cast<std::int32_t>(api.GetLastError()));
+    TComErrors errors;
+    if ((flags & comm::CE_FRAME) != 0)
+        errors.Include(ceFrame);
+    if ((flags & comm::CE_RXPARITY) != 0 && FParity->Check())
+        errors.Include(ceRxParity);
+    if ((flags & comm::CE_OVERRUN) != 0)
+        errors.Include(ceOverrun);
+    if ((flags & comm::CE_BREAK) != 0)
+        errors.Include(ceBreak);
+    if ((flags & comm::CE_IOE) != 0)
+        errors.Include(ceIO);
+    if ((flags & comm::CE_MODE) != 0)
+        errors.Include(ceMode);
+    if ((flags & comm::CE_RXOVER) != 0)
+        errors.Include(ceRxOver);
+    if ((flags & comm::CE_TXFULL) != 0)
+        errors.Include(ceTxFull);
+    return errors;
+}
+
 // ---- Driver-facing operations ---------------------------------------------------------
-// Their calls to the communications interface are built with the port's life on
-// the OS; until then OpenHandle leaves Handle invalid (every Open ends closed),
-// and the apply operations stop after their guard.
 
-void TCustomComPort::OpenHandle() {}
+void TCustomComPort::OpenHandle() {
+    // "\\.\" reaches every port name on Windows, COM10 and above included.
+    FHandle = comm::Api().CreateFileA(("\\\\.\\" + FPort).c_str(),
+                                      comm::GENERIC_READ | comm::GENERIC_WRITE, 0,
+                                      comm::OPEN_EXISTING, comm::FILE_FLAG_OVERLAPPED);
+}
 
-void TCustomComPort::ReleaseHandle() {}
+void TCustomComPort::ReleaseHandle() {
+    if (FHandle != comm::INVALID_HANDLE_VALUE)
+        comm::Api().CloseHandle(FHandle);
+}
 
 void TCustomComPort::ApplyAllSettings() {
     ApplyBufferSizes();
@@ -290,33 +465,350 @@ void TCustomComPort::ApplyAllSettings() {
 void TCustomComPort::ApplyLineSettings() {
     if (!CanApply())
         return;
+    comm::DCB dcb;
+    dcb.DCBlength = sizeof(comm::DCB);
+    dcb.BaudRate = static_cast<std::uint32_t>(FBaudRate);
+    const TComFlowControl& flow = *FFlowControl;
+    const bool replace = FParity->Check() && FParity->Replace();
+    std::uint32_t flags = comm::DCB_fBinary;
+    if (FParity->Check())
+        flags |= comm::DCB_fParity;
+    if (flow.OutCTSFlow())
+        flags |= comm::DCB_fOutxCtsFlow;
+    if (flow.OutDSRFlow())
+        flags |= comm::DCB_fOutxDsrFlow;
+    flags |= static_cast<std::uint32_t>(flow.ControlDTR()) << comm::DCB_fDtrControlShift;
+    if (flow.DSRSensitivity())
+        flags |= comm::DCB_fDsrSensitivity;
+    if (flow.TxContinueOnXoff())
+        flags |= comm::DCB_fTXContinueOnXoff;
+    if (flow.XonXoffOut())
+        flags |= comm::DCB_fOutX;
+    if (flow.XonXoffIn())
+        flags |= comm::DCB_fInX;
+    if (replace)
+        flags |= comm::DCB_fErrorChar;
+    if (FDiscardNull)
+        flags |= comm::DCB_fNull;
+    flags |= static_cast<std::uint32_t>(flow.ControlRTS()) << comm::DCB_fRtsControlShift;
+    dcb.Flags = flags;
+    const auto limit = static_cast<std::uint16_t>(FBuffer->InputSize() / 4);
+    dcb.XonLim = limit;
+    dcb.XoffLim = limit;
+    dcb.ByteSize = static_cast<std::uint8_t>(5 + FDataBits);
+    dcb.Parity = static_cast<std::uint8_t>(FParity->Bits());
+    dcb.StopBits = static_cast<std::uint8_t>(FStopBits);
+    dcb.XonChar = flow.XonChar();
+    dcb.XoffChar = flow.XoffChar();
+    dcb.ErrorChar = replace ? FParity->ReplaceChar() : '\0';
+    dcb.EvtChar = FEventChar;
+    // A driver that refuses keeps its previous line settings; nothing is reported.
+    comm::Api().SetCommState(FHandle, &dcb);
 }
 
 void TCustomComPort::ApplyTimeoutSettings() {
     if (!CanApply())
         return;
+    comm::COMMTIMEOUTS t;
+    t.ReadIntervalTimeout = static_cast<std::uint32_t>(FTimeouts->ReadInterval());
+    t.ReadTotalTimeoutMultiplier = static_cast<std::uint32_t>(FTimeouts->ReadTotalMultiplier());
+    t.ReadTotalTimeoutConstant = static_cast<std::uint32_t>(FTimeouts->ReadTotalConstant());
+    t.WriteTotalTimeoutMultiplier = static_cast<std::uint32_t>(FTimeouts->WriteTotalMultiplier());
+    t.WriteTotalTimeoutConstant = static_cast<std::uint32_t>(FTimeouts->WriteTotalConstant());
+    comm::ICommApi& api = comm::Api();
+    if (!api.SetCommTimeouts(FHandle, &t))
+        throw EComPort::Create(CError_TimeoutsFailed,
+                               static_cast<std::int32_t>(api.GetLastError()));
 }
 
 void TCustomComPort::ApplyBufferSizes() {
     if (!CanApply())
         return;
+    comm::ICommApi& api = comm::Api();
+    if (!api.SetupComm(FHandle, static_cast<std::uint32_t>(FBuffer->InputSize()),
+                       static_cast<std::uint32_t>(FBuffer->OutputSize())))
+        throw EComPort::Create(CError_SetupComFailed,
+                               static_cast<std::int32_t>(api.GetLastError()));
 }
 
-// ---- Notifications --------------------------------------------------------------------
-// The line-signal reports (CTS, DSR, RLSD after open and before close) come with
-// the event processing.
+// ---- Reading and writing ---------------------------------------------------------------
+
+void TCustomComPort::CreateTransfer(TComTransfer*& transfer) {
+    transfer = new TComTransfer;
+    // Signalled until a transfer starts: a transfer the OS refuses before
+    // starting leaves it so, and waiting on it then returns at once.
+    transfer->Overlapped.hEvent = comm::Api().CreateEventA(true, true);
+}
+
+void TCustomComPort::DestroyTransfer(TComTransfer*& transfer) {
+    if (transfer == nullptr)
+        return;
+    comm::Api().CloseHandle(transfer->Overlapped.hEvent);
+    delete transfer;
+    transfer = nullptr;
+}
+
+namespace {
+
+// Frees the record however the blocking operation ends.
+class TransferGuard {
+public:
+    TransferGuard() { TCustomComPort::CreateTransfer(FTransfer); }
+    ~TransferGuard() { TCustomComPort::DestroyTransfer(FTransfer); }
+    TransferGuard(const TransferGuard&) = delete;
+    TransferGuard& operator=(const TransferGuard&) = delete;
+    TComTransfer* Get() const { return FTransfer; }
+
+private:
+    TComTransfer* FTransfer = nullptr;
+};
+
+} // namespace
+
+std::int32_t TCustomComPort::BeginWrite(const void* buffer, std::int32_t count,
+                                        TComTransfer* transfer) {
+    if (transfer == nullptr)
+        throw EComPort::CreateWithoutOsCode(CError_InvalidAsync);
+    transfer->Kind = tkWrite;
+    TxEmptyFlag = false;
+    comm::ICommApi& api = comm::Api();
+    std::uint32_t written = 0;
+    // A refused write is not reported: the caller learns it from the reply
+    // that does not come (and WaitForTransfer returns at once).
+    api.WriteFile(FHandle, buffer, static_cast<std::uint32_t>(count), &written,
+                  &transfer->Overlapped);
+    const auto result = static_cast<std::int32_t>(written);
+    detail::ProcessMessages();
+    if (!TxEmptyFlag) {
+        const std::uint32_t t0 = api.GetTickCount();
+        for (;;) {
+            detail::ProcessMessages();
+            if (static_cast<std::int32_t>(api.GetTickCount() - t0) >= 1 || TxEmptyFlag)
+                break;
+        }
+    }
+    return result;
+}
+
+std::int32_t TCustomComPort::Write(const void* buffer, std::int32_t count) {
+    TransferGuard t;
+    BeginWrite(buffer, count, t.Get());
+    return WaitForTransfer(t.Get());
+}
+
+std::int32_t TCustomComPort::BeginRead(void* buffer, std::int32_t count, TComTransfer* transfer) {
+    if (transfer == nullptr)
+        throw EComPort::CreateWithoutOsCode(CError_InvalidAsync);
+    transfer->Kind = tkRead;
+    comm::ICommApi& api = comm::Api();
+    std::uint32_t read = 0;
+    if (!api.ReadFile(FHandle, buffer, static_cast<std::uint32_t>(count), &read,
+                      &transfer->Overlapped)) {
+        const std::uint32_t error = api.GetLastError();
+        if (error != comm::ERROR_IO_PENDING)
+            throw EComPort::Create(CError_ReadFailed, static_cast<std::int32_t>(error));
+    }
+    return static_cast<std::int32_t>(read);
+}
+
+std::int32_t TCustomComPort::BeginReadString(std::string& str, std::int32_t count,
+                                             TComTransfer* transfer) {
+    if (count <= 0) {
+        str.clear();
+        return 0;
+    }
+    str.assign(static_cast<std::size_t>(count), '\0');
+    return BeginRead(str.data(), count, transfer);
+}
+
+void TCustomComPort::ReadString(std::int32_t count, std::string& str) {
+    std::string local;
+    TransferGuard t;
+    BeginReadString(local, count, t.Get());
+    const std::int32_t n = WaitForTransfer(t.Get());
+    // Only the bytes that arrived: padding with zero bytes would fabricate
+    // data that a caller cannot tell from received zeros.
+    if (n < static_cast<std::int32_t>(local.size()))
+        local.resize(static_cast<std::size_t>(std::max(n, 0)));
+    str = std::move(local);
+}
+
+std::int32_t TCustomComPort::ReadBlock(void* buffer, std::int32_t count) {
+    TransferGuard t;
+    BeginRead(buffer, count, t.Get());
+    return WaitForTransfer(t.Get());
+}
+
+std::int32_t TCustomComPort::WaitForTransfer(TComTransfer* transfer) {
+    if (transfer == nullptr)
+        throw EComPort::CreateWithoutOsCode(CError_InvalidAsync);
+    comm::ICommApi& api = comm::Api();
+    std::uint32_t n = 0;
+    if (api.WaitForSingleObject(transfer->Overlapped.hEvent, comm::INFINITE) == comm::WAIT_OBJECT_0)
+        api.GetOverlappedResult(FHandle, &transfer->Overlapped, &n, false);
+    if (transfer->Kind == tkRead)
+        InQueueCount();
+    return static_cast<std::int32_t>(n);
+}
+
+void TCustomComPort::AbortTransfers() {
+    comm::Api().PurgeComm(FHandle, comm::PURGE_TXABORT | comm::PURGE_RXABORT);
+}
+
+std::int32_t TCustomComPort::InQueueCount() {
+    comm::ICommApi& api = comm::Api();
+    std::uint32_t errors = 0;
+    comm::COMSTAT stat;
+    if (!api.ClearCommError(FHandle, &errors, &stat))
+        throw EComPort::Create(CError_ClearComFailed,
+                               static_cast<std::int32_t>(api.GetLastError()));
+    return static_cast<std::int32_t>(stat.cbInQue);
+}
+
+// ---- Notifications and event processing --------------------------------------------------
 
 void TCustomComPort::HandleBeforeOpen() {
     FireBeforeOpen();
 }
 void TCustomComPort::HandleAfterOpen() {
     FireAfterOpen();
+    ReportSignals(true);
 }
 void TCustomComPort::HandleBeforeClose() {
+    ReportSignals(false);
     FireBeforeClose();
 }
 void TCustomComPort::HandleAfterClose() {
     FireAfterClose();
+}
+
+void TCustomComPort::ReportSignals(bool open) {
+    if (open) {
+        HandleCTSChange();
+        HandleDSRChange();
+        HandleRLSDChange();
+    } else {
+        FireCTSChange(false);
+        FireDSRChange(false);
+        FireRLSDChange(false);
+    }
+}
+
+void TCustomComPort::HandleError() {
+    const TComErrors errors = ReadLineErrors();
+    if (!errors.Empty())
+        FireError(errors);
+}
+void TCustomComPort::HandleRxChar() {
+    const std::int32_t count = InQueueCount();
+    if (count > 0)
+        FireRxChar(count);
+}
+void TCustomComPort::HandleTxEmpty() {
+    FireTxEmpty();
+}
+void TCustomComPort::HandleBreak() {
+    FireBreak();
+}
+void TCustomComPort::HandleRing() {
+    FireRing();
+}
+void TCustomComPort::HandleCTSChange() {
+    FireCTSChange(ModemSignals().Contains(lsCTS));
+}
+void TCustomComPort::HandleDSRChange() {
+    FireDSRChange(ModemSignals().Contains(lsDSR));
+}
+void TCustomComPort::HandleRxFlag() {
+    FireRxFlag();
+}
+void TCustomComPort::HandleRLSDChange() {
+    FireRLSDChange(ModemSignals().Contains(lsRLSD));
+}
+void TCustomComPort::HandleRx80Full() {
+    FireRx80Full();
+}
+
+namespace {
+
+using TProcessing = void (TCustomComPort::*)();
+
+} // namespace
+
+void TCustomComPort::RaiseEvents(TComEvents events) {
+    static constexpr std::array<std::pair<TComEvent, TProcessing>, 10> order = {{
+        {evError, &TCustomComPort::HandleError},
+        {evRxChar, &TCustomComPort::HandleRxChar},
+        {evTxEmpty, &TCustomComPort::HandleTxEmpty},
+        {evBreak, &TCustomComPort::HandleBreak},
+        {evRing, &TCustomComPort::HandleRing},
+        {evCTS, &TCustomComPort::HandleCTSChange},
+        {evDSR, &TCustomComPort::HandleDSRChange},
+        {evRxFlag, &TCustomComPort::HandleRxFlag},
+        {evRLSD, &TCustomComPort::HandleRLSDChange},
+        {evRx80Full, &TCustomComPort::HandleRx80Full},
+    }};
+    for (const auto& [event, processing] : order) {
+        if (!events.Contains(event))
+            continue;
+        // One event's failure (a refused query, a handler that raised) is shown
+        // and must not stop the others or the event thread.
+        try {
+            (this->*processing)();
+        } catch (...) {
+            detail::ShowExceptionOnGuiThread(std::current_exception());
+        }
+    }
+}
+
+std::intptr_t TCustomComPort::EventWindowProc(std::uint32_t message, std::uintptr_t wParam,
+                                              std::intptr_t lParam) {
+    (void)lParam;
+    if (message != 0x0401)
+        return 0;
+    if (!FConnected)
+        return 0;
+    TProcessing processing = nullptr;
+    switch (wParam) {
+    case comm::EV_RXCHAR:
+        processing = &TCustomComPort::HandleRxChar;
+        break;
+    case comm::EV_RXFLAG:
+        processing = &TCustomComPort::HandleRxFlag;
+        break;
+    case comm::EV_TXEMPTY:
+        processing = &TCustomComPort::HandleTxEmpty;
+        break;
+    case comm::EV_CTS:
+        processing = &TCustomComPort::HandleCTSChange;
+        break;
+    case comm::EV_DSR:
+        processing = &TCustomComPort::HandleDSRChange;
+        break;
+    case comm::EV_RLSD:
+        processing = &TCustomComPort::HandleRLSDChange;
+        break;
+    case comm::EV_BREAK:
+        processing = &TCustomComPort::HandleBreak;
+        break;
+    case comm::EV_ERR:
+        processing = &TCustomComPort::HandleError;
+        break;
+    case comm::EV_RING:
+        processing = &TCustomComPort::HandleRing;
+        break;
+    case comm::EV_RX80FULL:
+        processing = &TCustomComPort::HandleRx80Full;
+        break;
+    default:
+        return 0;
+    }
+    try {
+        (this->*processing)();
+    } catch (...) {
+        host::ShowException(std::current_exception());
+    }
+    return 0;
 }
 
 // ---- Firing operations ----------------------------------------------------------------
@@ -338,14 +830,20 @@ void TCustomComPort::FireBeforeOpen() {
         OnBeforeOpen(this);
 }
 void TCustomComPort::FireRxChar(std::int32_t count) {
-    if (OnRxChar)
+    if (OnRxChar) {
         OnRxChar(this, count);
+        return;
+    }
+    // Nobody takes the bytes: read and drop them so the input queue does not keep them.
+    std::string dropped;
+    ReadString(count, dropped);
 }
 void TCustomComPort::FireRxBuf(const void* buffer, std::int32_t count) {
     if (OnRxBuf)
         OnRxBuf(this, buffer, count);
 }
 void TCustomComPort::FireTxEmpty() {
+    TxEmptyFlag = true;
     if (OnTxEmpty)
         OnTxEmpty(this);
 }

@@ -21,6 +21,7 @@
 #include "host/Set.h"
 #include "serial/os/CommApi.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -85,6 +86,23 @@ using TStoreGroups = host::TSet<TStoreGroup, std::uint8_t, 6>;
 
 class TCustomComPort;
 class TComThread;
+class TSyncWindow;
+
+// ---- Transfers ------------------------------------------------------------------
+
+// One overlapped transfer: the OS block with its completion event (manual
+// reset, created signalled) and what kind of transfer was started on it. Made
+// by CreateTransfer, used for exactly one transfer, freed by DestroyTransfer.
+enum TTransferKind : std::uint8_t { tkWrite, tkRead };
+struct TComTransfer {
+    comm::Overlapped Overlapped;
+    TTransferKind Kind = tkWrite;
+};
+
+// Shared by all ports: cleared by every BeginWrite, set by every tx-empty event
+// of any port. Atomic because with smNone the event thread sets it while the
+// GUI thread polls it.
+extern std::atomic<bool> TxEmptyFlag;
 
 // ---- Event handler types: called with the port as Sender; empty means unassigned.
 using TNotifyEvent = std::function<void(TCustomComPort* Sender)>;
@@ -284,6 +302,70 @@ public:
     // while designing.
     void Close();
 
+    // Whether the named port can be opened for exclusive use now. On a closed
+    // port: a probe handle is made and, when it was, closed again through the
+    // whole Close sequence (before- and after-close notifications and the
+    // CTS/DSR/RLSD reports with false); Port is not changed. On an open port no
+    // probe is made: the port is closed and the answer is true, whatever the
+    // name. A port held by another program answers false. Raises nothing for
+    // an absent or busy port.
+    bool PortExists(const std::string& portName);
+    // Reads "<baud>,<parity letter>,<data bits>,<stop bits>" (each field
+    // followed by a one-character separator; blanks after a separator are
+    // skipped, a blank before one is taken as the separator), stores BaudRate,
+    // DataBits, StopBits and Parity.Bits, closes the port if it is open and
+    // opens it. Answers whether the port is open. Unknown data bits give
+    // dbEight, unknown stop bits sbOne5StopBits, an unknown parity letter
+    // prNone; a text that ends early reads missing fields as 0 (never beyond
+    // its end). Raises what Open raises.
+    bool OpenWithSettings(const std::string& settings);
+    // The current modem lines. Raises EComPort 11 when the driver refuses.
+    TLineSignals ModemSignals();
+    // The line errors the driver flagged since the last query (which clears
+    // them; InQueueCount clears them too). ceRxParity only while Parity.Check.
+    // Raises EComPort 10 when the driver refuses.
+    TComErrors ReadLineErrors();
+
+    // ---- Reading and writing ----
+    // Every transfer is overlapped, on a record of its own (CreateTransfer,
+    // one Begin*, WaitForTransfer, DestroyTransfer), so a read and a write may
+    // be in flight at once. All run on the GUI thread (or, with smNone, in a
+    // handler on the event thread).
+
+    // Writes count bytes and waits until the driver has taken them or the
+    // write timeouts ended the write. A refused write (for instance on a port
+    // that failed to open) raises nothing and returns at once. Before waiting
+    // it processes the waiting GUI messages once and then, for at most one
+    // tick of the millisecond counter, until a tx-empty event has been
+    // processed: event handlers may run inside Write. Returns the bytes
+    // transferred.
+    std::int32_t Write(const void* buffer, std::int32_t count);
+    // Reads up to count bytes into str, waiting as the read timeouts say (with
+    // the default timeouts: returns at once with what is queued). str gets
+    // exactly the bytes received, count or fewer; a count of 0 or less gives
+    // an empty string without reading. Raises EComPort 3 (read refused) or 10
+    // (queue query refused); str is then unchanged.
+    void ReadString(std::int32_t count, std::string& str);
+    // Reads up to count bytes into buffer; returns the number read.
+    std::int32_t ReadBlock(void* buffer, std::int32_t count);
+    // Bytes received and not yet read. Raises EComPort 10 when the driver
+    // refuses; clears the driver's line-error flags.
+    std::int32_t InQueueCount();
+    // Ends the port's pending reads and writes (result ignored).
+    void AbortTransfers();
+
+    // The steps of the blocking operations, for callers that overlap their own
+    // transfers. Begin* and WaitForTransfer raise EComPort 4 without a record.
+    static void CreateTransfer(TComTransfer*& transfer);
+    static void DestroyTransfer(TComTransfer*& transfer);
+    std::int32_t BeginWrite(const void* buffer, std::int32_t count, TComTransfer* transfer);
+    std::int32_t BeginRead(void* buffer, std::int32_t count, TComTransfer* transfer);
+    std::int32_t BeginReadString(std::string& str, std::int32_t count, TComTransfer* transfer);
+    // Blocks until the transfer has completed; returns the bytes transferred
+    // (0 when the driver reports none). After a read it queries the input queue
+    // once (EComPort 10 when that fails).
+    std::int32_t WaitForTransfer(TComTransfer* transfer);
+
     // ---- Settings properties (published by TComPort in this order) ----
     bool Connected() const { return FConnected; }
     // While loading or designing only stored; otherwise true opens, false closes.
@@ -330,8 +412,8 @@ public:
     // ---- Run-time state ----
     comm::Handle Handle() const { return FHandle; }
     bool EventThreadRunning() const { return FEventThreadRunning; }
-    TComThread* EventThread() const { return FEventThread; }
-    std::intptr_t SyncWindow() const { return FSyncWindow; }
+    TComThread* EventThread() const { return FEventThread.get(); }
+    TSyncWindow* SyncWindow() const { return FSyncWindow.get(); }
 
     // ---- Event handlers, in published order; only stored ----
     TNotifyEvent OnAfterOpen;
@@ -403,14 +485,41 @@ protected:
     void HandleAfterOpen();
     void HandleBeforeClose();
     void HandleAfterClose();
+    // Open: HandleCTSChange, HandleDSRChange, HandleRLSDChange (three queries);
+    // otherwise the three change events with false, without a query.
+    void ReportSignals(bool open);
+
+    // Processing of one event each (on the thread SyncMethod selects).
+    void HandleError();
+    void HandleRxChar();
+    void HandleTxEmpty();
+    void HandleBreak();
+    void HandleRing();
+    void HandleCTSChange();
+    void HandleDSRChange();
+    void HandleRxFlag();
+    void HandleRLSDChange();
+    void HandleRx80Full();
+    // Processes a batch in the fixed order: error, received characters, tx
+    // empty, break, ring, CTS, DSR, event character, RLSD, 80 % full. An
+    // exception from one event's processing goes to the application's
+    // exception display (handed to the GUI thread when raised on another) and
+    // the next events are still processed.
+    void RaiseEvents(TComEvents events);
+    // The procedure of SyncWindow (smWindowSync), on the GUI thread: message
+    // 1025 with an event's OS mask bit processes that event while Connected.
+    std::intptr_t EventWindowProc(std::uint32_t message, std::uintptr_t wParam,
+                                  std::intptr_t lParam);
 
     // Run-time fields, in declared order.
-    TComThread* FEventThread = nullptr; // owned while EventThreadRunning
+    std::unique_ptr<TComThread> FEventThread; // while EventThreadRunning
     bool FEventThreadRunning = false;
     comm::Handle FHandle = comm::INVALID_HANDLE_VALUE;
-    std::intptr_t FSyncWindow = 0; // none
+    std::unique_ptr<TSyncWindow> FSyncWindow; // none unless smWindowSync with a thread
 
 private:
+    friend class TComThread;
+    friend class TSyncWindow;
     friend class TComTimeouts;
     friend class TComFlowControl;
     friend class TComParity;

@@ -1,0 +1,101 @@
+#pragma once
+// Unit CPort: the event thread of an open port, TComThread, and the mapping
+// between the component's events and the driver's event mask.
+//
+// A port that is open with a non-empty Events set owns one TComThread. The
+// thread waits in the driver (one overlapped WaitCommEvent and one wait on two
+// objects per batch; it never polls) and hands each batch of events to the
+// port's processing on the thread SyncMethod selects:
+//   smThreadSync  the GUI thread, through the runtime's hand-over; the event
+//                 thread blocks until the batch has been processed;
+//   smWindowSync  the GUI thread, one message 1025 per event sent to the
+//                 port's SyncWindow; the GUI thread releases the event thread
+//                 before it processes the event;
+//   smNone        the event thread itself.
+//
+// Construction (GUI thread) sets the driver's event mask from Events and
+// starts the thread; destruction signals the stop event and waits for the
+// body to end while serving the GUI thread's hand-overs and sent messages, so
+// a thread blocked in a delivery can finish it. The body clears the mask and
+// purges both queues before it ends; the port's handle stays open until then.
+
+#include "serial/CPort.h"
+#include "serial/os/CommApi.h"
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace host {
+class THiddenWindow;
+} // namespace host
+
+namespace cport {
+
+// The driver's event mask for a set of events, and back; mask bits that stand
+// for no event are dropped.
+std::uint32_t ComEventsToMask(TComEvents events);
+TComEvents MaskToComEvents(std::uint32_t mask);
+
+class TComThread {
+public:
+    // Creates the stop event, sets the driver's mask to the port's Events and
+    // starts the thread. The port must be open and must outlive the thread.
+    explicit TComThread(TCustomComPort& port);
+    // SignalStop, then waits for the body to end (serving hand-overs meanwhile).
+    ~TComThread();
+    TComThread(const TComThread&) = delete;
+    TComThread& operator=(const TComThread&) = delete;
+
+    // Tells the body to end: sets the stop event and yields.
+    void SignalStop();
+
+private:
+    void Execute();
+    void DeliverEvents();
+    void SendEventsToWindow();
+
+    TCustomComPort& FComPort;
+    comm::Handle FStopEvent = comm::INVALID_HANDLE_VALUE;
+    TComEvents FEvents; // the batch being delivered; written and read by the body
+    std::thread FThread;
+};
+
+// The hidden message window of smWindowSync: message 1025 sent to it from the
+// event thread reaches the port's EventWindowProc on the GUI thread.
+class TSyncWindow {
+public:
+    explicit TSyncWindow(TCustomComPort& port);
+    ~TSyncWindow();
+    TSyncWindow(const TSyncWindow&) = delete;
+    TSyncWindow& operator=(const TSyncWindow&) = delete;
+
+    // Sends a message and blocks until the window procedure has replied
+    // (or returned). Any thread.
+    std::intptr_t Send(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+
+private:
+    TCustomComPort& FComPort;
+    std::unique_ptr<host::THiddenWindow> FWindow;
+};
+
+} // namespace cport
+
+namespace cport::detail {
+
+// The GUI runtime as the component uses it.
+// One pass over the GUI thread's waiting messages and pending hand-overs.
+void ProcessMessages();
+// Runs call on the GUI thread and blocks until it has run; an exception it
+// raises is raised again here. On the GUI thread it runs call at once.
+void Synchronize(const std::function<void()>& call);
+// Waits until thread has ended, serving the GUI thread's hand-overs and sent
+// messages meanwhile when called on the GUI thread; then joins it.
+void WaitForThread(std::thread& thread);
+// Shows an exception with the application's exception display on the GUI
+// thread; from another thread it is handed over and this call returns.
+void ShowExceptionOnGuiThread(std::exception_ptr error);
+
+} // namespace cport::detail
