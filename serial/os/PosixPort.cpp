@@ -285,7 +285,15 @@ std::uint32_t Port::SetState(const DCB& dcb) {
         if (SpeedConstant(oldBaud) == 0)
             SetAnyBaud(fd_, oldBaud);
     };
-    if (::tcsetattr(fd_, TCSANOW, &t) != 0) {
+    int rc = ::tcsetattr(fd_, TCSANOW, &t);
+    if (rc != 0 && errno == EINVAL && !hasLines_ && (t.c_cflag & CSIZE) != CS8) {
+        // A pseudo-terminal has no wire and runs 8 data bits only; some
+        // kernels refuse the others outright instead of keeping 8.
+        termios eight = t;
+        eight.c_cflag = (eight.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8;
+        rc = ::tcsetattr(fd_, TCSANOW, &eight);
+    }
+    if (rc != 0) {
         const int e = errno;
         restore();
         return ErrorFromErrno(e);

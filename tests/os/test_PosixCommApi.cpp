@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -244,7 +245,7 @@ std::size_t CountEntries(const char* dir) {
     return n;
 }
 
-[[maybe_unused]] double CpuSeconds() {
+double CpuSeconds() {
     timespec ts{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
@@ -379,6 +380,652 @@ TEST_F(PortTest, SetCommMaskEndsAPendingWaitWithMaskZero) {
     ASSERT_TRUE(t.Wait());
     EXPECT_TRUE(Api().GetOverlappedResult(port_, &t.ov, &n, false));
     EXPECT_EQ(mask, 0u);
+}
+
+} // namespace
+
+namespace {
+
+// ---- Line settings ---------------------------------------------------------------------
+
+// What a DCB must make of termios: checked on what the backend asked the
+// driver for and, for what a pseudo-terminal keeps, on the driver itself
+// (through the test's own slave descriptor).
+TEST_F(PortTest, EachDcbFieldReachesTermios) {
+    struct Row {
+        const char* what;
+        void (*change)(DCB&);
+        bool (*requested)(const termios&);
+        bool (*driver)(const termios&); // null: a pty does not keep it
+    };
+    const Row rows[] = {
+        {"raw 8N1", [](DCB&) {},
+         [](const termios& t) {
+             return (t.c_cflag & CSIZE) == CS8 && (t.c_cflag & (PARENB | CSTOPB | CRTSCTS)) == 0;
+         },
+         [](const termios& t) {
+             return (t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 &&
+                    (t.c_oflag & OPOST) == 0 &&
+                    (t.c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD) &&
+                    (t.c_cflag & HUPCL) == 0 &&
+                    (t.c_iflag & (IXON | IXOFF | INPCK | ICRNL | ISTRIP)) == 0;
+         }},
+        {"5 data bits", [](DCB& d) { d.ByteSize = 5; },
+         [](const termios& t) { return (t.c_cflag & CSIZE) == CS5; }, nullptr},
+        {"6 data bits", [](DCB& d) { d.ByteSize = 6; },
+         [](const termios& t) { return (t.c_cflag & CSIZE) == CS6; }, nullptr},
+        {"7 data bits", [](DCB& d) { d.ByteSize = 7; },
+         [](const termios& t) { return (t.c_cflag & CSIZE) == CS7; }, nullptr},
+        {"odd parity", [](DCB& d) { d.Parity = 1; },
+         [](const termios& t) {
+             return (t.c_cflag & (PARENB | PARODD | CMSPAR)) == (PARENB | PARODD);
+         },
+         nullptr},
+        {"even parity", [](DCB& d) { d.Parity = 2; },
+         [](const termios& t) { return (t.c_cflag & (PARENB | PARODD | CMSPAR)) == PARENB; },
+         nullptr},
+        {"mark parity", [](DCB& d) { d.Parity = 3; },
+         [](const termios& t) {
+             return (t.c_cflag & (PARENB | PARODD | CMSPAR)) == (PARENB | PARODD | CMSPAR);
+         },
+         [](const termios& t) { return (t.c_cflag & (PARODD | CMSPAR)) == (PARODD | CMSPAR); }},
+        {"space parity", [](DCB& d) { d.Parity = 4; },
+         [](const termios& t) {
+             return (t.c_cflag & (PARENB | PARODD | CMSPAR)) == (PARENB | CMSPAR);
+         },
+         [](const termios& t) { return (t.c_cflag & (PARODD | CMSPAR)) == CMSPAR; }},
+        {"2 stop bits", [](DCB& d) { d.StopBits = 2; },
+         [](const termios& t) { return (t.c_cflag & CSTOPB) != 0; },
+         [](const termios& t) { return (t.c_cflag & CSTOPB) != 0; }},
+        {"1.5 stop bits as 2", [](DCB& d) { d.StopBits = 1; },
+         [](const termios& t) { return (t.c_cflag & CSTOPB) != 0; },
+         [](const termios& t) { return (t.c_cflag & CSTOPB) != 0; }},
+        {"CTS output flow", [](DCB& d) { d.Flags |= DCB_fOutxCtsFlow; },
+         [](const termios& t) { return (t.c_cflag & CRTSCTS) != 0; },
+         [](const termios& t) { return (t.c_cflag & CRTSCTS) != 0; }},
+        {"RTS handshake", [](DCB& d) { d.Flags |= 2u << DCB_fRtsControlShift; },
+         [](const termios& t) { return (t.c_cflag & CRTSCTS) != 0; },
+         [](const termios& t) { return (t.c_cflag & CRTSCTS) != 0; }},
+        {"XON/XOFF both ways",
+         [](DCB& d) {
+             d.Flags |= DCB_fOutX | DCB_fInX;
+             d.XonChar = 0x01;
+             d.XoffChar = 0x02;
+         },
+         [](const termios& t) { return (t.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF); },
+         [](const termios& t) {
+             return (t.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF) && t.c_cc[VSTART] == 0x01 &&
+                    t.c_cc[VSTOP] == 0x02;
+         }},
+        {"XON/XOFF out only", [](DCB& d) { d.Flags |= DCB_fOutX; },
+         [](const termios& t) { return (t.c_iflag & (IXON | IXOFF)) == IXON; },
+         [](const termios& t) { return (t.c_iflag & (IXON | IXOFF)) == IXON; }},
+        {"parity check", [](DCB& d) { d.Flags |= DCB_fParity; },
+         [](const termios& t) { return (t.c_iflag & (INPCK | PARMRK)) == (INPCK | PARMRK); },
+         [](const termios& t) { return (t.c_iflag & (INPCK | PARMRK)) == (INPCK | PARMRK); }},
+        {"standard rate", [](DCB& d) { d.BaudRate = 115200; },
+         [](const termios& t) { return cfgetospeed(&t) == B115200; },
+         [](const termios& t) { return cfgetospeed(&t) == B115200; }},
+    };
+    for (const Row& row : rows) {
+        DCB dcb = LineDcb();
+        row.change(dcb);
+        ASSERT_TRUE(Api().SetCommState(port_, &dcb)) << row.what << " " << Api().GetLastError();
+        termios requested{};
+        ASSERT_TRUE(posix::RequestedTermios(port_, &requested));
+        EXPECT_TRUE(row.requested(requested)) << row.what;
+        if (row.driver != nullptr) {
+            termios driver{};
+            ASSERT_EQ(::tcgetattr(pty_.slave(), &driver), 0);
+            EXPECT_TRUE(row.driver(driver)) << row.what;
+        }
+        DCB back;
+        ASSERT_TRUE(Api().GetCommState(port_, &back));
+        EXPECT_EQ(std::memcmp(&back, &dcb, sizeof dcb), 0) << row.what;
+    }
+}
+
+TEST_F(PortTest, AnyBaudRateReachesTheDriver) {
+    for (const std::uint32_t baud : {9600u, 250000u, 31250u, 1000000u, 12345u}) {
+        DCB dcb = LineDcb(baud);
+        ASSERT_TRUE(Api().SetCommState(port_, &dcb)) << baud;
+        std::uint32_t actual = 0;
+        ASSERT_EQ(posix::ReadDriverBaud(pty_.slave(), &actual), 0);
+        EXPECT_EQ(actual, baud);
+    }
+}
+
+TEST_F(PortTest, InvalidDcbIsRefusedAndLeavesTheLineAsItWas) {
+    DCB good = LineDcb(19200);
+    ASSERT_TRUE(Api().SetCommState(port_, &good));
+    const struct {
+        const char* what;
+        void (*change)(DCB&);
+    } rows[] = {
+        {"4 data bits", [](DCB& d) { d.ByteSize = 4; }},
+        {"9 data bits", [](DCB& d) { d.ByteSize = 9; }},
+        {"parity 5", [](DCB& d) { d.Parity = 5; }},
+        {"stop bits 3", [](DCB& d) { d.StopBits = 3; }},
+        {"baud 0", [](DCB& d) { d.BaudRate = 0; }},
+        {"XON equals XOFF",
+         [](DCB& d) {
+             d.Flags |= DCB_fInX;
+             d.XoffChar = d.XonChar;
+         }},
+    };
+    for (const auto& row : rows) {
+        DCB dcb = good;
+        row.change(dcb);
+        Api().SetLastError(0);
+        EXPECT_FALSE(Api().SetCommState(port_, &dcb)) << row.what;
+        EXPECT_EQ(Api().GetLastError(), ERROR_INVALID_PARAMETER) << row.what;
+    }
+    DCB back;
+    ASSERT_TRUE(Api().GetCommState(port_, &back));
+    EXPECT_EQ(back.BaudRate, 19200u);
+    termios driver{};
+    ASSERT_EQ(::tcgetattr(pty_.slave(), &driver), 0);
+    EXPECT_EQ(cfgetospeed(&driver), B19200);
+}
+
+// ---- Read timeouts -----------------------------------------------------------------------
+
+// Each row: timeouts, bytes queued before the read, bytes sent while it is
+// pending, what the read must return. Rows whose read completes at once
+// send nothing while pending.
+TEST_F(PortTest, ReadTimeoutsHaveTheWindowsMeaning) {
+    struct Row {
+        const char* what;
+        COMMTIMEOUTS timeouts;
+        std::string before;
+        std::string during;
+        std::uint32_t count;
+        bool atOnce;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"MAXDWORD,0,0 empty: at once with nothing", Timeouts(MAXDWORD, 0, 0), "", "", 10, true,
+         ""},
+        {"MAXDWORD,0,0: at once with what is queued", Timeouts(MAXDWORD, 0, 0), "abc", "", 10, true,
+         "abc"},
+        {"all 0: waits for every byte", Timeouts(0, 0, 0), "ab", "cde", 5, false, "abcde"},
+        {"all 0: the request is met by the queue", Timeouts(0, 0, 0), "abcdef", "", 4, true,
+         "abcd"},
+        {"total: ends with what came", Timeouts(0, 10, 50), "", "xy", 10, false, "xy"},
+        {"total with nothing: ends empty", Timeouts(0, 0, 60), "", "", 10, false, ""},
+        {"interval: ends after the gap", Timeouts(40, 0, 0), "", "pq", 10, false, "pq"},
+        {"MAXDWORD,MAXDWORD,c: first byte ends it", Timeouts(MAXDWORD, MAXDWORD, 60000), "", "z",
+         10, false, "z"},
+        {"MAXDWORD,MAXDWORD,c: queued bytes end it at once", Timeouts(MAXDWORD, MAXDWORD, 60000),
+         "qq", "", 10, true, "qq"},
+        {"MAXDWORD,MAXDWORD,c with nothing: the constant ends it", Timeouts(MAXDWORD, MAXDWORD, 50),
+         "", "", 10, false, ""},
+    };
+    for (const Row& row : rows) {
+        ASSERT_TRUE(Api().PurgeComm(port_, PURGE_RXCLEAR));
+        SetTimeouts(row.timeouts);
+        if (!row.before.empty()) {
+            pty_.Send(row.before);
+            ASSERT_TRUE(WaitQueued(static_cast<std::uint32_t>(row.before.size()))) << row.what;
+        }
+        std::string buf(row.count, '\0');
+        Transfer t;
+        std::uint32_t n = 0;
+        const bool done = Api().ReadFile(port_, buf.data(), row.count, &n, &t.ov);
+        EXPECT_EQ(done, row.atOnce) << row.what;
+        if (!done) {
+            ASSERT_EQ(Api().GetLastError(), ERROR_IO_PENDING) << row.what;
+            EXPECT_FALSE(t.Signalled()) << row.what;
+            for (const char c : row.during)
+                pty_.Send(std::string(1, c));
+            ASSERT_TRUE(t.Wait(20000)) << row.what;
+            ASSERT_TRUE(Api().GetOverlappedResult(port_, &t.ov, &n, false)) << row.what;
+        } else {
+            EXPECT_TRUE(t.Signalled()) << row.what;
+        }
+        buf.resize(n);
+        EXPECT_EQ(buf, row.expected) << row.what;
+    }
+    const COMMTIMEOUTS bad = Timeouts(MAXDWORD, MAXDWORD, MAXDWORD);
+    EXPECT_FALSE(Api().SetCommTimeouts(port_, &bad));
+    EXPECT_EQ(Api().GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(PortTest, ReadsQueueInOrderAndNullOverlappedBlocks) {
+    SetTimeouts(Timeouts(0, 0, 0));
+    Transfer a, b;
+    char bufA[3], bufB[2];
+    std::uint32_t n = 0;
+    ASSERT_FALSE(Api().ReadFile(port_, bufA, 3, &n, &a.ov));
+    ASSERT_FALSE(Api().ReadFile(port_, bufB, 2, &n, &b.ov));
+    pty_.Send("12345");
+    ASSERT_TRUE(a.Result(port_, &n));
+    EXPECT_EQ(std::string(bufA, n), "123");
+    ASSERT_TRUE(b.Result(port_, &n));
+    EXPECT_EQ(std::string(bufB, n), "45");
+
+    std::thread sender([this] { pty_.Send("678"); });
+    char bufC[3];
+    EXPECT_TRUE(Api().ReadFile(port_, bufC, 3, &n, nullptr));
+    sender.join();
+    EXPECT_EQ(std::string(bufC, n), "678");
+}
+
+// ---- Write timeouts ------------------------------------------------------------------------
+
+TEST_F(PortTest, WriteThatTimesOutCompletesWithTheCountWritten) {
+    // Nobody reads the far end: the pty's buffer fills and the write stalls.
+    SetTimeouts(Timeouts(MAXDWORD, 0, 0, 0, 100));
+    std::vector<char> big(4u << 20, 'w');
+    Transfer t;
+    std::uint32_t n = 0;
+    ASSERT_FALSE(
+        Api().WriteFile(port_, big.data(), static_cast<std::uint32_t>(big.size()), &n, &t.ov));
+    ASSERT_EQ(Api().GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(t.Result(port_, &n));
+    EXPECT_GT(n, 0u);
+    EXPECT_LT(n, big.size());
+    EXPECT_EQ(pty_.Receive(n).size(), n);
+}
+
+TEST_F(PortTest, WriteWithoutTimeoutWaitsForTheFarEnd) {
+    SetTimeouts(Timeouts(MAXDWORD, 0, 0, 0, 0));
+    std::string big(1u << 20, '\0');
+    std::mt19937 rng(7);
+    for (char& c : big)
+        c = static_cast<char>(rng());
+    Transfer t;
+    std::uint32_t n = 0;
+    ASSERT_FALSE(
+        Api().WriteFile(port_, big.data(), static_cast<std::uint32_t>(big.size()), &n, &t.ov));
+    ASSERT_EQ(Api().GetLastError(), ERROR_IO_PENDING);
+    EXPECT_EQ(pty_.Receive(big.size()), big);
+    ASSERT_TRUE(t.Result(port_, &n));
+    EXPECT_EQ(n, big.size());
+}
+
+// ---- Events ------------------------------------------------------------------------------
+
+TEST_F(PortTest, ReceivedBytesRaiseRxCharRxFlagAndRx80Full) {
+    DCB dcb = LineDcb();
+    dcb.EvtChar = '\n';
+    ASSERT_TRUE(Api().SetCommState(port_, &dcb));
+    ASSERT_TRUE(Api().SetupComm(port_, 100, 100));
+    ASSERT_TRUE(Api().SetCommMask(port_, EV_RXCHAR | EV_RXFLAG | EV_RX80FULL));
+
+    pty_.Send("abc");
+    EXPECT_EQ(NextEvents(), EV_RXCHAR);
+    pty_.Send("line\n");
+    std::uint32_t events = NextEvents();
+    if (events == EV_RXCHAR) // the flag may come in a second batch
+        events |= NextEvents();
+    EXPECT_EQ(events, EV_RXCHAR | EV_RXFLAG);
+    pty_.Send(std::string(72, 'f')); // 80 of 100
+    ASSERT_TRUE(WaitQueued(80));
+    EXPECT_EQ(NextEvents() & EV_RX80FULL, EV_RX80FULL);
+}
+
+TEST_F(PortTest, EventsOutsideTheMaskAreNotRecorded) {
+    ASSERT_TRUE(Api().SetCommMask(port_, EV_RXFLAG));
+    pty_.Send("abc");
+    ASSERT_TRUE(WaitQueued(3));
+    Transfer t;
+    std::uint32_t mask = 0;
+    ASSERT_FALSE(Api().WaitCommEvent(port_, &mask, &t.ov));
+    EXPECT_EQ(Api().GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(Api().SetCommMask(port_, 0));
+    ASSERT_TRUE(t.Wait());
+    EXPECT_EQ(mask, 0u);
+    // With a mask of 0 there is nothing to wait for.
+    EXPECT_FALSE(Api().WaitCommEvent(port_, &mask, &t.ov));
+    EXPECT_EQ(Api().GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(t.Signalled());
+}
+
+TEST_F(PortTest, WriteRaisesTxEmptyOnceDrained) {
+    ASSERT_TRUE(Api().SetCommMask(port_, EV_TXEMPTY));
+    Transfer t;
+    std::uint32_t n = 0;
+    if (!Api().WriteFile(port_, "data", 4, &n, &t.ov)) {
+        ASSERT_TRUE(t.Result(port_, &n));
+    }
+    EXPECT_EQ(NextEvents(), EV_TXEMPTY);
+    EXPECT_EQ(pty_.Receive(4), "data");
+}
+
+TEST_F(PortTest, OverflowDropsBytesAndFlagsRxOver) {
+    ASSERT_TRUE(Api().SetupComm(port_, 64, 64));
+    pty_.Send(std::string(200, 'o'));
+    // The 136 bytes that do not fit are read and dropped.
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    std::uint32_t errors = 0;
+    COMSTAT stat;
+    while (Clock::now() < deadline) {
+        std::uint32_t e = 0;
+        ASSERT_TRUE(Api().ClearCommError(port_, &e, &stat));
+        errors |= e;
+        if ((errors & CE_RXOVER) != 0 && stat.cbInQue == 64)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(errors & CE_RXOVER, CE_RXOVER);
+    EXPECT_EQ(stat.cbInQue, 64u);
+    EXPECT_EQ(ReadNow(1000), std::string(64, 'o'));
+    std::uint32_t after = 0;
+    ASSERT_TRUE(Api().ClearCommError(port_, &after, &stat));
+    EXPECT_EQ(after, 0u) << "ClearCommError clears the flags";
+}
+
+TEST_F(PortTest, FullQueueWithFlowControlHoldsThePeerAndLosesNothing) {
+    DCB dcb = LineDcb();
+    dcb.Flags |= 2u << DCB_fRtsControlShift;
+    ASSERT_TRUE(Api().SetCommState(port_, &dcb));
+    ASSERT_TRUE(Api().SetupComm(port_, 64, 64));
+    std::string data(20000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7);
+    std::thread sender([&] { pty_.Send(data); });
+    std::string got;
+    while (got.size() < data.size()) {
+        ASSERT_TRUE(WaitQueued(1));
+        got += ReadNow(50);
+    }
+    sender.join();
+    EXPECT_EQ(got, data);
+    std::uint32_t errors = 0;
+    ASSERT_TRUE(Api().ClearCommError(port_, &errors, nullptr));
+    EXPECT_EQ(errors & CE_RXOVER, 0u);
+}
+
+TEST_F(PortTest, InputPathDropsNullsAndUndoesParityMarks) {
+    DCB dcb = LineDcb();
+    dcb.Flags |= DCB_fNull;
+    ASSERT_TRUE(Api().SetCommState(port_, &dcb));
+    pty_.Send(std::string("a\0b\0\0c", 6));
+    ASSERT_TRUE(WaitQueued(3));
+    EXPECT_EQ(ReadNow(10), "abc");
+
+    // With parity checking the driver doubles 0xFF (PARMRK); the port gives
+    // it back once.
+    dcb = LineDcb();
+    dcb.Flags |= DCB_fParity | DCB_fErrorChar;
+    dcb.ErrorChar = '?';
+    ASSERT_TRUE(Api().SetCommState(port_, &dcb));
+    pty_.Send("x\xFFy\xFF\xFF");
+    ASSERT_TRUE(WaitQueued(5));
+    EXPECT_EQ(ReadNow(10), "x\xFFy\xFF\xFF");
+}
+
+// ---- Purge and close ------------------------------------------------------------------------
+
+TEST_F(PortTest, PurgeAbortsPendingTransfersAndClearsTheQueue) {
+    SetTimeouts(Timeouts(0, 0, 0, 0, 0));
+    Transfer r;
+    char buf[10];
+    std::uint32_t n = 0;
+    ASSERT_FALSE(Api().ReadFile(port_, buf, 10, &n, &r.ov));
+    pty_.Send("abc"); // goes into the pending read
+    std::vector<char> big(4u << 20, 'w');
+    Transfer w;
+    ASSERT_FALSE(
+        Api().WriteFile(port_, big.data(), static_cast<std::uint32_t>(big.size()), &n, &w.ov));
+    ASSERT_TRUE(Api().PurgeComm(port_, PURGE_TXABORT | PURGE_RXABORT));
+    ASSERT_TRUE(r.Wait());
+    ASSERT_TRUE(w.Wait());
+    EXPECT_FALSE(Api().GetOverlappedResult(port_, &r.ov, &n, false));
+    EXPECT_EQ(Api().GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(Api().GetOverlappedResult(port_, &w.ov, &n, false));
+    EXPECT_EQ(Api().GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_LT(n, big.size());
+
+    ASSERT_TRUE(Api().PurgeComm(port_, PURGE_TXCLEAR));
+    pty_.Send("queued");
+    ASSERT_TRUE(WaitQueued(6));
+    ASSERT_TRUE(Api().PurgeComm(port_, PURGE_RXCLEAR));
+    EXPECT_EQ(InQueue(), 0u);
+    EXPECT_FALSE(Api().PurgeComm(port_, 0));
+    EXPECT_EQ(Api().GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(PosixClose, CloseEndsPendingTransfersAndTheEventWait) {
+    Pty pty;
+    const Handle port = Open(pty);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const COMMTIMEOUTS t = Timeouts(0, 0, 0, 0, 0);
+    ASSERT_TRUE(Api().SetCommTimeouts(port, &t));
+    ASSERT_TRUE(Api().SetCommMask(port, EV_RXCHAR));
+    Transfer r, w, e;
+    char buf[10];
+    std::uint32_t n = 0, mask = 0;
+    ASSERT_FALSE(Api().ReadFile(port, buf, 10, &n, &r.ov));
+    std::vector<char> big(4u << 20, 'w');
+    ASSERT_FALSE(
+        Api().WriteFile(port, big.data(), static_cast<std::uint32_t>(big.size()), &n, &w.ov));
+    ASSERT_FALSE(Api().WaitCommEvent(port, &mask, &e.ov));
+    ASSERT_TRUE(Api().CloseHandle(port));
+    for (Transfer* x : {&r, &w, &e}) {
+        ASSERT_TRUE(x->Wait());
+        EXPECT_EQ(x->ov.Internal, ERROR_OPERATION_ABORTED);
+    }
+    EXPECT_FALSE(Api().ReadFile(port, buf, 10, &n, &r.ov));
+    EXPECT_EQ(Api().GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// ---- A device that goes away -----------------------------------------------------------------
+
+TEST(PosixHangUp, PendingTransfersAndWaitEndWithAnErrorAndNothingSpins) {
+    Pty pty;
+    const Handle port = Open(pty);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const COMMTIMEOUTS t = Timeouts(0, 0, 0, 0, 0);
+    ASSERT_TRUE(Api().SetCommTimeouts(port, &t));
+    ASSERT_TRUE(Api().SetCommMask(port, EV_RXCHAR | EV_TXEMPTY | EV_ERR));
+    Transfer r, w, e;
+    char buf[10];
+    std::uint32_t n = 0, mask = 0;
+    ASSERT_FALSE(Api().ReadFile(port, buf, 10, &n, &r.ov));
+    std::vector<char> big(4u << 20, 'w');
+    ASSERT_FALSE(
+        Api().WriteFile(port, big.data(), static_cast<std::uint32_t>(big.size()), &n, &w.ov));
+    ASSERT_FALSE(Api().WaitCommEvent(port, &mask, &e.ov));
+
+    pty.CloseMaster();
+    for (Transfer* x : {&r, &w, &e}) {
+        ASSERT_TRUE(x->Wait());
+        EXPECT_FALSE(Api().GetOverlappedResult(port, &x->ov, &n, false));
+        EXPECT_EQ(Api().GetLastError(), ERROR_DEVICE_REMOVED);
+    }
+    // Later requests fail at once; a refused wait leaves its event reset, so
+    // an event thread that waits on it again blocks instead of spinning.
+    EXPECT_FALSE(Api().ReadFile(port, buf, 10, &n, &r.ov));
+    EXPECT_EQ(Api().GetLastError(), ERROR_DEVICE_REMOVED);
+    EXPECT_TRUE(r.Signalled());
+    EXPECT_FALSE(Api().WriteFile(port, buf, 10, &n, &w.ov));
+    EXPECT_EQ(Api().GetLastError(), ERROR_DEVICE_REMOVED);
+    EXPECT_FALSE(Api().WaitCommEvent(port, &mask, &e.ov));
+    EXPECT_EQ(Api().GetLastError(), ERROR_DEVICE_REMOVED);
+    EXPECT_FALSE(e.Signalled());
+    std::uint32_t errors = 0;
+    EXPECT_TRUE(Api().ClearCommError(port, &errors, nullptr));
+    EXPECT_EQ(errors & CE_IOE, CE_IOE);
+
+    const double cpu0 = CpuSeconds();
+    const auto wall0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const double cpu = CpuSeconds() - cpu0;
+    const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+    EXPECT_LT(cpu, 0.1 * wall) << "CPU " << cpu << " s in " << wall << " s";
+    EXPECT_TRUE(Api().CloseHandle(port));
+}
+
+TEST(PosixHangUp, BytesQueuedBeforeTheHangUpStayReadable) {
+    Pty pty;
+    const Handle port = Open(pty);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const COMMTIMEOUTS t = Timeouts(MAXDWORD, 0, 0);
+    ASSERT_TRUE(Api().SetCommTimeouts(port, &t));
+    ASSERT_TRUE(Api().SetCommMask(port, EV_RXCHAR));
+    pty.Send("last words");
+    Transfer e;
+    std::uint32_t mask = 0, n = 0;
+    if (!Api().WaitCommEvent(port, &mask, &e.ov)) {
+        ASSERT_TRUE(e.Result(port, &n));
+    }
+    pty.CloseMaster();
+    std::string got;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    char buf[32];
+    while (Clock::now() < deadline) {
+        if (!Api().ReadFile(port, buf, sizeof buf, &n, nullptr)) {
+            EXPECT_EQ(Api().GetLastError(), ERROR_DEVICE_REMOVED);
+            break;
+        }
+        got.append(buf, n);
+        if (n == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(got, "last words");
+    EXPECT_TRUE(Api().CloseHandle(port));
+}
+
+// ---- Bulk transfer ------------------------------------------------------------------------------
+
+// 16 MiB of random bytes in random chunk sizes, each way, byte for byte.
+TEST_F(PortTest, SixteenMegabytesArriveExactBothWays) {
+    DCB dcb = LineDcb(4000000);
+    dcb.Flags |= 2u << DCB_fRtsControlShift; // hold the far end instead of dropping
+    ASSERT_TRUE(Api().SetCommState(port_, &dcb));
+    ASSERT_TRUE(Api().SetupComm(port_, 65536, 65536));
+    ASSERT_TRUE(Api().SetCommMask(port_, EV_RXCHAR));
+    SetTimeouts(Timeouts(MAXDWORD, 0, 0));
+    std::mt19937 rng(20240611);
+    std::string data(16u << 20, '\0');
+    for (char& c : data)
+        c = static_cast<char>(rng());
+
+    // Far end → port, read as events arrive.
+    std::thread sender([&] {
+        std::mt19937 chunks(1);
+        for (std::size_t pos = 0; pos < data.size();) {
+            const std::size_t n = std::min<std::size_t>(1 + chunks() % 9000, data.size() - pos);
+            pty_.SendBytes(data.data() + pos, n);
+            pos += n;
+        }
+    });
+    std::string got;
+    got.reserve(data.size());
+    std::vector<char> buf(65536);
+    while (got.size() < data.size()) {
+        const std::uint32_t events = NextEvents();
+        ASSERT_NE(events, 0xFFFFFFFFu);
+        for (;;) {
+            std::uint32_t n = 0;
+            const auto want = static_cast<std::uint32_t>(1 + rng() % buf.size());
+            ASSERT_TRUE(Api().ReadFile(port_, buf.data(), want, &n, nullptr));
+            got.append(buf.data(), n);
+            if (n == 0)
+                break;
+        }
+    }
+    sender.join();
+    ASSERT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+
+    // Port → far end, written in random chunks, overlapped.
+    std::string back;
+    std::thread receiver([&] { back = pty_.Receive(data.size()); });
+    for (std::size_t pos = 0; pos < data.size();) {
+        const std::size_t n = std::min<std::size_t>(1 + rng() % 70000, data.size() - pos);
+        Transfer w;
+        std::uint32_t written = 0;
+        if (!Api().WriteFile(port_, data.data() + pos, static_cast<std::uint32_t>(n), &written,
+                             &w.ov)) {
+            ASSERT_EQ(Api().GetLastError(), ERROR_IO_PENDING);
+            ASSERT_TRUE(w.Result(port_, &written));
+        }
+        ASSERT_EQ(written, n);
+        pos += n;
+    }
+    receiver.join();
+    ASSERT_EQ(back.size(), data.size());
+    EXPECT_TRUE(back == data);
+}
+
+// ---- Events objects and waits
+// ----------------------------------------------------------------------
+
+TEST(PosixEvents, WaitForMultipleObjectsAnyAllAndTimeouts) {
+    const Handle manual = Api().CreateEventA(true, false);
+    const Handle autoReset = Api().CreateEventA(false, false);
+    const Handle both[] = {manual, autoReset};
+
+    EXPECT_EQ(Api().WaitForMultipleObjects(2, both, false, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(Api().WaitForMultipleObjects(2, both, false, 20), WAIT_TIMEOUT);
+    ASSERT_TRUE(Api().SetEvent(autoReset));
+    EXPECT_EQ(Api().WaitForMultipleObjects(2, both, false, INFINITE), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(Api().WaitForSingleObject(autoReset, 0), WAIT_TIMEOUT) << "auto-reset consumed";
+
+    ASSERT_TRUE(Api().SetEvent(manual));
+    EXPECT_EQ(Api().WaitForMultipleObjects(2, both, true, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(Api().WaitForSingleObject(manual, 0), WAIT_OBJECT_0) << "manual stays set";
+
+    // A waiter on another thread is released by SetEvent, for any and all.
+    std::uint32_t result = WAIT_FAILED;
+    std::thread waiter([&] { result = Api().WaitForMultipleObjects(2, both, true, INFINITE); });
+    ASSERT_TRUE(Api().SetEvent(autoReset));
+    waiter.join();
+    EXPECT_EQ(result, WAIT_OBJECT_0);
+    EXPECT_EQ(Api().WaitForSingleObject(autoReset, 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(Api().ResetEvent(manual));
+    EXPECT_EQ(Api().WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
+
+    const Handle twice[] = {manual, manual};
+    EXPECT_EQ(Api().WaitForMultipleObjects(2, twice, true, 0), WAIT_FAILED);
+    EXPECT_EQ(Api().GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Api().WaitForMultipleObjects(0, both, false, 0), WAIT_FAILED);
+    EXPECT_TRUE(Api().CloseHandle(manual));
+    EXPECT_EQ(Api().WaitForSingleObject(manual, 0), WAIT_FAILED);
+    EXPECT_EQ(Api().GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(Api().CloseHandle(autoReset));
+}
+
+TEST(PosixEvents, AutoResetEventReleasesOneWaiterPerSignal) {
+    const Handle event = Api().CreateEventA(false, false);
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i)
+        waiters.emplace_back([&] {
+            if (Api().WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0)
+                ++released;
+        });
+    // Each signal releases exactly one waiter (a signal on an event that is
+    // already set is lost, as on Windows: wait for each release first).
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(Api().SetEvent(event));
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (released.load() < i + 1 && Clock::now() < deadline)
+            std::this_thread::yield();
+        ASSERT_EQ(released.load(), i + 1);
+    }
+    for (auto& w : waiters)
+        w.join();
+    EXPECT_EQ(released.load(), 4);
+    EXPECT_EQ(Api().WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    Api().CloseHandle(event);
+}
+
+TEST(PosixEvents, LastErrorIsPerThreadAndTickCountAdvances) {
+    Api().SetLastError(1234);
+    std::uint32_t other = 0;
+    std::thread([&] {
+        Api().SetLastError(99);
+        other = Api().GetLastError();
+    }).join();
+    EXPECT_EQ(other, 99u);
+    EXPECT_EQ(Api().GetLastError(), 1234u);
+    const std::uint32_t t0 = Api().GetTickCount();
+    Api().Sleep(20);
+    EXPECT_GE(Api().GetTickCount() - t0, 20u);
 }
 
 } // namespace
