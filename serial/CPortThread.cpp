@@ -87,15 +87,17 @@ void TComThread::Execute() {
     int failedInARow = 0;
     bool pending = false;
     for (;;) {
-        bool started = api.WaitCommEvent(port, &mask, &overlapped);
-        if (!started && api.GetLastError() == comm::ERROR_IO_PENDING)
-            started = true;
+        bool started = false;
+        if (failedInARow < kFailedWaitsBeforeParking) {
+            started = api.WaitCommEvent(port, &mask, &overlapped) ||
+                      api.GetLastError() == comm::ERROR_IO_PENDING;
+        }
         pending = started;
         // A wait the driver will not even start (the device has gone, the
         // handle is broken) would leave the event as it was and the loop
-        // spinning; as would a wait that fails again and again. Nothing more
+        // spinning; as would waits that fail again and again. Nothing more
         // will come from such a port: wait for the stop alone.
-        if (!started || failedInARow >= kFailedWaitsBeforeParking) {
+        if (!started) {
             api.WaitForSingleObject(FStopEvent, comm::INFINITE);
             break;
         }
