@@ -5,6 +5,7 @@
 #include "host/FileIo.h"
 #include "host/IniFile.h"
 #include "host/Registry.h"
+#include "serial/os/FakeCommApi.h"
 
 #include <gtest/gtest.h>
 
@@ -542,9 +543,12 @@ public:
 protected:
     void OpenHandle() override {
         log.push_back("Open " + Port());
-        FHandle = 42;
+        TComPort::OpenHandle();
     }
-    void ReleaseHandle() override { log.push_back("Release"); }
+    void ReleaseHandle() override {
+        log.push_back("Release");
+        TComPort::ReleaseHandle();
+    }
     void ApplyLineSettings() override {
         if (CanApply())
             log.push_back("Line");
@@ -557,6 +561,10 @@ protected:
 };
 
 TEST_F(StoreTest, LoadOnAnOpenPortGoesThroughTheSetters) {
+    comm::FakeCommApi fake; // the driver: both ports exist
+    comm::ScopedCommApi useFake(fake);
+    fake.AddPort("COM1");
+    fake.AddPort("COM5");
     LoggingPort p(nullptr);
     p.SetName("mycomm1");
     p.Open();
@@ -574,6 +582,8 @@ TEST_F(StoreTest, LoadOnAnOpenPortGoesThroughTheSetters) {
     // values, and the preset, which has no equality test, re-apply the line.
     EXPECT_EQ(p.log, (std::vector<std::string>{"Release", "Open COM5", "Line", "Line", "Line"}));
     EXPECT_TRUE(p.Connected());
+    EXPECT_TRUE(fake.IsOpen("COM5"));
+    EXPECT_FALSE(fake.IsOpen("COM1"));
 
     // An apply that fails propagates; the value was stored, the rest not read.
     p.failBuffer = true;
