@@ -75,9 +75,11 @@ void SetLines(int fd, int lines, bool on) {
 
 std::size_t InputQueue::Push(const std::uint8_t* bytes, std::size_t count) {
     const std::size_t n = std::min(count, Space());
+    if (n == 0)
+        return 0;
     const std::size_t cap = data_.size();
-    std::size_t tail = (head_ + size_) % (cap == 0 ? 1 : cap);
-    std::size_t first = std::min(n, cap - tail);
+    const std::size_t tail = (head_ + size_) % cap;
+    const std::size_t first = std::min(n, cap - tail);
     std::memcpy(data_.data() + tail, bytes, first);
     std::memcpy(data_.data(), bytes + first, n - first);
     size_ += n;
@@ -86,11 +88,13 @@ std::size_t InputQueue::Push(const std::uint8_t* bytes, std::size_t count) {
 
 std::size_t InputQueue::Pop(std::uint8_t* out, std::size_t count) {
     const std::size_t n = std::min(count, size_);
+    if (n == 0)
+        return 0;
     const std::size_t cap = data_.size();
     const std::size_t first = std::min(n, cap - head_);
     std::memcpy(out, data_.data() + head_, first);
     std::memcpy(out + first, data_.data(), n - first);
-    head_ = n == 0 ? head_ : (head_ + n) % cap;
+    head_ = (head_ + n) % cap;
     size_ -= n;
     if (size_ == 0)
         head_ = 0;
