@@ -216,6 +216,14 @@ TCustomComPort::TCustomComPort(host::TComponent* owner) : host::TComponent(owner
 }
 
 TCustomComPort::~TCustomComPort() {
+    CloseForDestruction();
+    FBuffer.reset();
+    FFlowControl.reset();
+    FTimeouts.reset();
+    FParity.reset();
+}
+
+void TCustomComPort::CloseForDestruction() noexcept {
     // A destructor cannot let an exception through (a close notification's
     // handler may raise); it goes to the application's display instead.
     try {
@@ -235,10 +243,13 @@ TCustomComPort::~TCustomComPort() {
         FHandle = comm::INVALID_HANDLE_VALUE;
     }
     FConnected = false;
-    FBuffer.reset();
-    FFlowControl.reset();
-    FTimeouts.reset();
-    FParity.reset();
+}
+
+TComPort::~TComPort() {
+    // Closed here, while the object is still a TComPort: the event thread
+    // calls the firing operations, and must be gone before the base
+    // destructor changes the object's type under it.
+    CloseForDestruction();
 }
 
 void TCustomComPort::Loaded() {

@@ -281,7 +281,7 @@ public:
     // Closes the port (with its notifications), then frees the settings objects.
     // A class that overrides OpenHandle, ReleaseHandle or the firing operations
     // closes the port in its own destructor: C++ does not reach overrides from
-    // a base destructor.
+    // a base destructor (and the event thread calls the firing operations).
     ~TCustomComPort() override;
 
     std::string ClassName() const override { return "TCustomComPort"; }
@@ -480,6 +480,11 @@ protected:
     // True when the apply operations may reach the driver.
     bool CanApply() const { return FConnected && !Loading() && !Designing(); }
 
+    // What destruction does before freeing: Close, with an exception from a
+    // notification shown instead of raised; then, if Close stopped half-way,
+    // the event thread ended and the handle closed without notifications.
+    void CloseForDestruction() noexcept;
+
     // Notifications that Open and Close give.
     void HandleBeforeOpen();
     void HandleAfterOpen();
@@ -547,6 +552,7 @@ private:
 class TComPort : public TCustomComPort {
 public:
     using TCustomComPort::TCustomComPort;
+    ~TComPort() override;
     std::string ClassName() const override { return "TComPort"; }
 };
 

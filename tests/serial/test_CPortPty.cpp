@@ -77,8 +77,8 @@ void LogNotifications(TComPort& p, EventLog& log) {
 
 TEST(PortPty, OpenAndCloseNotifyInOrderWithTheLineStates) {
     PtyPair pty;
-    TComPort p(nullptr);
     EventLog log;
+    TComPort p(nullptr);
     LogNotifications(p, log);
     p.SetPort(pty.PortName());
     p.SetSyncMethod(smNone);
@@ -103,8 +103,8 @@ TEST(PortPty, OpenAndCloseNotifyInOrderWithTheLineStates) {
 }
 
 TEST(PortPty, AnAbsentPortOnlyNotifiesBeforeOpenAndWritesReturnAtOnce) {
-    TComPort p(nullptr);
     EventLog log;
+    TComPort p(nullptr);
     LogNotifications(p, log);
     p.SetPort("/tmp/rc-no-such-port");
     EXPECT_NO_THROW(p.Open());
@@ -116,8 +116,8 @@ TEST(PortPty, AnAbsentPortOnlyNotifiesBeforeOpenAndWritesReturnAtOnce) {
 
 TEST(PortPty, PortExistsOnAClosedAndOnAnOpenComponent) {
     PtyPair pty;
-    TComPort p(nullptr);
     EventLog log;
+    TComPort p(nullptr);
     LogNotifications(p, log);
     EXPECT_FALSE(p.PortExists("/tmp/rc-no-such-port"));
     EXPECT_TRUE(log.Get().empty());
@@ -165,12 +165,12 @@ TEST(PortPty, BytesTravelBothWays) {
 
 TEST(PortPty, ReceivedCharactersReachOnRxCharWithTheQueueCount) {
     PtyPair pty;
-    TComPort p(nullptr);
-    p.SetPort(pty.PortName());
-    p.SetSyncMethod(smNone);
     std::mutex m;
     std::string received;
     EventLog counts;
+    TComPort p(nullptr);
+    p.SetPort(pty.PortName());
+    p.SetSyncMethod(smNone);
     p.OnRxChar = [&](TCustomComPort* sender, std::int32_t count) {
         std::string s;
         sender->ReadString(count, s);
@@ -194,10 +194,10 @@ TEST(PortPty, ReceivedCharactersReachOnRxCharWithTheQueueCount) {
 
 TEST(PortPty, UnassignedOnRxCharDropsTheBytes) {
     PtyPair pty;
+    EventLog log;
     TComPort p(nullptr);
     p.SetPort(pty.PortName());
     p.SetSyncMethod(smNone);
-    EventLog log;
     // The event character comes last; its event is processed after the
     // received-characters event of the same bytes.
     p.SetEventChar('!');
@@ -210,11 +210,11 @@ TEST(PortPty, UnassignedOnRxCharDropsTheBytes) {
 
 TEST(PortPty, EmptyEventsMeansNoThreadAndEventsChangeAtReopen) {
     PtyPair pty;
+    EventLog log;
     TComPort p(nullptr);
     p.SetPort(pty.PortName());
     p.SetSyncMethod(smNone);
     p.SetEvents(TComEvents());
-    EventLog log;
     p.OnRxChar = [&](TCustomComPort* s, std::int32_t n) {
         std::string bytes;
         s->ReadString(n, bytes);
@@ -345,13 +345,13 @@ TEST(PortPty, CloseWhileTheThreadWaitsAndWhileAHandlerRuns) {
     }
     {
         // A handler that is still running on the event thread when Close starts.
-        TComPort p(nullptr);
-        p.SetPort(pty.PortName());
-        p.SetSyncMethod(smNone);
         std::mutex m;
         std::condition_variable cv;
         bool entered = false;
         bool release = false;
+        TComPort p(nullptr);
+        p.SetPort(pty.PortName());
+        p.SetSyncMethod(smNone);
         p.OnRxChar = [&](TCustomComPort*, std::int32_t) {
             std::unique_lock lock(m);
             entered = true;
@@ -395,10 +395,10 @@ TEST(PortPty, AFailingHandlerOnTheEventThreadIsShownAndEventsGoOn) {
         std::lock_guard lock(m);
         shown.push_back(text);
     });
+    EventLog log;
     TComPort p(nullptr);
     p.SetPort(pty.PortName());
     p.SetSyncMethod(smNone);
-    EventLog log;
     p.OnRxChar = [&](TCustomComPort* s, std::int32_t n) {
         std::string bytes;
         s->ReadString(n, bytes);
