@@ -3,6 +3,7 @@
 #include "serial/CPort.h"
 
 #include "host/ExceptionDisplay.h"
+#include "host/MessageLoop.h"
 #include "serial/CPortErrors.h"
 #include "serial/CPortThread.h"
 
@@ -776,9 +777,21 @@ std::intptr_t TCustomComPort::EventWindowProc(std::uint32_t message, std::uintpt
                                               std::intptr_t lParam) {
     (void)lParam;
     if (message != 0x0401)
-        return 0;
-    if (!FConnected)
-        return 0;
+        return 0; // the default procedure: nothing to do for a window without a face
+    try {
+        // Release the event thread before processing: it goes on waiting for
+        // the driver while the handlers run here.
+        if (host::InSendMessage())
+            host::ReplyMessage(0);
+        if (FConnected)
+            ProcessWindowEvent(wParam);
+    } catch (...) {
+        host::ShowException(std::current_exception());
+    }
+    return 0;
+}
+
+void TCustomComPort::ProcessWindowEvent(std::uintptr_t wParam) {
     TProcessing processing = nullptr;
     switch (wParam) {
     case comm::EV_RXCHAR:
@@ -812,14 +825,9 @@ std::intptr_t TCustomComPort::EventWindowProc(std::uint32_t message, std::uintpt
         processing = &TCustomComPort::HandleRx80Full;
         break;
     default:
-        return 0;
+        return;
     }
-    try {
-        (this->*processing)();
-    } catch (...) {
-        host::ShowException(std::current_exception());
-    }
-    return 0;
+    (this->*processing)();
 }
 
 // ---- Firing operations ----------------------------------------------------------------

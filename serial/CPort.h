@@ -515,6 +515,7 @@ protected:
     // 1025 with an event's OS mask bit processes that event while Connected.
     std::intptr_t EventWindowProc(std::uint32_t message, std::uintptr_t wParam,
                                   std::intptr_t lParam);
+    void ProcessWindowEvent(std::uintptr_t wParam);
 
     // Run-time fields, in declared order.
     std::unique_ptr<TComThread> FEventThread; // while EventThreadRunning

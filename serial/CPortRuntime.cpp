@@ -1,40 +1,45 @@
-// Unit CPort: the GUI runtime as the component uses it.
+// Unit CPort: the GUI runtime (host/MessageLoop.h) as the component uses it.
 
 #include "serial/CPortThread.h"
 
 #include "host/ExceptionDisplay.h"
+#include "host/MessageLoop.h"
 
 namespace cport::detail {
 
-void ProcessMessages() {}
+void ProcessMessages() {
+    host::ProcessMessages();
+}
 
 void Synchronize(const std::function<void()>& call) {
-    call();
+    host::Synchronize(call);
 }
 
 void WaitForThread(std::thread& thread) {
-    if (thread.joinable())
-        thread.join();
+    host::WaitForThreadServing(thread);
 }
 
 void ShowExceptionOnGuiThread(std::exception_ptr error) {
-    host::ShowException(error);
+    if (host::IsMainThread() || host::MainLoop() == nullptr)
+        host::ShowException(error);
+    else
+        host::QueueException(error);
 }
 
 } // namespace cport::detail
 
-namespace host {
-class THiddenWindow {};
-} // namespace host
-
 namespace cport {
 
-TSyncWindow::TSyncWindow(TCustomComPort& port) : FComPort(port) {}
+TSyncWindow::TSyncWindow(TCustomComPort& port)
+    : FComPort(port), FWindow(std::make_unique<host::THiddenWindow>([this](host::TMessage& m) {
+          m.Result = FComPort.EventWindowProc(m.Msg, m.WParam, m.LParam);
+      })) {}
+
 TSyncWindow::~TSyncWindow() = default;
 
 std::intptr_t TSyncWindow::Send(std::uint32_t message, std::uintptr_t wParam,
                                 std::intptr_t lParam) {
-    return FComPort.EventWindowProc(message, wParam, lParam);
+    return host::SendMessage(*FWindow, message, wParam, lParam);
 }
 
 } // namespace cport

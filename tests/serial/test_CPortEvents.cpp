@@ -1,0 +1,322 @@
+// Event delivery to the GUI thread (smThreadSync, smWindowSync) under the
+// plain binding of the runtime: this test's main thread is the GUI thread.
+
+#include "serial/CPort.h"
+#include "serial/CPortErrors.h"
+
+#include "PtyPair.h"
+#include "host/ExceptionDisplay.h"
+#include "host/MessageLoop.h"
+#include "host/PlainMainLoop.h"
+#include "serial/os/FakeCommApi.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace cport;
+
+namespace {
+
+constexpr auto kDeadline = std::chrono::milliseconds(20000);
+constexpr const char* kPort = "COM3";
+
+// What the handlers saw, and whether any ran off the GUI thread.
+class Seen {
+public:
+    void Add(std::string s) {
+        std::lock_guard lock(mutex_);
+        if (std::this_thread::get_id() != gui_)
+            offGuiThread_ = true;
+        events_.push_back(std::move(s));
+    }
+    std::vector<std::string> Events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    std::size_t Size() const {
+        std::lock_guard lock(mutex_);
+        return events_.size();
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        events_.clear();
+    }
+    bool OffGuiThread() const {
+        std::lock_guard lock(mutex_);
+        return offGuiThread_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> events_;
+    bool offGuiThread_ = false;
+    std::thread::id gui_ = std::this_thread::get_id();
+};
+
+void LogEverything(TCustomComPort& p, Seen& seen) {
+    p.OnError = [&](TCustomComPort*, TComErrors e) {
+        seen.Add("Error " + std::to_string(e.ToBits()));
+    };
+    p.OnRxChar = [&](TCustomComPort* s, std::int32_t n) {
+        std::string bytes;
+        s->ReadString(n, bytes);
+        seen.Add("RxChar " + std::to_string(n) + " " + bytes);
+    };
+    p.OnTxEmpty = [&](TCustomComPort*) { seen.Add("TxEmpty"); };
+    p.OnBreak = [&](TCustomComPort*) { seen.Add("Break"); };
+    p.OnRing = [&](TCustomComPort*) { seen.Add("Ring"); };
+    auto signal = [&seen](const char* name) {
+        return [&seen, name](TCustomComPort*, bool on) {
+            seen.Add(std::string(name) + (on ? " on" : " off"));
+        };
+    };
+    p.OnCTSChange = signal("CTS");
+    p.OnDSRChange = signal("DSR");
+    p.OnRLSDChange = signal("RLSD");
+    p.OnRxFlag = [&](TCustomComPort*) { seen.Add("RxFlag"); };
+    p.OnRx80Full = [&](TCustomComPort*) { seen.Add("Rx80Full"); };
+}
+
+// Collects what the application's exception display shows, and where.
+class ShownExceptions {
+public:
+    ShownExceptions()
+        : previous_(host::SetExceptionDisplay([this](const std::string& m) {
+              if (!host::IsMainThread())
+                  offGuiThread = true;
+              shown.push_back(m);
+          })) {}
+    ~ShownExceptions() { host::SetExceptionDisplay(previous_); }
+    std::vector<std::string> shown;
+    bool offGuiThread = false;
+
+private:
+    host::ExceptionDisplay previous_;
+};
+
+class Events : public ::testing::Test {
+protected:
+    Events() : use_(fake_) { fake_.AddPort(kPort); }
+
+    bool RunUntil(const std::function<bool()>& ready) {
+        return host::RunLoopUntil(ready, kDeadline);
+    }
+    // Once the event thread waits, raises events; returns the number of
+    // event waits made so far (the batch is done at the next one).
+    std::size_t Raise(std::uint32_t events) {
+        EXPECT_TRUE(fake_.WaitForCommWait(kPort));
+        const std::size_t waits = fake_.CallCount("WaitCommEvent");
+        fake_.RaiseEvents(kPort, events);
+        return waits;
+    }
+    // Runs the GUI thread's loop until the event thread has made n event
+    // waits in all (a batch before them has then been processed).
+    bool ServeUntilWaits(std::size_t n) {
+        std::thread waker([&] {
+            fake_.WaitForCalls("WaitCommEvent", n);
+            host::WakeMainThread();
+        });
+        const bool ok = RunUntil([&] { return fake_.CallCount("WaitCommEvent") >= n; });
+        waker.join();
+        return ok;
+    }
+
+    host::TPlainMainLoop loop_;
+    comm::FakeCommApi fake_;
+    comm::ScopedCommApi use_;
+};
+
+TEST_F(Events, ABatchIsProcessedOnTheGuiThreadInTheFixedOrder) {
+    Seen seen;
+    TComPort p(nullptr);
+    p.SetPort(kPort);
+    p.Open();
+    LogEverything(p, seen);
+    fake_.SetModemStatus(kPort, comm::MS_CTS_ON | comm::MS_RLSD_ON);
+    fake_.AddLineErrors(kPort, comm::CE_OVERRUN | comm::CE_RXPARITY);
+    fake_.FeedInput(kPort, std::string("a\0b", 3), false);
+    Raise(0x05FF);
+    ASSERT_TRUE(RunUntil([&] { return seen.Size() >= 10; }));
+    EXPECT_EQ(seen.Events(),
+              (std::vector<std::string>{"Error 4", "RxChar 3 " + std::string("a\0b", 3), "TxEmpty",
+                                        "Break", "Ring", "CTS on", "DSR off", "RxFlag", "RLSD on",
+                                        "Rx80Full"}));
+    EXPECT_FALSE(seen.OffGuiThread());
+    // An empty queue by the time of processing: no OnRxChar. A mask with no
+    // event of the set processes nothing.
+    seen.Clear();
+    ASSERT_TRUE(ServeUntilWaits(Raise(comm::EV_RXCHAR) + 1));
+    EXPECT_EQ(seen.Size(), 0u);
+}
+
+TEST_F(Events, AFailingHandlerIsShownAndDeliveryGoesOn) {
+    for (TSyncMethod method : {smThreadSync, smWindowSync, smNone}) {
+        SCOPED_TRACE(static_cast<int>(method));
+        ShownExceptions display;
+        Seen seen;
+        TComPort p(nullptr);
+        p.SetPort(kPort);
+        p.SetSyncMethod(method);
+        p.SetEvents(TComEvents{evRing, evBreak, evRxChar});
+        p.OnRing = [&](TCustomComPort*) {
+            seen.Add("Ring"); // may run off the GUI thread (smNone)
+            throw EComPort::CreateWithoutOsCode(CError_HasLink);
+        };
+        p.OnBreak = [&](TCustomComPort*) { seen.Add("Break"); };
+        p.Open();
+        // A refused queue query in the same batch is shown too.
+        fake_.FailNext("ClearCommError", 1);
+        ASSERT_TRUE(ServeUntilWaits(Raise(comm::EV_RING | comm::EV_BREAK | comm::EV_RXCHAR) + 1));
+        // The thread goes on waiting; the next batch is delivered.
+        ASSERT_TRUE(ServeUntilWaits(Raise(comm::EV_BREAK) + 1));
+        ASSERT_TRUE(RunUntil([&] { return display.shown.size() >= 2; }));
+        p.Close();
+        EXPECT_EQ(seen.Events(), (std::vector<std::string>{"Break", "Ring", "Break"}));
+        EXPECT_EQ(display.shown,
+                  (std::vector<std::string>{"ClearCommError function failed",
+                                            "A component is linked to OnRxBuf event"}));
+        EXPECT_FALSE(display.offGuiThread);
+    }
+}
+
+TEST_F(Events, CloseServesADeliveryThatWaitsForTheGuiThread) {
+    for (TSyncMethod method : {smThreadSync, smWindowSync}) {
+        SCOPED_TRACE(static_cast<int>(method));
+        Seen seen;
+        TComPort p(nullptr);
+        p.SetPort(kPort);
+        p.SetSyncMethod(method);
+        p.OnRing = [&](TCustomComPort* s) {
+            seen.Add(s->Connected() ? "Ring open" : "Ring closed");
+        };
+        p.Open();
+        Raise(comm::EV_RING);
+        // The event thread is now blocked handing the batch over.
+        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+        while (host::PendingHandOvers() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        ASSERT_EQ(host::PendingHandOvers(), 1u);
+        p.Close();
+        EXPECT_EQ(seen.Events(), std::vector<std::string>{"Ring open"});
+        EXPECT_EQ(fake_.OpenHandles(), 0u);
+    }
+}
+
+TEST_F(Events, DestroyingAnOpenPortWithABlockedDelivery) {
+    Seen seen;
+    auto p = std::make_unique<TComPort>(nullptr);
+    p->SetPort(kPort);
+    p->OnRing = [&](TCustomComPort*) { seen.Add("Ring"); };
+    p->OnAfterClose = [&](TCustomComPort*) { seen.Add("AfterClose"); };
+    p->Open();
+    Raise(comm::EV_RING);
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (host::PendingHandOvers() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    p.reset();
+    EXPECT_EQ(seen.Events(), (std::vector<std::string>{"Ring", "AfterClose"}));
+    EXPECT_EQ(fake_.OpenHandles(), 0u);
+}
+
+// Exposes the window procedure of smWindowSync.
+class WindowPort : public TComPort {
+public:
+    using TComPort::TComPort;
+    std::intptr_t Proc(std::uint32_t msg, std::uintptr_t wParam) {
+        return EventWindowProc(msg, wParam, 0);
+    }
+};
+
+TEST_F(Events, WindowSyncSendsOneMessagePerEventAndRepliesFirst) {
+    Seen seen;
+    WindowPort p(nullptr);
+    p.SetPort(kPort);
+    p.SetSyncMethod(smWindowSync);
+    bool threadWentOn = false;
+    p.OnRing = [&](TCustomComPort*) { seen.Add("Ring"); };
+    p.OnRLSDChange = [&](TCustomComPort*, bool) {
+        seen.Add("RLSD");
+        // Released before the processing: the thread is waiting for the driver
+        // again while this handler still runs.
+        threadWentOn = fake_.WaitForCommWait(kPort);
+    };
+    p.Open();
+    EXPECT_NE(p.SyncWindow(), nullptr);
+    seen.Clear();
+    Raise(comm::EV_RLSD | comm::EV_RING);
+    ASSERT_TRUE(RunUntil([&] { return seen.Size() >= 2; }));
+    EXPECT_EQ(seen.Events(), (std::vector<std::string>{"Ring", "RLSD"}));
+    EXPECT_TRUE(threadWentOn);
+    EXPECT_FALSE(seen.OffGuiThread());
+
+    // The procedure: message 1025 by mask bit; others and unknown bits do nothing.
+    seen.Clear();
+    p.Proc(0x0401, comm::EV_RING);
+    p.Proc(0x0401, 0x0200);
+    p.Proc(0x0400, comm::EV_RING);
+    EXPECT_EQ(seen.Events(), std::vector<std::string>{"Ring"});
+    p.OnRLSDChange = nullptr;
+    p.Close();
+    EXPECT_EQ(p.SyncWindow(), nullptr);
+    // A message that arrives once the port is closed is ignored.
+    p.Proc(0x0401, comm::EV_RING);
+    EXPECT_EQ(seen.Events(), std::vector<std::string>{"Ring"});
+}
+
+TEST_F(Events, WriteProcessesDeliveriesWhileItWaitsForTxEmpty) {
+    Seen seen;
+    TComPort p(nullptr);
+    p.SetPort(kPort);
+    p.SetEvents(TComEvents{evTxEmpty});
+    p.Open();
+    ASSERT_TRUE(fake_.WaitForCommWait(kPort));
+    // The tick counter stands still: only the tx-empty event ends the wait,
+    // so Write returns only once the event was processed inside it.
+    TxEmptyFlag = false;
+    EXPECT_EQ(p.Write("abc", 3), 3);
+    EXPECT_TRUE(TxEmptyFlag);
+    p.OnTxEmpty = [&](TCustomComPort*) { seen.Add("TxEmpty"); };
+    EXPECT_EQ(p.Write("de", 2), 2);
+    EXPECT_EQ(seen.Events(), std::vector<std::string>{"TxEmpty"});
+}
+
+TEST(EventsPty, ReceivedBytesReachOnRxCharOnTheGuiThread) {
+    host::TPlainMainLoop loop;
+    rc_test::PtyPair pty;
+    Seen seen;
+    std::string received;
+    TComPort p(nullptr);
+    p.SetPort(pty.PortName());
+    p.OnRxChar = [&](TCustomComPort* s, std::int32_t n) {
+        std::string bytes;
+        s->ReadString(n, bytes);
+        seen.Add(std::to_string(n));
+        EXPECT_EQ(bytes.size(), static_cast<std::size_t>(n)); // the count is what waits
+        received += bytes;
+    };
+    ASSERT_TRUE(p.OpenWithSettings("9600,N,8,1"));
+    const std::string frame("\xF7\x8C\x8D\x8A\x83\x00\x26\x12\x08\x15\x30\x00", 12);
+    ASSERT_TRUE(pty.Send(frame));
+    ASSERT_TRUE(host::RunLoopUntil([&] { return received.size() >= frame.size(); }, kDeadline));
+    EXPECT_EQ(received, frame);
+    EXPECT_FALSE(seen.OffGuiThread());
+
+    // Without a handler the bytes are read and dropped.
+    p.OnRxChar = nullptr;
+    p.SetEventChar('!');
+    bool flag = false;
+    p.OnRxFlag = [&](TCustomComPort*) { flag = true; };
+    ASSERT_TRUE(pty.Send("dropped!"));
+    ASSERT_TRUE(host::RunLoopUntil([&] { return flag; }, kDeadline));
+    EXPECT_EQ(p.InQueueCount(), 0);
+    p.Close();
+}
+
+} // namespace
