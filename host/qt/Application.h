@@ -4,10 +4,13 @@
 // it with the application's exception display (host/ExceptionDisplay.h). The
 // event is then taken as handled and the program goes on; nothing aborts.
 //
-// Creating it installs the message-box display (host/qt/ExceptionDisplay.h);
-// destroying it puts the previous display back. One per process, GUI thread.
+// Creating it installs the message-box display (host/qt/ExceptionDisplay.h)
+// and binds the GUI thread's message loop (host/MessageLoop.h) to Qt, so that
+// hand-overs from worker threads run in Qt's loop; destroying it puts the
+// previous display and binding back. One per process, GUI thread.
 
 #include "host/ExceptionDisplay.h"
+#include "host/qt/QtMainLoop.h"
 
 #include <QApplication>
 
@@ -23,6 +26,8 @@ public:
 
 private:
     host::ExceptionDisplay FPreviousDisplay;
+    // Declared last: created after the QApplication is complete, destroyed first.
+    TQtMainLoop FMainLoop;
 };
 
 } // namespace host::qt

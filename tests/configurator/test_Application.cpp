@@ -7,6 +7,7 @@
 
 #include "configurator/Unit1.h"
 #include "host/Exceptions.h"
+#include "host/MessageLoop.h"
 #include "host/qt/ExceptionDisplay.h"
 
 #include <QDeadlineTimer>
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -49,6 +51,31 @@ TEST(Application, IsTheApplicationObjectAndShowsInAMessageBox) {
     using Fn = void (*)(const std::string&);
     ASSERT_NE(installed.target<Fn>(), nullptr);
     EXPECT_EQ(*installed.target<Fn>(), &host::qt::ShowExceptionMessageBox);
+}
+
+TEST(Application, RunsWorkerHandOversOnTheGuiThreadInQtsLoop) {
+    // The event thread of a serial port hands its events over with Synchronize;
+    // under the application object they must run on the GUI thread, inside
+    // Qt's own event loop.
+    const auto guiThread = std::this_thread::get_id();
+    std::thread::id ranOn;
+    bool done = false;
+    std::thread worker([&] {
+        host::Synchronize([&] { ranOn = std::this_thread::get_id(); });
+        host::PostToMainThread([&] { done = true; });
+    });
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done)
+            loop.quit();
+    });
+    poll.start(1);
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    loop.exec();
+    worker.join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(ranOn, guiThread);
 }
 
 TEST(Application, MessageBoxShowsTheTextAndReturnsOnOk) {
