@@ -239,6 +239,10 @@ void TCustomComPort::CloseForDestruction() noexcept {
         FEventThreadRunning = false;
         FSyncWindow.reset();
     }
+    if (FClosingThread && FClosingThread->Reap())
+        FClosingThread.reset();
+    else
+        (void)FClosingThread.release(); // destroyed from inside its delivery: it ends by itself
     if (FHandle != comm::INVALID_HANDLE_VALUE) {
         comm::Api().CloseHandle(FHandle);
         FHandle = comm::INVALID_HANDLE_VALUE;
@@ -270,6 +274,10 @@ void TCustomComPort::Loaded() {
 void TCustomComPort::Open() {
     if (FConnected || Designing())
         return;
+    // The thread of an earlier close from inside a handler still holds the
+    // port; let it finish first (it does at once once that handler returned).
+    if (FClosingThread && FClosingThread->Reap())
+        FClosingThread.reset();
     HandleBeforeOpen();
     OpenHandle();
     if (FHandle == comm::INVALID_HANDLE_VALUE)
@@ -300,12 +308,26 @@ void TCustomComPort::Close() {
         return;
     HandleBeforeClose();
     AbortTransfers();
+    bool handleReleasedByThread = false;
     if (FEventThreadRunning) {
-        FEventThread.reset(); // stops the thread and waits for its body to end
+        if (FEventThread->InsideDelivery()) {
+            // Closed by a handler that the thread is waiting for: waiting here
+            // for the thread would never end. It is told to stop and to
+            // release the handle itself; the next Open or the destructor
+            // collects it.
+            FEventThread->StopAndReleaseHandleLater();
+            FClosingThread = std::move(FEventThread);
+            handleReleasedByThread = true;
+        } else {
+            FEventThread.reset(); // stops the thread and waits for its body to end
+        }
         FEventThreadRunning = false;
-        FSyncWindow.reset(); // only after the thread can no longer send to it
+        // Only after the thread can no longer send to it (a thread closed from
+        // inside a window delivery has already been released by its reply).
+        FSyncWindow.reset();
     }
-    ReleaseHandle();
+    if (!handleReleasedByThread)
+        ReleaseHandle();
     FConnected = false;
     HandleAfterClose();
     FHandle = comm::INVALID_HANDLE_VALUE;

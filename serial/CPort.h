@@ -522,6 +522,8 @@ protected:
     bool FEventThreadRunning = false;
     comm::Handle FHandle = comm::INVALID_HANDLE_VALUE;
     std::unique_ptr<TSyncWindow> FSyncWindow; // none unless smWindowSync with a thread
+    // A thread stopped by a Close from inside its own delivery, until it has ended.
+    std::unique_ptr<TComThread> FClosingThread;
 
 private:
     friend class TComThread;

@@ -67,8 +67,29 @@ TComThread::TComThread(TCustomComPort& port) : FComPort(port) {
 }
 
 TComThread::~TComThread() {
+    if (!FThread.joinable())
+        return; // reaped: the body has ended and closed its events
     SignalStop();
+    if (FThread.joinable() && FThread.get_id() == std::this_thread::get_id())
+        FThread.detach(); // destroyed by its own delivery: the body ends by itself
+    else
+        detail::WaitForThread(FThread);
+}
+
+bool TComThread::InsideDelivery() const {
+    return FDeliveringOnGuiThread || FThread.get_id() == std::this_thread::get_id();
+}
+
+void TComThread::StopAndReleaseHandleLater() {
+    FReleasesHandle = true;
+    SignalStop();
+}
+
+bool TComThread::Reap() {
+    if (InsideDelivery())
+        return false;
     detail::WaitForThread(FThread);
+    return true;
 }
 
 void TComThread::SignalStop() {
@@ -125,12 +146,25 @@ void TComThread::Execute() {
     }
     api.CloseHandle(overlapped.hEvent);
     api.CloseHandle(FStopEvent);
+    // Closed from inside a delivery: the port could not wait for this body,
+    // so the handle is released here, after its last use.
+    if (FReleasesHandle)
+        api.CloseHandle(port);
 }
 
 void TComThread::DeliverEvents() {
     switch (FComPort.FSyncMethod) {
     case smThreadSync:
-        detail::Synchronize([this] { FComPort.RaiseEvents(FEvents); });
+        detail::Synchronize([this] {
+            FDeliveringOnGuiThread = true;
+            try {
+                FComPort.RaiseEvents(FEvents);
+            } catch (...) {
+                FDeliveringOnGuiThread = false;
+                throw;
+            }
+            FDeliveringOnGuiThread = false;
+        });
         break;
     case smWindowSync:
         SendEventsToWindow();

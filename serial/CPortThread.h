@@ -22,6 +22,7 @@
 #include "serial/CPort.h"
 #include "serial/os/CommApi.h"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -52,6 +53,18 @@ public:
     // Tells the body to end: sets the stop event and yields.
     void SignalStop();
 
+    // Whether the caller runs inside this thread's delivery: a handler on the
+    // GUI thread that the thread waits for (smThreadSync), or the thread
+    // itself (smNone). Such a caller cannot wait for the thread to end.
+    bool InsideDelivery() const;
+    // For a Close from inside a delivery: stops the thread without waiting;
+    // the body closes the port handle itself once it has cleared the mask and
+    // purged the queues. The object must then be kept until Reap.
+    void StopAndReleaseHandleLater();
+    // Waits for a thread stopped by StopAndReleaseHandleLater to end. False
+    // (nothing done) while the caller is still inside its delivery.
+    bool Reap();
+
 private:
     void Execute();
     void DeliverEvents();
@@ -59,7 +72,9 @@ private:
 
     TCustomComPort& FComPort;
     comm::Handle FStopEvent = comm::INVALID_HANDLE_VALUE;
-    TComEvents FEvents; // the batch being delivered; written and read by the body
+    TComEvents FEvents;                  // the batch being delivered; written and read by the body
+    bool FDeliveringOnGuiThread = false; // GUI thread only
+    std::atomic<bool> FReleasesHandle{false};
     std::thread FThread;
 };
 

@@ -225,6 +225,40 @@ TEST_F(Events, DestroyingAnOpenPortWithABlockedDelivery) {
     EXPECT_EQ(fake_.OpenHandles(), 0u);
 }
 
+TEST_F(Events, AHandlerMayCloseThePortAndItOpensAgainLater) {
+    for (TSyncMethod method : {smThreadSync, smWindowSync, smNone}) {
+        SCOPED_TRACE(static_cast<int>(method));
+        Seen seen;
+        TComPort p(nullptr);
+        p.SetPort(kPort);
+        p.SetSyncMethod(method);
+        p.OnRing = [&](TCustomComPort* s) {
+            s->Close();
+            seen.Add(s->Connected() ? "closed? no" : "closed");
+        };
+        p.OnAfterClose = [&](TCustomComPort*) { seen.Add("AfterClose"); };
+        p.Open();
+        const std::size_t closes = fake_.CallCount("CloseHandle");
+        Raise(comm::EV_RING);
+        // The port handle and the thread's two events are closed once the
+        // delivery has returned.
+        std::thread waker([&] {
+            fake_.WaitForCalls("CloseHandle", closes + 3);
+            host::WakeMainThread();
+        });
+        ASSERT_TRUE(RunUntil([&] { return !fake_.IsOpen(kPort); }));
+        waker.join();
+        EXPECT_EQ(seen.Events(), (std::vector<std::string>{"AfterClose", "closed"}));
+        EXPECT_FALSE(p.Connected());
+        EXPECT_FALSE(p.EventThreadRunning());
+        p.Open();
+        EXPECT_TRUE(p.Connected());
+        p.OnRing = nullptr;
+        p.Close();
+        EXPECT_EQ(fake_.OpenHandles(), 0u);
+    }
+}
+
 // Exposes the window procedure of smWindowSync.
 class WindowPort : public TComPort {
 public:
