@@ -225,11 +225,11 @@ double Percentile(std::vector<double> v, double p) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 3;
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 12;
     const Pty pty = MakePty();
     std::vector<double> rawLat, portLat, rawMbs, portMbs;
-    constexpr int kBytes = 600;
-    constexpr std::size_t kBulk = 64u << 20;
+    constexpr int kBytes = 200;
+    constexpr std::size_t kBulk = 16u << 20;
     // Alternate the two readers so that machine noise hits both alike.
     for (int r = 0; r < rounds; ++r) {
         {

@@ -30,6 +30,9 @@ constexpr std::size_t kDefaultQueue = 4096;
 constexpr std::size_t kMaxQueue = 64u << 20;
 constexpr std::size_t kScratch = 64u << 10;
 constexpr auto kModemPeriod = std::chrono::milliseconds(10);
+// When the I/O thread, having left the device to a pumping waiter, looks
+// once whether the pump has ended.
+constexpr auto kYieldCheck = std::chrono::milliseconds(2);
 constexpr std::uint32_t kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 
 // Ports open in this process, by device number and inode: a second handle to
@@ -214,6 +217,9 @@ std::shared_ptr<Port> Port::Open(const std::string& path, std::uint32_t* error) 
 
 Port::~Port() {
     Close();
+    // Closed only now, not in Close(): a thread pumping this port may still
+    // be polling the descriptor, and it holds the port alive while it does.
+    ::close(fd_);
 }
 
 void Port::Close() {
@@ -244,7 +250,6 @@ void Port::Close() {
     }
 #endif
     ::ioctl(fd_, TIOCNXCL);
-    ::close(fd_);
     ::close(wakeRead_);
     ::close(wakeWrite_);
     ReleaseDevice(dev_, ino_);
@@ -256,6 +261,7 @@ std::uint32_t Port::Setup(std::uint32_t inQueue, std::uint32_t /*outQueue*/) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     if (inQueue == 0 || inQueue > kMaxQueue)
         return ERROR_INVALID_PARAMETER;
     if (inQueue != queue_.Capacity()) {
@@ -271,6 +277,7 @@ std::uint32_t Port::SetState(const DCB& dcb) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     if (removed_)
         return ERROR_DEVICE_REMOVED;
     if (const std::uint32_t invalid = ValidateDcb(dcb); invalid != ERROR_SUCCESS)
@@ -366,6 +373,7 @@ std::uint32_t Port::GetState(DCB* dcb) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     if (dcb_) {
         *dcb = *dcb_;
         return ERROR_SUCCESS;
@@ -394,6 +402,7 @@ std::uint32_t Port::SetTimeouts(const COMMTIMEOUTS& timeouts) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     if (timeouts.ReadIntervalTimeout == MAXDWORD &&
         timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
         timeouts.ReadTotalTimeoutConstant == MAXDWORD)
@@ -406,6 +415,7 @@ std::uint32_t Port::GetTimeouts(COMMTIMEOUTS* timeouts) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     *timeouts = timeouts_;
     return ERROR_SUCCESS;
 }
@@ -414,6 +424,7 @@ std::uint32_t Port::ClearError(std::uint32_t* errors, COMSTAT* stat) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     if (errors != nullptr)
         *errors = errors_;
     errors_ = 0;
@@ -435,6 +446,7 @@ std::uint32_t Port::ModemStatus(std::uint32_t* status) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     if (removed_)
         return ERROR_DEVICE_REMOVED;
     *status = 0;
@@ -459,6 +471,7 @@ std::uint32_t Port::Purge(std::uint32_t flags) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     if (flags == 0 || (flags & ~kAll) != 0)
         return ERROR_INVALID_PARAMETER;
     if ((flags & PURGE_TXABORT) != 0)
@@ -482,6 +495,7 @@ std::uint32_t Port::SetMask(std::uint32_t mask) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     const bool polled = ModemPolling();
     mask_ = mask;
     history_ &= mask;
@@ -504,6 +518,7 @@ std::uint32_t Port::GetMask(std::uint32_t* mask) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     *mask = mask_;
     return ERROR_SUCCESS;
 }
@@ -515,6 +530,7 @@ std::uint32_t Port::Read(void* buffer, std::uint32_t count, std::uint32_t* read,
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     if (read != nullptr)
         *read = 0;
     ov->Internal = kPending;
@@ -550,6 +566,8 @@ std::uint32_t Port::Read(void* buffer, std::uint32_t count, std::uint32_t* read,
         }
     }
     const bool timed = op.total || op.interval != 0;
+    if (op.event)
+        SetEventPump(*op.event, weak_from_this());
     reads_.push_back(std::move(op));
     if (timed)
         Wake();
@@ -561,6 +579,7 @@ std::uint32_t Port::Write(const void* buffer, std::uint32_t count, std::uint32_t
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    ResumeInput();
     if (written != nullptr)
         *written = 0;
     ov->Internal = kPending;
@@ -631,6 +650,7 @@ std::uint32_t Port::WaitEvent(std::uint32_t* mask, Overlapped* ov,
     op.event = std::move(event);
     op.maskOut = mask;
     if (history_ != 0) {
+        ResumeInput();
         *mask = history_;
         history_ = 0;
         Complete(op, ERROR_SUCCESS);
@@ -641,6 +661,8 @@ std::uint32_t Port::WaitEvent(std::uint32_t* mask, Overlapped* ov,
         return ERROR_DEVICE_REMOVED;
     }
     ov->Internal = kPending;
+    if (op.event)
+        SetEventPump(*op.event, weak_from_this());
     wait_ = std::move(op);
     return ERROR_IO_PENDING;
 }
@@ -782,6 +804,17 @@ void Port::Wake() {
     [[maybe_unused]] const ssize_t n = ::write(wakeWrite_, &byte, 1);
 }
 
+void Port::ResumeInput() {
+    if (resumeInput_ && pumping_ == 0) {
+        resumeInput_ = false;
+        // With its check still to come, the I/O thread takes the device
+        // back then (within kYieldCheck); a waiter that waits again before
+        // that costs nobody a wake-up.
+        if (!yieldCheck_)
+            Wake();
+    }
+}
+
 bool Port::InputFlowControl() const {
     if (!dcb_)
         return false;
@@ -807,6 +840,7 @@ std::optional<Port::Clock::time_point> Port::NextDeadline() const {
     if (!writes_.empty())
         consider(writes_.front().total);
     consider(drainCheck_);
+    consider(yieldCheck_);
     if (ModemPolling())
         consider(modemCheck_);
     return next;
@@ -818,14 +852,22 @@ void Port::Run() {
         short events = 0;
         if (!removed_) {
             inputPaused_ = InputFlowControl() && queue_.Space() == 0;
-            if (!inputPaused_)
+            // While a waiting thread pumps the port it alone reads the
+            // device: a second thread woken by the same byte only competes
+            // with it for the CPU.
+            const bool yielded = pumping_ > 0 || resumeInput_;
+            if (yielded && ioPollsInput_)
+                yieldCheck_ = Clock::now() + kYieldCheck;
+            if (!inputPaused_ && !yielded)
                 events |= POLLIN;
             if (!writes_.empty())
                 events |= POLLOUT;
         }
+        ioPollsInput_ = (events & POLLIN) != 0;
         pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {removed_ ? -1 : fd_, events, 0}};
         int timeout = -1;
-        if (const auto next = NextDeadline()) {
+        ioDeadline_ = NextDeadline();
+        if (const auto next = ioDeadline_) {
             const auto left = *next - Clock::now();
             const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
             timeout = static_cast<int>(std::clamp<long long>(ms, 0, INT_MAX));
@@ -843,13 +885,18 @@ void Port::Run() {
         }
         wakePending_ = false;
         const auto now = Clock::now();
+        if (yieldCheck_ && now >= *yieldCheck_) {
+            yieldCheck_.reset();
+            if (pumping_ == 0)
+                resumeInput_ = false; // the pump has ended: take the device back
+        }
         if (r < 0 && pollError != EINTR && !removed_) {
             HangUp();
         } else if (r > 0 && !removed_ && fds[1].revents != 0) {
             const short revents = fds[1].revents;
             const bool hangup = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
             if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0)
-                ReadInput(now);
+                ReadInput(lock);
             if (!removed_ && (revents & POLLOUT) != 0)
                 PushOutput(now);
             if (!removed_ && hangup)
@@ -861,17 +908,26 @@ void Port::Run() {
     }
 }
 
-void Port::ReadInput(Clock::time_point now) {
-    for (int round = 0; round < 4 && !removed_; ++round) {
+void Port::ReadInput(std::unique_lock<std::mutex>& lock) {
+    lock.unlock();
+    std::lock_guard<std::mutex> reading(readMutex_);
+    lock.lock();
+    for (int round = 0; round < 4 && !removed_ && !closed_; ++round) {
         std::size_t want = scratch_.size();
         if (InputFlowControl())
             want = std::min(want, queue_.Space());
         if (want == 0)
             break;
+        // The read itself runs unlocked so that callers are not held up.
+        lock.unlock();
         const ssize_t n = ::read(fd_, scratch_.data(), want);
+        const int error = errno;
+        lock.lock();
+        if (closed_)
+            break;
         if (n > 0) {
             zeroReads_ = 0;
-            Ingest(scratch_.data(), static_cast<std::size_t>(n), now);
+            Ingest(scratch_.data(), static_cast<std::size_t>(n), Clock::now());
             if (static_cast<std::size_t>(n) < want)
                 break;
             continue;
@@ -884,18 +940,57 @@ void Port::ReadInput(Clock::time_point now) {
                 HangUp();
             break;
         }
-        if (errno == EINTR)
+        if (error == EINTR)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            if (IsGone(errno))
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            if (IsGone(error))
                 HangUp();
             else
                 errors_ |= CE_IOE;
         }
         break;
     }
-    if (hasCounters_ && !removed_)
+    if (hasCounters_ && !removed_ && !closed_)
         CheckCounters();
+}
+
+bool Port::Pump(int wakeFd, int timeoutMs) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_ || removed_ || (InputFlowControl() && queue_.Space() == 0))
+            return false;
+        ++pumping_;
+        resumeInput_ = false;
+        if (ioPollsInput_)
+            Wake(); // takes the I/O thread off the device's wait queue
+    }
+    // fd_ stays open while this port object lives, and the caller holds it.
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    const int r = ::poll(fds, 2, timeoutMs);
+    if (r > 0 && fds[1].revents != 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(wakeFd, &count, sizeof count);
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (r > 0 && fds[0].revents != 0 && !closed_ && !removed_) {
+        ReadInput(lock);
+        if (!closed_ && !removed_ && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            HangUp();
+    }
+    --pumping_;
+    if (closed_)
+        return true;
+    // The watch over a timeout that started now (the interval after a byte)
+    // is the I/O thread's: wake it if it sleeps past it.
+    const auto next = NextDeadline();
+    if (next && (!ioDeadline_ || *next < *ioDeadline_))
+        Wake();
+    // The device goes back to the I/O thread at the next call on the port
+    // (or at its own check), not now: waking it here would cost the waiter
+    // a wake-up of another thread before it can go on.
+    if (pumping_ == 0)
+        resumeInput_ = true;
+    return true;
 }
 
 void Port::Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now) {
@@ -909,7 +1004,12 @@ void Port::Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now)
     std::uint32_t lineErrors = 0;
     bool flag = false;
     std::size_t out = 0;
-    for (std::size_t i = 0; i < count; ++i) {
+    if (!marked && !discardNull) {
+        // The usual case: the bytes go in as they came.
+        out = count;
+        flag = std::memchr(bytes, eventChar, count) != nullptr;
+    }
+    for (std::size_t i = out; i < count; ++i) {
         std::uint8_t c = bytes[i];
         if (marked) {
             // PARMRK: 0xFF 0xFF is a 0xFF byte, 0xFF 0x00 c a byte c received

@@ -40,7 +40,7 @@ private:
     std::size_t size_ = 0;
 };
 
-class Port final : public Object {
+class Port final : public Object, public std::enable_shared_from_this<Port> {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -48,6 +48,9 @@ public:
     static std::shared_ptr<Port> Open(const std::string& path, std::uint32_t* error);
     ~Port() override;
     void OnHandleClosed() override { Close(); }
+    // A thread waiting for a pending read or event wait of this port polls
+    // the device itself and processes what arrives (see Object::Pump).
+    bool Pump(int wakeFd, int timeoutMs) override;
 
     // Each returns ERROR_SUCCESS or the Windows error code.
     std::uint32_t Setup(std::uint32_t inQueue, std::uint32_t outQueue);
@@ -102,6 +105,8 @@ private:
 
     void Run();
     void Wake();
+    // Gives the device back to the I/O thread after a pump.
+    void ResumeInput();
     void StartRead(Op& op, Clock::time_point now);
     void StartWrite(Op& op, Clock::time_point now);
     void ServeReads(Clock::time_point now);
@@ -109,7 +114,10 @@ private:
     void PushOutput(Clock::time_point now);
     // Writes what the device takes of op; 0 or the errno that stopped it.
     int WriteSome(Op& op);
-    void ReadInput(Clock::time_point now);
+    // Reads what the device has and processes it. Called with lock (on
+    // mutex_) held; releases it around the read() itself, holding
+    // readMutex_ so that bytes are processed in the order they were read.
+    void ReadInput(std::unique_lock<std::mutex>& lock);
     void Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now);
     void Expire(Clock::time_point now);
     void CheckDrained(Clock::time_point now);
@@ -135,6 +143,7 @@ private:
     bool hasCounters_ = false; // the driver keeps line-error counters
     bool hasRs485_ = false;    // the driver's RS-485 mode is on (RTS toggle)
 
+    std::mutex readMutex_; // one reader of the device at a time; before mutex_
     mutable std::mutex mutex_;
     std::condition_variable completed_; // a transfer completed (for waiting callers)
     bool closed_ = false;
@@ -142,6 +151,12 @@ private:
     bool wakePending_ = false;
     bool inputPaused_ = false; // the queue is full and input flow control holds the peer
     int zeroReads_ = 0;
+    int pumping_ = 0; // threads inside Pump()
+    // A pump has ended and the I/O thread has not taken the device back yet
+    // (it does at the next call on the port, or at yieldCheck_).
+    bool resumeInput_ = false;
+    bool ioPollsInput_ = false; // the I/O thread's poll watches the device for input
+    std::optional<Clock::time_point> yieldCheck_;
     InputQueue queue_{4096};
     bool above80_ = false;
     int markState_ = 0; // position inside a PARMRK mark
@@ -160,11 +175,12 @@ private:
     std::optional<Clock::time_point> drainCheck_;
     bool softToggle_ = false; // RTS raised by this backend while sending
     std::optional<Clock::time_point> modemCheck_;
+    std::optional<Clock::time_point> ioDeadline_; // what the I/O thread's poll waits for
     int lastLines_ = 0;
     struct Counters {
         int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
     } counters_;
-    std::vector<std::uint8_t> scratch_;
+    std::vector<std::uint8_t> scratch_; // guarded by readMutex_
     std::thread thread_;
 };
 

@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <unistd.h>
 #include <unordered_map>
 #include <vector>
+#if __has_include(<sys/eventfd.h>)
+#include <sys/eventfd.h>
+#endif
 
 namespace comm::posix {
 
@@ -34,7 +39,40 @@ thread_local std::uint32_t t_lastError = ERROR_SUCCESS;
 
 struct EventWaiter {
     std::condition_variable cv;
+    int fd = -1; // while pumping: the thread's eventfd, written to wake it
 };
+
+namespace {
+
+// One eventfd per thread that has pumped, to wake it out of poll().
+int ThreadWakeFd() {
+#if defined(EFD_CLOEXEC) && defined(EFD_NONBLOCK)
+    struct WakeFd {
+        int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        ~WakeFd() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    };
+    static thread_local WakeFd wake;
+    return wake.fd;
+#else
+    return -1; // no pumping: waiters sleep on their condition variable
+#endif
+}
+
+void WakeWaiter(EventWaiter& waiter) {
+    if (waiter.fd >= 0) {
+        if (waiter.fd == ThreadWakeFd())
+            return; // the pumping thread itself signalled: it is awake
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(waiter.fd, &one, sizeof one);
+    } else {
+        waiter.cv.notify_one();
+    }
+}
+
+} // namespace
 
 Handle AddHandle(std::shared_ptr<Object> object) {
     Table& table = TheTable();
@@ -70,8 +108,14 @@ std::shared_ptr<EventObject> MakeEvent(bool manualReset, bool initialState) {
 void SignalEvent(EventObject& event) {
     std::lock_guard<std::mutex> lock(SyncMutex());
     event.signaled_ = true;
+    event.pump_.reset();
     for (EventWaiter* waiter : event.waiters_)
-        waiter->cv.notify_one();
+        WakeWaiter(*waiter);
+}
+
+void SetEventPump(EventObject& event, std::weak_ptr<Object> pump) {
+    std::lock_guard<std::mutex> lock(SyncMutex());
+    event.pump_ = std::move(pump);
 }
 
 void ClearEvent(EventObject& event) {
@@ -88,6 +132,7 @@ std::uint32_t WaitEvents(const std::shared_ptr<EventObject>* events, std::uint32
     std::unique_lock<std::mutex> lock(SyncMutex());
     EventWaiter waiter;
     bool registered = false;
+    bool pumpRefused = false;
     const auto unregister = [&] {
         if (!registered)
             return;
@@ -127,6 +172,28 @@ std::uint32_t WaitEvents(const std::shared_ptr<EventObject>* events, std::uint32
                 events[i]->waiters_.push_back(&waiter);
             registered = true;
         }
+        if (!waitAll && !pumpRefused) {
+            std::shared_ptr<Object> pump;
+            for (std::uint32_t i = 0; i < count && !pump; ++i)
+                pump = events[i]->pump_.lock();
+            const int wakeFd = pump ? ThreadWakeFd() : -1;
+            if (wakeFd >= 0) {
+                int ms = -1;
+                if (!forever) {
+                    const auto left =
+                        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+                    ms = static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
+                }
+                waiter.fd = wakeFd;
+                lock.unlock();
+                pumpRefused = !pump->Pump(wakeFd, ms);
+                pump.reset();
+                lock.lock();
+                waiter.fd = -1;
+                continue;
+            }
+        }
+        pumpRefused = false;
         if (forever)
             waiter.cv.wait(lock);
         else
