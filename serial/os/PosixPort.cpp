@@ -850,12 +850,13 @@ void Port::Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!closed_) {
         short events = 0;
+        bool yielded = false;
         if (!removed_) {
             inputPaused_ = InputFlowControl() && queue_.Space() == 0;
             // While a waiting thread pumps the port it alone reads the
             // device: a second thread woken by the same byte only competes
             // with it for the CPU.
-            const bool yielded = pumping_ > 0 || resumeInput_;
+            yielded = pumping_ > 0 || resumeInput_;
             if (yielded && ioPollsInput_)
                 yieldCheck_ = Clock::now() + kYieldCheck;
             if (!inputPaused_ && !yielded)
@@ -864,7 +865,10 @@ void Port::Run() {
                 events |= POLLOUT;
         }
         ioPollsInput_ = (events & POLLIN) != 0;
-        pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {removed_ ? -1 : fd_, events, 0}};
+        // Left to a pumping waiter, the device is none of this thread's
+        // business (the waiter sees a hang-up too): off its wait queues.
+        const bool watch = !removed_ && (events != 0 || !yielded);
+        pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {watch ? fd_ : -1, events, 0}};
         int timeout = -1;
         ioDeadline_ = NextDeadline();
         if (const auto next = ioDeadline_) {
@@ -986,10 +990,15 @@ bool Port::Pump(int wakeFd, int timeoutMs) {
     if (next && (!ioDeadline_ || *next < *ioDeadline_))
         Wake();
     // The device goes back to the I/O thread at the next call on the port
-    // (or at its own check), not now: waking it here would cost the waiter
-    // a wake-up of another thread before it can go on.
-    if (pumping_ == 0)
+    // or at the thread's own check, due within kYieldCheck after it left the
+    // device: for the short waits of a busy line that spares the waiter a
+    // wake-up of another thread before it can go on. After a longer wait the
+    // check has passed, and the thread is woken now.
+    if (pumping_ == 0) {
         resumeInput_ = true;
+        if (!yieldCheck_)
+            ResumeInput();
+    }
     return true;
 }
 

@@ -316,7 +316,7 @@ TEST(PosixOpen, OpenCloseCyclesLeakNoFdOrThread) {
     const std::size_t tasks = CountEntries("/proc/self/task");
     for (int i = 0; i < 1000; ++i) {
         const Handle h = Open(pty);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE) << i;
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << i << " error " << Api().GetLastError();
         ASSERT_TRUE(Api().CloseHandle(h));
     }
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
@@ -949,6 +949,51 @@ TEST_F(PortTest, SixteenMegabytesArriveExactBothWays) {
     receiver.join();
     ASSERT_EQ(back.size(), data.size());
     EXPECT_TRUE(back == data);
+}
+
+// The component's event thread: WaitCommEvent, then a wait on a stop event
+// and the overlapped event together; events come through it, and the stop
+// event set from another thread ends the wait at once.
+TEST_F(PortTest, EventThreadPatternDeliversEventsAndStops) {
+    ASSERT_TRUE(Api().SetCommMask(port_, EV_RXCHAR | EV_TXEMPTY));
+    const Handle stop = Api().CreateEventA(true, false);
+    Transfer t;
+    const Handle waits[] = {stop, t.ov.hEvent};
+    std::atomic<int> batches{0};
+    std::string received;
+    std::thread thread([&] {
+        std::uint32_t mask = 0; // written until the wait ends, after the loop
+        for (;;) {
+            Api().WaitCommEvent(port_, &mask, &t.ov);
+            const std::uint32_t r = Api().WaitForMultipleObjects(2, waits, false, INFINITE);
+            if (r != WAIT_OBJECT_0 + 1)
+                break;
+            std::uint32_t n = 0;
+            if (Api().GetOverlappedResult(port_, &t.ov, &n, false) && (mask & EV_RXCHAR) != 0) {
+                char buf[64];
+                Overlapped ov;
+                if (Api().ReadFile(port_, buf, sizeof buf, &n, &ov))
+                    received.append(buf, n);
+                ++batches;
+            }
+        }
+        Api().SetCommMask(port_, 0);
+    });
+    for (const char* part : {"one", "two", "three"}) {
+        const int before = batches.load();
+        pty_.Send(part);
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (batches.load() == before && Clock::now() < deadline)
+            std::this_thread::yield();
+        ASSERT_GT(batches.load(), before) << part;
+    }
+    // Bytes that come while nobody waits still reach the queue.
+    ASSERT_TRUE(Api().SetEvent(stop));
+    thread.join();
+    pty_.Send("later");
+    EXPECT_TRUE(WaitQueued(5));
+    EXPECT_EQ(received + ReadNow(100), "onetwothreelater");
+    Api().CloseHandle(stop);
 }
 
 // ---- Events objects and waits
