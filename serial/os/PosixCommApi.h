@@ -31,7 +31,9 @@
 // opened) and held low until SetCommState says otherwise; HUPCL is cleared;
 // the line is put in raw mode at its current speed; ASYNC_LOW_LATENCY is asked
 // for where the driver has it (TIOCSSERIAL), silently going on where not.
-// Every open port has one I/O thread of its own (see below).
+// Every open port has one I/O thread of its own (see below) and, besides
+// the device, a pipe to wake it; a thread that has waited on a port's
+// event keeps one eventfd until it ends.
 //
 // ---- The I/O thread and the input queue ---------------------------------------
 // Per open port one thread blocks in poll() on the device and on a wake-up
@@ -54,6 +56,16 @@
 //    XOFF) holds the peer. Nothing is lost. On a pseudo-terminal the writer at
 //    the other end simply blocks.
 // Bytes received while a read is pending go straight on to that read.
+// A thread that blocks in WaitForSingleObject/WaitForMultipleObjects (any)
+// on the event of a pending ReadFile or WaitCommEvent of a port does that
+// port's input work itself while it waits: it polls the device (and an
+// eventfd of its own, so that SetEvent still wakes it), moves what arrives
+// into the queue and completes what it can. The I/O thread stays off the
+// device meanwhile and takes it back after that wait: at the next call on
+// the port, or at the latest 2 ms after it left the device, or at once
+// after a longer wait. A received byte thus costs one wake-up on its way to
+// the waiter, as with a plain poll()+read() loop, instead of two in a row.
+// Nothing changes for the caller: the same events, bytes and order.
 // Input processing (in this order): parity-error marks (with fParity the line
 // runs with INPCK and PARMRK; a byte with a parity or framing error becomes
 // ErrorChar when fErrorChar is set, else it is kept as received; a marked
@@ -89,9 +101,11 @@
 // The settings are read back; if the driver refused them (tcsetattr failed,
 // or speed, data bits, parity, stop bits or flow control read back otherwise)
 // the previous settings are restored and SetCommState returns false with the
-// driver's error or ERROR_INVALID_PARAMETER. A pseudo-terminal always runs
-// 8 data bits without parity: on a port without modem lines those two are
-// not compared. GetCommState returns the last DCB set, or before the first
+// driver's error or ERROR_INVALID_PARAMETER. A pseudo-terminal has no wire
+// and always runs 8 data bits without parity: on a port without modem lines
+// those two are not compared, and where the kernel refuses 6 or 7 data bits
+// on it outright the line is set with 8 (RequestedTermios still tells what
+// was asked). GetCommState returns the last DCB set, or before the first
 // SetCommState one derived from the current termios.
 //
 // ---- SetCommTimeouts (the Windows meaning, in milliseconds) ------------------------
@@ -124,7 +138,9 @@
 // event goes on at once; WaitCommEvent returns false with the error and
 // leaves hEvent reset, as Windows leaves the event of a request that fails
 // synchronously, so an event thread that waits again on it blocks instead of
-// spinning.
+// spinning. A call with a handle that is not an open port fails with
+// ERROR_INVALID_HANDLE and touches neither the Overlapped nor its event (so
+// an event created signalled stays signalled, as on Windows).
 // Reads and writes queue in order; several may be pending at once. Writes are
 // handed to the device at once where it takes them (returning true), else
 // pending. EV_TXEMPTY is raised when, after a write, the device's output
@@ -158,9 +174,14 @@
 //
 // ---- A device that goes away ------------------------------------------------------
 // When the device hangs up (USB adapter pulled, pseudo-terminal master
-// closed: POLLHUP, EIO), the port stops polling it; pending reads, writes and
-// the pending event wait complete with ERROR_DEVICE_REMOVED; CE_IOE is
-// flagged. Later writes, waits, SetCommState and GetCommModemStatus fail with
+// closed: POLLHUP, or EIO from a read or write; an end-of-input read is
+// checked with a zero-length write), the port stops polling it; pending
+// writes and the pending event wait complete with ERROR_DEVICE_REMOVED, and
+// pending reads too unless bytes had reached them (then they complete with
+// those bytes); CE_IOE is flagged. ERROR_DEVICE_REMOVED is chosen over the
+// ERROR_ACCESS_DENIED or ERROR_GEN_FAILURE that Windows drivers of removed
+// USB adapters give: it says what happened, and ERROR_ACCESS_DENIED already
+// means "busy" at open. Later writes, waits, SetCommState and GetCommModemStatus fail with
 // ERROR_DEVICE_REMOVED; ReadFile still returns bytes that were queued before
 // (then fails once the queue is empty). ClearCommError, SetCommMask,
 // PurgeComm, SetupComm and CloseHandle go on working. Nothing spins.
