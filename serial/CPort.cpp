@@ -597,6 +597,12 @@ private:
     TComTransfer* FTransfer = nullptr;
 };
 
+// The count handed to the driver. A negative count moves nothing: as an
+// unsigned count it would let the driver run gigabytes past the buffer.
+std::uint32_t TransferCount(std::int32_t count) {
+    return count > 0 ? static_cast<std::uint32_t>(count) : 0u;
+}
+
 } // namespace
 
 std::int32_t TCustomComPort::BeginWrite(const void* buffer, std::int32_t count,
@@ -609,8 +615,7 @@ std::int32_t TCustomComPort::BeginWrite(const void* buffer, std::int32_t count,
     std::uint32_t written = 0;
     // A refused write is not reported: the caller learns it from the reply
     // that does not come (and WaitForTransfer returns at once).
-    api.WriteFile(FHandle, buffer, static_cast<std::uint32_t>(count), &written,
-                  &transfer->Overlapped);
+    api.WriteFile(FHandle, buffer, TransferCount(count), &written, &transfer->Overlapped);
     const auto result = static_cast<std::int32_t>(written);
     detail::ProcessMessages();
     if (!TxEmptyFlag) {
@@ -636,8 +641,7 @@ std::int32_t TCustomComPort::BeginRead(void* buffer, std::int32_t count, TComTra
     transfer->Kind = tkRead;
     comm::ICommApi& api = comm::Api();
     std::uint32_t read = 0;
-    if (!api.ReadFile(FHandle, buffer, static_cast<std::uint32_t>(count), &read,
-                      &transfer->Overlapped)) {
+    if (!api.ReadFile(FHandle, buffer, TransferCount(count), &read, &transfer->Overlapped)) {
         const std::uint32_t error = api.GetLastError();
         if (error != comm::ERROR_IO_PENDING)
             throw EComPort::Create(CError_ReadFailed, static_cast<std::int32_t>(error));

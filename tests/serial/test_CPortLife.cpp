@@ -359,6 +359,39 @@ TEST_F(Life, ReadsGiveExactlyTheBytesReceived) {
     EXPECT_EQ(fake_.OpenHandles(), 0u);
 }
 
+TEST_F(Life, ANegativeCountMovesNothing) {
+    TComPort p(nullptr);
+    Prepare(p);
+    p.SetEvents(TComEvents());
+    p.Open();
+    fake_.FeedInput(kPort, "abc");
+    char buffer[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_EQ(p.ReadBlock(buffer, -1), 0);
+    EXPECT_EQ(std::string(buffer, 4), "xxxx");
+    fake_.SetAutoAdvance(1); // the tick counter ends the tx-empty wait
+    EXPECT_EQ(p.Write("abc", -2), 0);
+    EXPECT_EQ(fake_.CallsNamed("ReadFile").back().args, std::vector<std::uint64_t>{0});
+    EXPECT_EQ(fake_.CallsNamed("WriteFile").back().args, std::vector<std::uint64_t>{0});
+    EXPECT_EQ(p.InQueueCount(), 3);
+}
+
+TEST_F(Life, DestructionAfterAFailingCloseHandlerStillReleasesEverything) {
+    std::vector<std::string> shown;
+    auto previous = host::SetExceptionDisplay([&](const std::string& m) { shown.push_back(m); });
+    {
+        TComPort p(nullptr);
+        Prepare(p);
+        p.OnBeforeClose = [](TCustomComPort*) {
+            throw EComPort::CreateWithoutOsCode(CError_RegError);
+        };
+        p.Open();
+        ASSERT_TRUE(fake_.WaitForCommWait(kPort));
+    }
+    host::SetExceptionDisplay(previous);
+    EXPECT_EQ(shown, std::vector<std::string>{"Registry error"});
+    EXPECT_EQ(fake_.OpenHandles(), 0u); // thread ended, its events and the port closed
+}
+
 TEST_F(Life, RefusedReadRaisesCode3AndLeavesTheStringAlone) {
     TComPort p(nullptr);
     Prepare(p);
