@@ -131,7 +131,14 @@ void TComThread::Execute() {
         if (api.GetOverlappedResult(port, &overlapped, &transferred, false)) {
             failedInARow = 0;
             FEvents = MaskToComEvents(mask);
-            DeliverEvents();
+            // Processing shows its own failures; anything else that escapes
+            // the hand-over (the runtime's own) is shown too, and the thread
+            // goes on delivering.
+            try {
+                DeliverEvents();
+            } catch (...) {
+                detail::ShowExceptionOnGuiThread(std::current_exception());
+            }
         } else {
             ++failedInARow;
         }
