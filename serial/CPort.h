@@ -12,6 +12,12 @@
 // the component (the GUI thread); nothing here takes a lock. While the port is
 // open, its event thread reads Handle, Events and SyncMethod; SyncMethod cannot
 // change while the port is open and a change of Events waits for the next Open.
+// Event handlers run where SyncMethod says (serial/CPortThread.h): on the GUI
+// thread inside its message processing (smThreadSync, smWindowSync; also
+// inside Write, which processes messages, and inside Close, which serves the
+// thread's pending deliveries while it waits for it), or on the event thread
+// (smNone). A handler may close its own port. An exception from event
+// processing goes to the application's exception display; events go on.
 //
 // Raising: setters raise EComPort (serial/CPortErrors.h) only where noted;
 // copying settings objects of different classes raises host::EConvertError.
@@ -451,7 +457,9 @@ protected:
     virtual void ApplyAllSettings();
 
 public:
-    // Firing operations: each calls its handler when assigned.
+    // Firing operations: each calls its handler when assigned. FireRxChar
+    // without a handler reads the bytes and drops them; FireTxEmpty also sets
+    // TxEmptyFlag.
     virtual void FireAfterClose();
     virtual void FireAfterOpen();
     virtual void FireBeforeClose();
