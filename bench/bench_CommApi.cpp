@@ -259,20 +259,26 @@ int main(int argc, char** argv) {
         }
     }
     const double rawMed = Percentile(rawLat, 0.5), portMed = Percentile(portLat, 0.5);
-    const double rawP90 = Percentile(rawLat, 0.9), portP90 = Percentile(portLat, 0.9);
+    // Throughput: the median round and the best round of each (the best
+    // shows what each can do when the machine lets it; the median is what
+    // it did).
     const double rawTp = Percentile(rawMbs, 0.5), portTp = Percentile(portMbs, 0.5);
+    const double rawBest = Percentile(rawMbs, 1.0), portBest = Percentile(portMbs, 1.0);
     std::printf("bench_CommApi: %d rounds on one pty pair, %d single bytes and %zu MiB each\n",
                 rounds, kBytes, kBulk >> 20);
-    std::printf("latency  raw poll+read   median %7.1f us  p90 %7.1f us\n", rawMed, rawP90);
-    std::printf("latency  WaitCommEvent   median %7.1f us  p90 %7.1f us\n", portMed, portP90);
+    const auto line = [](const char* what, const std::vector<double>& v) {
+        std::printf("latency  %-15s p10 %6.1f  p25 %6.1f  median %6.1f  p90 %6.1f us\n", what,
+                    Percentile(v, 0.1), Percentile(v, 0.25), Percentile(v, 0.5),
+                    Percentile(v, 0.9));
+    };
+    line("raw poll+read", rawLat);
+    line("WaitCommEvent", portLat);
     std::printf("latency  ratio (median)  %.2f  (goal <= 1.50)  %s\n", portMed / rawMed,
                 portMed / rawMed <= 1.5 ? "met" : "MISSED");
-    std::printf("throughput raw read      %8.1f MB/s\n", rawTp);
-    std::printf("throughput input queue   %8.1f MB/s\n", portTp);
-    std::printf("throughput ratio         %.2f  (goal >= 0.80)  %s\n", portTp / rawTp,
-                portTp / rawTp >= 0.8 ? "met" : "MISSED");
-    for (double q : {0.1, 0.25, 0.5, 0.75})
-        std::printf("q%.2f raw %.1f port %.1f\n", q, Percentile(rawLat, q), Percentile(portLat, q));
+    std::printf("throughput raw read      median %7.1f  best %7.1f MB/s\n", rawTp, rawBest);
+    std::printf("throughput input queue   median %7.1f  best %7.1f MB/s\n", portTp, portBest);
+    std::printf("throughput ratio         median %.2f  best %.2f  (goal >= 0.80)  %s\n",
+                portTp / rawTp, portBest / rawBest, portTp / rawTp >= 0.8 ? "met" : "MISSED");
     ::close(pty.master);
     return 0;
 }

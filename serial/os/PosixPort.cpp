@@ -421,10 +421,12 @@ std::uint32_t Port::GetTimeouts(COMMTIMEOUTS* timeouts) {
 }
 
 std::uint32_t Port::ClearError(std::uint32_t* errors, COMSTAT* stat) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
-    ResumeInput();
+    CatchUp(lock);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
     if (errors != nullptr)
         *errors = errors_;
     errors_ = 0;
@@ -527,10 +529,12 @@ std::uint32_t Port::GetMask(std::uint32_t* mask) {
 
 std::uint32_t Port::Read(void* buffer, std::uint32_t count, std::uint32_t* read, Overlapped* ov,
                          std::shared_ptr<EventObject> event) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
-    ResumeInput();
+    CatchUp(lock);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
     if (read != nullptr)
         *read = 0;
     ov->Internal = kPending;
@@ -631,7 +635,10 @@ std::uint32_t Port::Write(const void* buffer, std::uint32_t count, std::uint32_t
 
 std::uint32_t Port::WaitEvent(std::uint32_t* mask, Overlapped* ov,
                               std::shared_ptr<EventObject> event) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    CatchUp(lock);
     if (closed_)
         return ERROR_INVALID_HANDLE;
     // Reset even when the wait is refused below: a caller that waits on the
@@ -802,6 +809,15 @@ void Port::Wake() {
     wakePending_ = true;
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(wakeWrite_, &byte, 1);
+}
+
+void Port::CatchUp(std::unique_lock<std::mutex>& lock) {
+    // Bytes that came after a pump ended may still be in the kernel: take
+    // them in now, so that this call sees what the Windows driver would
+    // have queued by now.
+    if (resumeInput_ && pumping_ == 0 && !removed_ && !closed_)
+        ReadInput(lock);
+    ResumeInput();
 }
 
 void Port::ResumeInput() {
@@ -990,15 +1006,11 @@ bool Port::Pump(int wakeFd, int timeoutMs) {
     if (next && (!ioDeadline_ || *next < *ioDeadline_))
         Wake();
     // The device goes back to the I/O thread at the next call on the port
-    // or at the thread's own check, due within kYieldCheck after it left the
-    // device: for the short waits of a busy line that spares the waiter a
-    // wake-up of another thread before it can go on. After a longer wait the
-    // check has passed, and the thread is woken now.
-    if (pumping_ == 0) {
+    // (which first takes in what has come meanwhile, see CatchUp) or at the
+    // thread's own check: not now, which would cost the waiter a wake-up of
+    // another thread before it can go on.
+    if (pumping_ == 0)
         resumeInput_ = true;
-        if (!yieldCheck_)
-            ResumeInput();
-    }
     return true;
 }
 

@@ -107,6 +107,8 @@ private:
     void Wake();
     // Gives the device back to the I/O thread after a pump.
     void ResumeInput();
+    // ResumeInput, after taking in what the kernel holds since the pump.
+    void CatchUp(std::unique_lock<std::mutex>& lock);
     void StartRead(Op& op, Clock::time_point now);
     void StartWrite(Op& op, Clock::time_point now);
     void ServeReads(Clock::time_point now);

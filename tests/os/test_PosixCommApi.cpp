@@ -20,6 +20,7 @@
 #include <pty.h>
 #include <random>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -994,6 +995,34 @@ TEST_F(PortTest, EventThreadPatternDeliversEventsAndStops) {
     EXPECT_TRUE(WaitQueued(5));
     EXPECT_EQ(received + ReadNow(100), "onetwothreelater");
     Api().CloseHandle(stop);
+}
+
+// After a long wait on the port's event (the waiting thread reads the device
+// itself meanwhile) bytes that come before the next call may still be in the
+// tty: the next call takes them in first, so it counts every byte.
+TEST_F(PortTest, BytesThatComeAfterAWaitAreCountedAtTheNextCall) {
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_TRUE(Api().SetCommMask(port_, 0)); // forget the last round's events
+        ASSERT_TRUE(Api().SetCommMask(port_, EV_RXCHAR));
+        Transfer t;
+        std::uint32_t mask = 0;
+        ASSERT_FALSE(Api().WaitCommEvent(port_, &mask, &t.ov));
+        std::thread sender([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30)); // a long wait
+            pty_.Send("ab");
+        });
+        ASSERT_TRUE(t.Wait());
+        sender.join();
+        EXPECT_EQ(mask, EV_RXCHAR);
+        pty_.Send("cdef");
+        // Until the bytes are in the tty (or already taken in).
+        const auto deadline = Clock::now() + std::chrono::milliseconds(500);
+        int inTty = 0;
+        while (Clock::now() < deadline && ::ioctl(pty_.slave(), FIONREAD, &inTty) == 0 && inTty < 4)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(InQueue(), 6u) << round;
+        EXPECT_EQ(ReadNow(10), "abcdef") << round;
+    }
 }
 
 // ---- Events objects and waits
