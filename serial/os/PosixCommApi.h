@@ -61,10 +61,14 @@
 // port's input work itself while it waits: it polls the device (and an
 // eventfd of its own, so that SetEvent still wakes it), moves what arrives
 // into the queue and completes what it can. The I/O thread stays off the
-// device meanwhile and takes it back after that wait: at the next call on
-// the port, or at the latest 2 ms after it left the device, or at once
-// after a longer wait. A received byte thus costs one wake-up on its way to
-// the waiter, as with a plain poll()+read() loop, instead of two in a row.
+// device meanwhile. It takes the device back 2 ms after it left it if the
+// wait has ended by then, and otherwise at the next call on the port; that
+// call (ReadFile, ClearCommError and WaitCommEvent first read what the tty
+// holds) sees every byte that the Windows driver would have queued. Bytes
+// that come after a long wait and before the next call wait in the tty's
+// own buffer meanwhile. A received byte thus costs one wake-up on its way
+// to the waiter, as with a plain poll()+read() loop, instead of two in a
+// row (I/O thread, then waiter).
 // Nothing changes for the caller: the same events, bytes and order.
 // Input processing (in this order): parity-error marks (with fParity the line
 // runs with INPCK and PARMRK; a byte with a parity or framing error becomes

@@ -16,6 +16,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <pty.h>
 #include <random>
@@ -886,6 +887,69 @@ TEST(PosixHangUp, BytesQueuedBeforeTheHangUpStayReadable) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(got, "last words");
+    EXPECT_TRUE(Api().CloseHandle(port));
+}
+
+// ---- Idle ------------------------------------------------------------------------------------
+
+std::vector<std::string> Tasks() {
+    std::vector<std::string> tasks;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (const dirent* e = ::readdir(d)) {
+            if (e->d_name[0] != '.')
+                tasks.emplace_back(e->d_name);
+        }
+        ::closedir(d);
+    }
+    std::sort(tasks.begin(), tasks.end());
+    return tasks;
+}
+
+// Context switches of the given threads of this process so far.
+long Switches(const std::vector<std::string>& tasks) {
+    long total = 0;
+    for (const std::string& tid : tasks) {
+        FILE* f = std::fopen(("/proc/self/task/" + tid + "/status").c_str(), "r");
+        if (f == nullptr)
+            continue;
+        char line[256];
+        while (std::fgets(line, sizeof line, f) != nullptr) {
+            long n = 0;
+            if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1 ||
+                std::sscanf(line, "nonvoluntary_ctxt_switches: %ld", &n) == 1)
+                total += n;
+        }
+        std::fclose(f);
+    }
+    return total;
+}
+
+// An idle open port wakes nobody up: neither its I/O thread nor a thread
+// waiting for its events (a 10 ms poll would show 30 wake-ups here).
+TEST(PosixIdle, AnIdlePortHasNoPeriodicWakeUps) {
+    Pty pty;
+    const auto before = Tasks();
+    const Handle port = Open(pty);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(Api().SetCommMask(port, EV_RXCHAR | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD |
+                                            EV_RING | EV_ERR | EV_BREAK | EV_RXFLAG | EV_RX80FULL));
+    Transfer t;
+    std::uint32_t mask = 0;
+    ASSERT_FALSE(Api().WaitCommEvent(port, &mask, &t.ov));
+    std::thread waiter([&] { t.Wait(60000); });
+    // Let both settle, then count over a stretch of idleness.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::vector<std::string> ours;
+    const auto after = Tasks();
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::back_inserter(ours));
+    ASSERT_GE(ours.size(), 2u); // the I/O thread and the waiter
+    const long start = Switches(ours);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const long woken = Switches(ours) - start;
+    EXPECT_LE(woken, 4) << "wake-ups of the port's threads while idle";
+    pty.Send("x");
+    waiter.join();
     EXPECT_TRUE(Api().CloseHandle(port));
 }
 
