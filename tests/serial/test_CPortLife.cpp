@@ -464,6 +464,19 @@ TEST_F(Life, CloseAbortsStopsTheThreadThenReleasesTheHandle) {
     EXPECT_EQ(p.EventThread(), nullptr);
 }
 
+TEST_F(Life, EventsTakeEffectAtTheNextOpen) {
+    TComPort p(nullptr);
+    Prepare(p);
+    p.SetEvents(TComEvents{evRxChar, evRing});
+    p.Open();
+    EXPECT_EQ(fake_.CommMask(kPort), comm::EV_RXCHAR | comm::EV_RING);
+    p.SetEvents(TComEvents{evTxEmpty});
+    EXPECT_EQ(fake_.CommMask(kPort), comm::EV_RXCHAR | comm::EV_RING);
+    p.Close();
+    p.Open();
+    EXPECT_EQ(fake_.CommMask(kPort), comm::EV_TXEMPTY);
+}
+
 TEST_F(Life, PortExistsProbesWithoutChangingPort) {
     TComPort p(nullptr);
     std::vector<std::string> seen;
