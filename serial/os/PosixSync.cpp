@@ -61,9 +61,12 @@ int ThreadWakeFd() {
 #endif
 }
 
+// The wake-up descriptor of the calling thread while it pumps, else -1.
+thread_local int t_pumpingFd = -1;
+
 void WakeWaiter(EventWaiter& waiter) {
     if (waiter.fd >= 0) {
-        if (waiter.fd == ThreadWakeFd())
+        if (waiter.fd == t_pumpingFd)
             return; // the pumping thread itself signalled: it is awake
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(waiter.fd, &one, sizeof one);
@@ -185,10 +188,12 @@ std::uint32_t WaitEvents(const std::shared_ptr<EventObject>* events, std::uint32
                     ms = static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
                 }
                 waiter.fd = wakeFd;
+                t_pumpingFd = wakeFd;
                 lock.unlock();
                 pumpRefused = !pump->Pump(wakeFd, ms);
                 pump.reset();
                 lock.lock();
+                t_pumpingFd = -1;
                 waiter.fd = -1;
                 continue;
             }
