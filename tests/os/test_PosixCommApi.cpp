@@ -489,6 +489,29 @@ TEST_F(PortTest, EachDcbFieldReachesTermios) {
     }
 }
 
+TEST(PosixLine, StateBeforeAnySetCommStateComesFromTheDriver) {
+    Pty pty;
+    termios t{};
+    ASSERT_EQ(::tcgetattr(pty.slave(), &t), 0);
+    ::cfsetospeed(&t, B19200);
+    ::cfsetispeed(&t, B19200);
+    ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &t), 0);
+    const Handle port = Open(pty);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb;
+    ASSERT_TRUE(Api().GetCommState(port, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 19200u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, 0);
+    EXPECT_EQ(dcb.StopBits, 0);
+    EXPECT_EQ(dcb.Flags & DCB_fBinary, DCB_fBinary);
+    // Opening put the line in raw mode and cleared HUPCL.
+    ASSERT_EQ(::tcgetattr(pty.slave(), &t), 0);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(t.c_cflag & HUPCL, 0u);
+    EXPECT_TRUE(Api().CloseHandle(port));
+}
+
 TEST_F(PortTest, AnyBaudRateReachesTheDriver) {
     for (const std::uint32_t baud : {9600u, 250000u, 31250u, 1000000u, 12345u}) {
         DCB dcb = LineDcb(baud);
