@@ -144,7 +144,9 @@
 // synchronously, so an event thread that waits again on it blocks instead of
 // spinning. A call with a handle that is not an open port fails with
 // ERROR_INVALID_HANDLE and touches neither the Overlapped nor its event (so
-// an event created signalled stays signalled, as on Windows).
+// an event created signalled stays signalled, as on Windows); so does a
+// transfer on an Overlapped that still has one pending
+// (ERROR_INVALID_PARAMETER).
 // Reads and writes queue in order; several may be pending at once. Writes are
 // handed to the device at once where it takes them (returning true), else
 // pending. EV_TXEMPTY is raised when, after a write, the device's output

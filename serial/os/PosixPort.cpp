@@ -535,6 +535,9 @@ std::uint32_t Port::Read(void* buffer, std::uint32_t count, std::uint32_t* read,
     CatchUp(lock);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    // An Overlapped belongs to one transfer until it completes.
+    if (Pending(ov))
+        return ERROR_INVALID_PARAMETER;
     if (read != nullptr)
         *read = 0;
     ov->Internal = kPending;
@@ -584,6 +587,8 @@ std::uint32_t Port::Write(const void* buffer, std::uint32_t count, std::uint32_t
     if (closed_)
         return ERROR_INVALID_HANDLE;
     ResumeInput();
+    if (Pending(ov))
+        return ERROR_INVALID_PARAMETER;
     if (written != nullptr)
         *written = 0;
     ov->Internal = kPending;
@@ -674,16 +679,17 @@ std::uint32_t Port::WaitEvent(std::uint32_t* mask, Overlapped* ov,
     return ERROR_IO_PENDING;
 }
 
+bool Port::Pending(const Overlapped* ov) const {
+    const auto is = [ov](const Op& op) { return op.ov == ov; };
+    return std::any_of(reads_.begin(), reads_.end(), is) ||
+           std::any_of(writes_.begin(), writes_.end(), is) || (wait_ && wait_->ov == ov);
+}
+
 bool Port::OverlappedDone(const Overlapped* ov, bool wait) {
     std::unique_lock<std::mutex> lock(mutex_);
-    const auto pending = [&] {
-        const auto is = [ov](const Op& op) { return op.ov == ov; };
-        return std::any_of(reads_.begin(), reads_.end(), is) ||
-               std::any_of(writes_.begin(), writes_.end(), is) || (wait_ && wait_->ov == ov);
-    };
     if (!wait)
-        return !pending();
-    completed_.wait(lock, [&] { return !pending(); });
+        return !Pending(ov);
+    completed_.wait(lock, [&] { return !Pending(ov); });
     return true;
 }
 

@@ -104,6 +104,7 @@ private:
     Port(int fd, int wakeRead, int wakeWrite, std::uint64_t dev, std::uint64_t ino);
 
     void Run();
+    bool Pending(const Overlapped* ov) const; // ov has a transfer pending here
     void Wake();
     // Gives the device back to the I/O thread after a pump.
     void ResumeInput();

@@ -633,6 +633,9 @@ TEST_F(PortTest, ReadsQueueInOrderAndNullOverlappedBlocks) {
     char bufA[3], bufB[2];
     std::uint32_t n = 0;
     ASSERT_FALSE(Api().ReadFile(port_, bufA, 3, &n, &a.ov));
+    // An Overlapped that is still in use is refused, and left as it is.
+    EXPECT_FALSE(Api().ReadFile(port_, bufB, 2, &n, &a.ov));
+    EXPECT_EQ(Api().GetLastError(), ERROR_INVALID_PARAMETER);
     ASSERT_FALSE(Api().ReadFile(port_, bufB, 2, &n, &b.ov));
     pty_.Send("12345");
     ASSERT_TRUE(a.Result(port_, &n));
