@@ -572,12 +572,10 @@ std::uint32_t Port::Read(void* buffer, std::uint32_t count, std::uint32_t* read,
             return error;
         }
     }
-    const bool timed = op.total || op.interval != 0;
     if (op.event)
         SetEventPump(*op.event, weak_from_this());
     reads_.push_back(std::move(op));
-    if (timed)
-        Wake();
+    WatchDeadlines();
     return ERROR_IO_PENDING;
 }
 
@@ -821,9 +819,17 @@ void Port::CatchUp(std::unique_lock<std::mutex>& lock) {
     // Bytes that came after a pump ended may still be in the kernel: take
     // them in now, so that this call sees what the Windows driver would
     // have queued by now.
-    if (resumeInput_ && pumping_ == 0 && !removed_ && !closed_)
+    if (resumeInput_ && pumping_ == 0 && !removed_ && !closed_) {
         ReadInput(lock);
+        WatchDeadlines();
+    }
     ResumeInput();
+}
+
+void Port::WatchDeadlines() {
+    const auto next = NextDeadline();
+    if (next && (!ioDeadline_ || *next < *ioDeadline_))
+        Wake();
 }
 
 void Port::ResumeInput() {
@@ -1008,9 +1014,7 @@ bool Port::Pump(int wakeFd, int timeoutMs) {
         return true;
     // The watch over a timeout that started now (the interval after a byte)
     // is the I/O thread's: wake it if it sleeps past it.
-    const auto next = NextDeadline();
-    if (next && (!ioDeadline_ || *next < *ioDeadline_))
-        Wake();
+    WatchDeadlines();
     // The device goes back to the I/O thread at the next call on the port
     // (which first takes in what has come meanwhile, see CatchUp) or at the
     // thread's own check: not now, which would cost the waiter a wake-up of

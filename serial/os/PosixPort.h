@@ -106,6 +106,9 @@ private:
     void Run();
     bool Pending(const Overlapped* ov) const; // ov has a transfer pending here
     void Wake();
+    // Wakes the I/O thread when a timeout now runs out before the one its
+    // poll waits for (a timeout started by another thread).
+    void WatchDeadlines();
     // Gives the device back to the I/O thread after a pump.
     void ResumeInput();
     // ResumeInput, after taking in what the kernel holds since the pump.
