@@ -24,7 +24,8 @@
 // root, which TIOCEXCL alone does not; a second handle in this process is
 // refused before the device is opened again (so the open does not disturb
 // the modem lines of the port that is in use).
-// Errors: absent name or device → ERROR_FILE_NOT_FOUND; port held by another
+// Errors: absent name or device, or a path that is no character device →
+// ERROR_FILE_NOT_FOUND; port held by another
 // process or handle, or no permission → ERROR_ACCESS_DENIED (what Windows
 // answers for a busy COM port); not a terminal → ERROR_INVALID_PARAMETER.
 // At open: DTR and RTS are lowered at once (Linux raises both when a tty is
@@ -41,8 +42,8 @@
 // anyone reads, hands queued output to the device, completes transfers whose
 // timeouts expire, and records communication events. It never wakes up
 // periodically while the port is idle: the poll timeout is infinite unless a
-// transfer timeout runs, output is draining (TIOCOUTQ checked at the time the
-// bytes need on the line), or modem-line events are asked for on a port
+// transfer timeout runs, output is draining (TIOCOUTQ looked at again when
+// the queued bytes should be out, 1 to 100 ms later), or modem-line events are asked for on a port
 // whose driver has modem lines (TIOCMGET every 10 ms while they are in the
 // event mask; pseudo-terminals have no lines and are never polled).
 // The input queue holds SetupComm's input size (4096 bytes before the first
