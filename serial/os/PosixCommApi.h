@@ -32,7 +32,8 @@
 // opened) and held low until SetCommState says otherwise; HUPCL is cleared;
 // the line is put in raw mode at its current speed; ASYNC_LOW_LATENCY is asked
 // for where the driver has it (TIOCSSERIAL), silently going on where not.
-// Every open port has one I/O thread of its own (see below) and, besides
+// Every open port has one I/O thread of its own (see below; its name is
+// "rc-port-io") and, besides
 // the device, a pipe to wake it; a thread that has waited on a port's
 // event keeps one eventfd until it ends.
 //

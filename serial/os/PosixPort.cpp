@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <set>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -27,6 +28,7 @@ namespace {
 // Overlapped::Internal while a transfer is pending (Windows' STATUS_PENDING).
 constexpr std::uintptr_t kPending = 0x103;
 constexpr std::size_t kDefaultQueue = 4096;
+constexpr char kIoThreadName[] = "rc-port-io"; // at most 15 characters
 constexpr std::size_t kMaxQueue = 64u << 20;
 constexpr std::size_t kScratch = 64u << 10;
 constexpr auto kModemPeriod = std::chrono::milliseconds(10);
@@ -211,7 +213,13 @@ std::shared_ptr<Port> Port::Open(const std::string& path, std::uint32_t* error) 
         }
     }
 #endif
-    port->thread_ = std::thread([raw = port.get()] { raw->Run(); });
+    port->thread_ = std::thread([raw = port.get()] {
+#if defined(__linux__)
+        // Named, so that a debugger, top -H and the tests can tell it.
+        ::pthread_setname_np(::pthread_self(), kIoThreadName);
+#endif
+        raw->Run();
+    });
     return port;
 }
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -247,6 +248,44 @@ std::size_t CountEntries(const char* dir) {
     return n;
 }
 
+// The names of this process's threads. A thread that has been joined may
+// still be listed for a moment while the kernel releases it.
+std::vector<std::string> ThreadNames() {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (const dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            std::string name;
+            if (FILE* f = std::fopen(
+                    ("/proc/self/task/" + std::string(e->d_name) + "/comm").c_str(), "r")) {
+                char buf[64] = {};
+                if (std::fgets(buf, sizeof buf, f) != nullptr)
+                    name = buf;
+                std::fclose(f);
+            }
+            if (!name.empty() && name.back() == '\n')
+                name.pop_back();
+            names.push_back(name);
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+// The number of threads once no port's I/O thread is listed any more (the
+// joined ones are gone from /proc), or at the deadline.
+std::size_t ThreadsWithoutPortThreads() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        const std::vector<std::string> names = ThreadNames();
+        if (std::count(names.begin(), names.end(), "rc-port-io") == 0 ||
+            std::chrono::steady_clock::now() >= deadline)
+            return names.size();
+        std::this_thread::yield();
+    }
+}
+
 double CpuSeconds() {
     timespec ts{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -314,17 +353,21 @@ TEST(PosixOpen, PortIsExclusiveInProcessAndAcrossProcesses) {
 
 TEST(PosixOpen, OpenCloseCyclesLeakNoFdOrThread) {
     Pty pty;
-    // One cycle first: runtimes (a sanitizer's) start threads of their own lazily.
+    // One cycle first: runtimes (a sanitizer's) start threads of their own
+    // lazily. Threads are counted once every joined I/O thread has left
+    // /proc; any other thread that a cycle leaves behind still counts.
     Api().CloseHandle(Open(pty));
     const std::size_t fds = CountEntries("/proc/self/fd");
-    const std::size_t tasks = CountEntries("/proc/self/task");
+    const std::size_t tasks = ThreadsWithoutPortThreads();
     for (int i = 0; i < 1000; ++i) {
         const Handle h = Open(pty);
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << i << " error " << Api().GetLastError();
         ASSERT_TRUE(Api().CloseHandle(h));
     }
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
-    EXPECT_EQ(CountEntries("/proc/self/task"), tasks);
+    EXPECT_EQ(ThreadsWithoutPortThreads(), tasks);
+    const std::vector<std::string> names = ThreadNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "rc-port-io"), 0);
 }
 
 TEST_F(PortTest, PseudoTerminalHasAllModemLinesOff) {
