@@ -4,6 +4,7 @@
 // Runs inside host::qt::TApplication (own main below), on the offscreen
 // platform unless another one is asked for.
 #include "host/qt/Application.h"
+#include "tests/support/ShownExceptions.h"
 
 #include "configurator/Unit1.h"
 #include "host/Exceptions.h"
@@ -26,22 +27,7 @@
 #include <thread>
 #include <vector>
 
-namespace {
-
-// Records what would be shown, for the test's lifetime.
-class Recorder {
-public:
-    Recorder() {
-        FPrevious = host::SetExceptionDisplay([this](const std::string& m) { Shown.push_back(m); });
-    }
-    ~Recorder() { host::SetExceptionDisplay(FPrevious); }
-    std::vector<std::string> Shown;
-
-private:
-    host::ExceptionDisplay FPrevious;
-};
-
-} // namespace
+namespace {} // namespace
 
 TEST(Application, IsTheApplicationObjectAndShowsInAMessageBox) {
     ASSERT_NE(qobject_cast<host::qt::TApplication*>(QCoreApplication::instance()), nullptr);
@@ -113,7 +99,7 @@ TEST(Application, MessageBoxShowsTheTextAndReturnsOnOk) {
 }
 
 TEST(Application, ExceptionFromASlotIsShownAndTheProgramGoesOn) {
-    Recorder recorder;
+    rc_test::ShownExceptions recorder;
     QPushButton button(QStringLiteral("Throw"));
     int clicks = 0;
     QObject::connect(&button, &QPushButton::clicked, [&] {
@@ -127,29 +113,29 @@ TEST(Application, ExceptionFromASlotIsShownAndTheProgramGoesOn) {
     QTest::mouseClick(&button, Qt::LeftButton);
     QTest::mouseClick(&button, Qt::LeftButton);
     EXPECT_EQ(clicks, 2);
-    EXPECT_EQ(recorder.Shown,
+    EXPECT_EQ(recorder.Shown(),
               (std::vector<std::string>{"first click fails", "second click fails"}));
 }
 
 TEST(Application, EventLoopSurvivesAThrowingTimer) {
-    Recorder recorder;
+    rc_test::ShownExceptions recorder;
     QEventLoop loop;
     QTimer::singleShot(0, [] { throw std::runtime_error("from a timer"); });
     QTimer::singleShot(0, &loop, [&] { loop.exit(7); });
     QTimer::singleShot(30000, &loop, [&] { loop.exit(-1); }); // deadline
     EXPECT_EQ(loop.exec(), 7);
-    EXPECT_EQ(recorder.Shown, std::vector<std::string>{"from a timer"});
+    EXPECT_EQ(recorder.Shown(), std::vector<std::string>{"from a timer"});
 }
 
 TEST(Application, ExceptionFromAWindowHandlerLeavesTheWindowWorking) {
-    Recorder recorder;
+    rc_test::ShownExceptions recorder;
     const auto dir = std::filesystem::temp_directory_path();
     TForm1 form(QString::fromStdString((dir / "rc-app-test-none" / "LEDINFO.BIN").string()));
     QObject::connect(form.Button8, &QPushButton::clicked,
                      [] { throw host::Exception("port scan failed"); });
     form.show();
     QTest::mouseClick(form.Button8, Qt::LeftButton);
-    EXPECT_EQ(recorder.Shown, std::vector<std::string>{"port scan failed"});
+    EXPECT_EQ(recorder.Shown(), std::vector<std::string>{"port scan failed"});
     EXPECT_TRUE(form.isVisible());
     form.Memo2->setPlainText(QStringLiteral("x"));
     form.Button9->click();

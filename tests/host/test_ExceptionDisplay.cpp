@@ -1,6 +1,7 @@
 // The application's exception display: message texts, replacing the display,
 // and the fall-back to standard error.
 #include "host/ExceptionDisplay.h"
+#include "tests/support/ShownExceptions.h"
 
 #include "host/Exceptions.h"
 
@@ -11,19 +12,6 @@
 #include <vector>
 
 namespace {
-
-// Installs a recording display for the test's lifetime.
-class Recorder {
-public:
-    Recorder() {
-        FPrevious = host::SetExceptionDisplay([this](const std::string& m) { Shown.push_back(m); });
-    }
-    ~Recorder() { host::SetExceptionDisplay(FPrevious); }
-    std::vector<std::string> Shown;
-
-private:
-    host::ExceptionDisplay FPrevious;
-};
 
 struct NotAnException {};
 
@@ -50,24 +38,24 @@ TEST(ExceptionDisplay, MessageOfEachKind) {
 }
 
 TEST(ExceptionDisplay, ShowsThroughTheInstalledDisplay) {
-    Recorder recorder;
+    rc_test::ShownExceptions recorder;
     host::ShowException(std::make_exception_ptr(std::logic_error("one")));
     host::ShowException(host::EConvertError("two"));
     host::ShowException(std::exception_ptr{}); // nothing to show
-    EXPECT_EQ(recorder.Shown, (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(recorder.Shown(), (std::vector<std::string>{"one", "two"}));
 }
 
 TEST(ExceptionDisplay, SetReturnsThePreviousAndEmptyRestoresStandardError) {
-    Recorder recorder;
+    rc_test::ShownExceptions recorder;
     auto previous = host::SetExceptionDisplay({});
     ASSERT_TRUE(previous);
     testing::internal::CaptureStderr();
     host::ShowException(std::runtime_error("to stderr"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "to stderr\n");
-    EXPECT_TRUE(recorder.Shown.empty());
+    EXPECT_TRUE(recorder.Shown().empty());
     host::SetExceptionDisplay(previous);
     host::ShowException(std::runtime_error("back"));
-    EXPECT_EQ(recorder.Shown, std::vector<std::string>{"back"});
+    EXPECT_EQ(recorder.Shown(), std::vector<std::string>{"back"});
 }
 
 TEST(ExceptionDisplay, FailingDisplayFallsBackToStandardError) {

@@ -1,5 +1,6 @@
 #include "serial/CPort.h"
 #include "serial/CPortErrors.h"
+#include "tests/support/ShownExceptions.h"
 
 #include "host/ExceptionDisplay.h"
 #include "host/Exceptions.h"
@@ -595,16 +596,14 @@ TEST(CPort, ConnectedOpensAndClosesExceptWhileLoadingOrDesigning) {
 }
 
 TEST(CPort, LoadedHandsAnOpenFailureToTheExceptionDisplay) {
-    std::vector<std::string> shown;
-    auto previous = host::SetExceptionDisplay([&](const std::string& m) { shown.push_back(m); });
+    rc_test::ShownExceptions display;
     LoggingPort p(nullptr);
     p.failApply = 9;
     p.BeginLoading();
     p.SetConnected(true);
     EXPECT_NO_THROW(p.Loaded()); // shown by the display, not raised to the loader
-    host::SetExceptionDisplay(previous);
     EXPECT_FALSE(p.Connected());
-    EXPECT_EQ(shown, std::vector<std::string>{"SetupComm function failed"});
+    EXPECT_EQ(display.Shown(), std::vector<std::string>{"SetupComm function failed"});
 }
 
 TEST(CPort, PortNameChangeIsCaseSensitiveAndReopens) {

@@ -3,6 +3,7 @@
 
 #include "serial/CPort.h"
 #include "serial/CPortErrors.h"
+#include "tests/support/ShownExceptions.h"
 
 #include "PtyPair.h"
 #include "host/ExceptionDisplay.h"
@@ -84,23 +85,6 @@ void LogEverything(TCustomComPort& p, Seen& seen) {
     p.OnRx80Full = [&](TCustomComPort*) { seen.Add("Rx80Full"); };
 }
 
-// Collects what the application's exception display shows, and where.
-class ShownExceptions {
-public:
-    ShownExceptions()
-        : previous_(host::SetExceptionDisplay([this](const std::string& m) {
-              if (!host::IsMainThread())
-                  offGuiThread = true;
-              shown.push_back(m);
-          })) {}
-    ~ShownExceptions() { host::SetExceptionDisplay(previous_); }
-    std::vector<std::string> shown;
-    bool offGuiThread = false;
-
-private:
-    host::ExceptionDisplay previous_;
-};
-
 class Events : public ::testing::Test {
 protected:
     Events() : use_(fake_) { fake_.AddPort(kPort); }
@@ -159,7 +143,7 @@ TEST_F(Events, ABatchIsProcessedOnTheGuiThreadInTheFixedOrder) {
 TEST_F(Events, AFailingHandlerIsShownAndDeliveryGoesOn) {
     for (TSyncMethod method : {smThreadSync, smWindowSync, smNone}) {
         SCOPED_TRACE(static_cast<int>(method));
-        ShownExceptions display;
+        rc_test::ShownExceptions display;
         Seen seen;
         TComPort p(nullptr);
         p.SetPort(kPort);
@@ -176,13 +160,13 @@ TEST_F(Events, AFailingHandlerIsShownAndDeliveryGoesOn) {
         ASSERT_TRUE(ServeUntilWaits(Raise(comm::EV_RING | comm::EV_BREAK | comm::EV_RXCHAR) + 1));
         // The thread goes on waiting; the next batch is delivered.
         ASSERT_TRUE(ServeUntilWaits(Raise(comm::EV_BREAK) + 1));
-        ASSERT_TRUE(RunUntil([&] { return display.shown.size() >= 2; }));
+        ASSERT_TRUE(RunUntil([&] { return display.Shown().size() >= 2; }));
         p.Close();
         EXPECT_EQ(seen.Events(), (std::vector<std::string>{"Break", "Ring", "Break"}));
-        EXPECT_EQ(display.shown,
+        EXPECT_EQ(display.Shown(),
                   (std::vector<std::string>{"ClearCommError function failed",
                                             "A component is linked to OnRxBuf event"}));
-        EXPECT_FALSE(display.offGuiThread);
+        EXPECT_FALSE(display.OffGuiThread());
     }
 }
 

@@ -4,6 +4,7 @@
 #include "serial/CPort.h"
 #include "serial/CPortErrors.h"
 #include "serial/CPortThread.h"
+#include "tests/support/ShownExceptions.h"
 
 #include "host/ExceptionDisplay.h"
 #include "serial/os/FakeCommApi.h"
@@ -41,26 +42,6 @@ protected:
 
     comm::FakeCommApi fake_;
     comm::ScopedCommApi use_;
-};
-
-// Collects what the application's exception display is given.
-class ShownExceptions {
-public:
-    ShownExceptions()
-        : previous_(host::SetExceptionDisplay([this](const std::string& m) {
-              std::lock_guard lock(mutex_);
-              shown_.push_back(m);
-          })) {}
-    ~ShownExceptions() { host::SetExceptionDisplay(previous_); }
-    std::vector<std::string> Get() const {
-        std::lock_guard lock(mutex_);
-        return shown_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> shown_;
-    host::ExceptionDisplay previous_;
 };
 
 template <typename F> void ExpectComError(F&& f, int code, std::int32_t osCode) {
@@ -376,8 +357,7 @@ TEST_F(Life, ANegativeCountMovesNothing) {
 }
 
 TEST_F(Life, DestructionAfterAFailingCloseHandlerStillReleasesEverything) {
-    std::vector<std::string> shown;
-    auto previous = host::SetExceptionDisplay([&](const std::string& m) { shown.push_back(m); });
+    rc_test::ShownExceptions display;
     {
         TComPort p(nullptr);
         Prepare(p);
@@ -387,8 +367,7 @@ TEST_F(Life, DestructionAfterAFailingCloseHandlerStillReleasesEverything) {
         p.Open();
         ASSERT_TRUE(fake_.WaitForCommWait(kPort));
     }
-    host::SetExceptionDisplay(previous);
-    EXPECT_EQ(shown, std::vector<std::string>{"Registry error"});
+    EXPECT_EQ(display.Shown(), std::vector<std::string>{"Registry error"});
     EXPECT_EQ(fake_.OpenHandles(), 0u); // thread ended, its events and the port closed
 }
 
