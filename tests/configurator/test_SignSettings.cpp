@@ -1,6 +1,7 @@
 // LEDINFO.BIN: byte layout, loading of short/long/odd files, the atomic save
 // and the read-only cases.
 #include "configurator/SignSettings.h"
+#include "tests/configurator/SettingsFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -19,52 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// The file the defaults give, as the operators' installed base has it.
-const Bytes DefaultFile = {
-    0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08,
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x16, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00,
-};
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "rc-settings-XXXXXX").string();
-        EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-        FPath = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::permissions(FPath, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(FPath, ec);
-    }
-    std::string operator/(const std::string& name) const { return (FPath / name).string(); }
-    const fs::path& Path() const { return FPath; }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(FPath)) {
-            names.push_back(e.path().filename().string());
-        }
-        return names;
-    }
-
-private:
-    fs::path FPath;
-};
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using namespace rc_test;
 
 Bytes Pattern(std::size_t n, std::uint8_t first) {
     Bytes b(n);

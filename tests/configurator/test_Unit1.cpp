@@ -4,6 +4,7 @@
 
 #include "configurator/SignSettings.h"
 #include "spin/Spin.h"
+#include "tests/configurator/SettingsFiles.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -34,41 +35,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace rc_test;
 
-const Bytes DefaultFile = {
-    0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08,
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x16, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00,
-};
-
-class TempDir {
+// The window reads and writes LEDINFO.BIN in a folder of the test's own.
+class FormDir : public TempDir {
 public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "rc-unit1-XXXXXX").string();
-        EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-        FPath = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(FPath, ec);
-    }
-    QString File() const { return QString::fromStdString((FPath / "LEDINFO.BIN").string()); }
-
-private:
-    fs::path FPath;
+    QString File() const { return QString::fromStdString(*this / "LEDINFO.BIN"); }
 };
 
 void WriteFile(const QString& path, const Bytes& bytes) {
-    std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
+    rc_test::WriteFile(path.toStdString(), bytes);
 }
-
 Bytes ReadFile(const QString& path) {
-    std::ifstream in(path.toStdString(), std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return rc_test::ReadFile(path.toStdString());
 }
 
 void WriteSettings(const QString& path, const TSignSettings& s) {
@@ -136,7 +115,7 @@ std::vector<QString> Strings(std::initializer_list<const char*> texts) {
 } // namespace
 
 TEST(Unit1, WindowProperties) {
-    TempDir dir;
+    FormDir dir;
     TForm1 form(dir.File());
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Radar Configurator"));
     EXPECT_EQ(form.size(), QSize(633, 289));
@@ -154,7 +133,7 @@ TEST(Unit1, WindowProperties) {
 }
 
 TEST(Unit1, CentredOnTheScreenWhenFirstShown) {
-    TempDir dir;
+    FormDir dir;
     TForm1 form(dir.File());
     form.show();
     const QPoint centre = form.screen()->availableGeometry().center();
@@ -165,7 +144,7 @@ TEST(Unit1, CentredOnTheScreenWhenFirstShown) {
 }
 
 TEST(Unit1, FontKeepsTheEightPixelCell) {
-    TempDir dir;
+    FormDir dir;
     TForm1 form(dir.File());
     const QFont font = form.font();
     EXPECT_EQ(font.family(), QString::fromUtf8("宋体"));
@@ -182,7 +161,7 @@ TEST(Unit1, FontKeepsTheEightPixelCell) {
 
 // Every named control: kind, parent, text, geometry, visibility.
 TEST(Unit1, ControlsMatchTheLayout) {
-    TempDir dir;
+    FormDir dir;
     TForm1 form(dir.File());
     enum Kind { Label, Button, Combo, Memo, Panel, Spin };
     struct Row {
@@ -255,7 +234,7 @@ TEST(Unit1, ControlsMatchTheLayout) {
 }
 
 TEST(Unit1, PanelLabelsAndHeadings) {
-    TempDir dir;
+    FormDir dir;
     TForm1 form(dir.File());
     using Spec = std::tuple<std::string, int, int, bool>; // text, left, top, red
     const std::multiset<Spec> expected = {
@@ -294,7 +273,7 @@ TEST(Unit1, PanelLabelsAndHeadings) {
 }
 
 TEST(Unit1, EntryRangesAndLists) {
-    TempDir dir;
+    FormDir dir;
     TForm1 form(dir.File());
     struct Row {
         TSpinEdit* spin;
@@ -323,7 +302,7 @@ TEST(Unit1, EntryRangesAndLists) {
 // Qt has one focus chain per window: the window's order with Panel1's own
 // order in Panel1's place.
 TEST(Unit1, TabOrder) {
-    TempDir dir;
+    FormDir dir;
     TForm1 form(dir.File());
     const std::vector<QString> chain = Strings(
         {"Button2",   "ComboBox3",  "Memo1",      "Memo2",     "Button9", "SpinEdit3", "SpinEdit4",
@@ -357,7 +336,7 @@ TEST(Unit1, TabOrder) {
 }
 
 TEST(Unit1, NoFileShowsTheDefaultsAndClosingWritesThem) {
-    TempDir dir;
+    FormDir dir;
     TForm1 form(dir.File());
     EXPECT_EQ(form.SettingsPath(), dir.File());
     EXPECT_EQ(Shown(form),
@@ -420,7 +399,7 @@ TEST(Unit1, FileValuesAreClampedByTheControls) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        TempDir dir;
+        FormDir dir;
         WriteFile(dir.File(), *row.file);
         TForm1 form(dir.File());
         EXPECT_EQ(Shown(form), row.shown);
@@ -428,7 +407,7 @@ TEST(Unit1, FileValuesAreClampedByTheControls) {
 }
 
 TEST(Unit1, NoRateSelectedIsSavedAsMinusOne) {
-    TempDir dir;
+    FormDir dir;
     TSignSettings s = DefaultSignSettings();
     s.FlashRateIndex = 255;
     WriteSettings(dir.File(), s);
@@ -447,7 +426,7 @@ TEST(Unit1, NoRateSelectedIsSavedAsMinusOne) {
 // A spin edit clamps typed text only when it loses the focus: closing the
 // window while the field still has it saves what was typed.
 TEST(Unit1, TypedEntriesAreSavedAsTheControlsReportThem) {
-    TempDir dir;
+    FormDir dir;
     {
         TForm1 form(dir.File());
         ShowActive(form);
@@ -475,7 +454,7 @@ TEST(Unit1, TypedEntriesAreSavedAsTheControlsReportThem) {
 }
 
 TEST(Unit1, ChangedEntriesSurviveARestart) {
-    TempDir dir;
+    FormDir dir;
     {
         TForm1 form(dir.File());
         form.SpinEdit1->SetValue(7);
@@ -490,7 +469,7 @@ TEST(Unit1, ChangedEntriesSurviveARestart) {
 }
 
 TEST(Unit1, ClearEmptiesMemo2) {
-    TempDir dir;
+    FormDir dir;
     TForm1 form(dir.File());
     form.Memo1->setPlainText(QStringLiteral("kept"));
     form.Memo2->setPlainText(QStringLiteral("gone"));
@@ -500,7 +479,7 @@ TEST(Unit1, ClearEmptiesMemo2) {
 }
 
 TEST(Unit1, UnwritableFileChangesNothingAndReportsNothing) {
-    TempDir dir;
+    FormDir dir;
     WriteFile(dir.File(), DefaultFile);
     fs::permissions(dir.File().toStdString(), fs::perms::owner_read);
     {
