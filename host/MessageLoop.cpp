@@ -23,7 +23,9 @@ struct Task {
     enum class Kind { kPosted, kSynchronize, kSent };
     Kind kind = Kind::kPosted;
     std::function<void()> call;
-    // kSynchronize
+    // kSynchronize: the caller's own wake-up, without the runtime's lock.
+    std::mutex doneLock;
+    std::condition_variable doneCv;
     bool done = false;
     std::exception_ptr error;
     // kSent
@@ -36,6 +38,10 @@ using TaskPtr = std::shared_ptr<Task>;
 
 struct Runtime {
     std::mutex lock;
+    // Held while a worker wakes the binding, outside lock: the GUI thread
+    // serving the queue never waits for a worker's wake-up call, and the
+    // binding cannot be removed while one runs (SetMainLoop takes it too).
+    std::mutex wakeLock;
     std::condition_variable guiWake;  // the GUI thread: work queued or WakeMainThread
     std::condition_variable released; // workers: their hand-over has run / been replied to
     std::deque<TaskPtr> queue;
@@ -78,13 +84,18 @@ bool IsMainThreadLocked(const Runtime& rt) {
 // Queues a hand-over; false when no binding is installed (nobody would serve it).
 bool Enqueue(const TaskPtr& task) {
     Runtime& rt = TheRuntime();
-    std::lock_guard guard(rt.lock);
-    if (rt.loop == nullptr) {
-        return false;
+    std::lock_guard wakeGuard(rt.wakeLock);
+    {
+        std::lock_guard guard(rt.lock);
+        if (rt.loop == nullptr) {
+            return false;
+        }
+        rt.queue.push_back(task);
+        rt.guiWake.notify_all();
     }
-    rt.queue.push_back(task);
-    rt.guiWake.notify_all();
-    // Under the lock: the binding cannot be removed meanwhile. Wake never blocks.
+    // Under wakeLock only: the binding cannot be removed meanwhile, and the
+    // GUI thread may already take the task while the wake-up is under way.
+    // Wake never blocks.
     rt.loop->Wake();
     return true;
 }
@@ -127,10 +138,13 @@ void Run(Task& task) {
         } catch (...) {
             error = std::current_exception();
         }
-        std::lock_guard guard(rt.lock);
-        task.error = std::move(error);
-        task.done = true;
-        rt.released.notify_all();
+        {
+            std::lock_guard guard(task.doneLock);
+            task.error = std::move(error);
+            task.done = true;
+        }
+        // The caller holds the task too: it outlives the notification.
+        task.doneCv.notify_one();
         break;
     }
     case Task::Kind::kSent: {
@@ -188,6 +202,7 @@ IMainLoop* SetMainLoop(IMainLoop* loop) {
     IMainLoop* previous = nullptr;
     std::deque<TaskPtr> leftovers;
     {
+        std::lock_guard wakeGuard(rt.wakeLock);
         std::lock_guard guard(rt.lock);
         previous = std::exchange(rt.loop, loop);
         rt.guiThread = std::this_thread::get_id();
@@ -247,13 +262,12 @@ void Synchronize(const std::function<void()>& call) {
         call();
         return;
     }
-    Runtime& rt = TheRuntime();
+    // One wait and one wake per hand-over, without the runtime's lock.
     std::exception_ptr error;
     {
-        std::unique_lock guard(rt.lock);
-        rt.released.wait(guard, [&] { return task->done; });
-        // Taken out under the lock: from here on only this thread holds the
-        // exception, whatever becomes of the task on the GUI thread.
+        std::unique_lock guard(task->doneLock);
+        task->doneCv.wait(guard, [&] { return task->done; });
+        // Once done is set the GUI thread no longer touches the exception.
         error = std::move(task->error);
     }
     if (error) {
