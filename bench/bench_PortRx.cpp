@@ -7,6 +7,10 @@
 //  - latency: one byte written at the far end until the handler has it;
 //  - throughput: a 16 MiB stream from the far end read by the handler;
 //  - idle: process CPU time while an open port receives nothing.
+// With the stream it also prints what each receiver costs the process per
+// MiB (CPU time, context switches) and the bytes per handler call: figures
+// that tell where a difference comes from, and that vary less with the
+// machine's load than the rates do.
 // Goals: latency median <= 2x raw and <= QSerialPort; throughput >= 70 % of
 // raw and >= QSerialPort; idle < 0.5 % of a core. Prints figures and ratios;
 // exits 0 either way (1 only when a run could not complete).
@@ -51,6 +55,22 @@ constexpr auto kDeadline = std::chrono::seconds(60);
 double Micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
+
+// The process's CPU time (all threads, the far end's writer too) and its
+// context switches, voluntary and forced: what a receiver costs besides time.
+struct Usage {
+    double cpuSeconds = 0;
+    double switches = 0;
+    static Usage Now() {
+        rusage u{};
+        ::getrusage(RUSAGE_SELF, &u);
+        Usage r;
+        r.cpuSeconds = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                       static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+        r.switches = static_cast<double>(u.ru_nvcsw + u.ru_nivcsw);
+        return r;
+    }
+};
 
 // A pty pair; the slave is kept open here so that the far end never sees a
 // hang-up between runs.
@@ -100,6 +120,7 @@ public:
         {
             std::lock_guard lock(mutex_);
             total_ += n;
+            ++calls_;
             last_ = Clock::now();
         }
         changed_.notify_all();
@@ -117,11 +138,16 @@ public:
         std::lock_guard lock(mutex_);
         return total_;
     }
+    std::size_t Calls() {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::size_t total_ = 0;
+    std::size_t calls_ = 0;
     Clock::time_point last_;
 };
 
@@ -130,6 +156,9 @@ struct Result {
     double medianUs = 0;
     double p90Us = 0;
     double mbPerS = 0;
+    double bytesPerCall = 0; // of the stream, per handler call (reader wake-up)
+    double cpuMsPerMiB = 0;  // process CPU time per MiB of the stream
+    double switchesPerMiB = 0;
     bool ok = true;
 };
 
@@ -155,6 +184,8 @@ void FarEnd(const Pty& pty, Progress& progress, Result& r) {
     std::vector<char> chunk(65536);
     for (std::size_t i = 0; i < chunk.size(); ++i)
         chunk[i] = static_cast<char>(i * 7);
+    const std::size_t callsBefore = progress.Calls();
+    const Usage usage0 = Usage::Now();
     const auto start = Clock::now();
     for (std::size_t sent = 0; sent < kStreamBytes; sent += chunk.size())
         pty.WriteAll(chunk.data(), chunk.size());
@@ -166,6 +197,12 @@ void FarEnd(const Pty& pty, Progress& progress, Result& r) {
     }
     r.mbPerS = static_cast<double>(kStreamBytes) / 1e6 /
                std::chrono::duration<double>(end - start).count();
+    const Usage usage1 = Usage::Now();
+    const double mib = static_cast<double>(kStreamBytes >> 20);
+    r.cpuMsPerMiB = (usage1.cpuSeconds - usage0.cpuSeconds) * 1e3 / mib;
+    r.switchesPerMiB = (usage1.switches - usage0.switches) / mib;
+    r.bytesPerCall = static_cast<double>(kStreamBytes) /
+                     static_cast<double>(std::max<std::size_t>(1, progress.Calls() - callsBefore));
 }
 
 // Runs the far end on a thread while the GUI thread runs its event loop.
@@ -179,6 +216,12 @@ Result RunWithEventLoop(const Pty& pty, Progress& progress) {
     });
     loop.exec();
     far.join();
+    return r;
+}
+
+Result Failed() {
+    Result r;
+    r.ok = false;
     return r;
 }
 
@@ -213,7 +256,7 @@ Result RunQSerialPort(const Pty& pty) {
     QSerialPort port(QString::fromStdString(pty.path));
     if (!port.open(QIODevice::ReadWrite)) {
         std::printf("QSerialPort: open failed\n");
-        return Result{{}, 0, 0, 0, false};
+        return Failed();
     }
     port.setBaudRate(9600);
     Progress progress;
@@ -243,18 +286,11 @@ Result RunPort(const Pty& pty) {
     };
     if (!port.OpenWithSettings("9600,N,8,1")) {
         std::printf("TComPort: open failed\n");
-        return Result{{}, 0, 0, 0, false};
+        return Failed();
     }
     Result r = RunWithEventLoop(pty, progress);
     port.Close();
     return r;
-}
-
-double ProcessCpuSeconds() {
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 // Share of one core the process uses while it runs its event loop for the
@@ -268,10 +304,10 @@ double IdleShare(const Pty* pty, int milliseconds) {
     }
     QEventLoop loop;
     QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    const double cpu0 = ProcessCpuSeconds();
+    const double cpu0 = Usage::Now().cpuSeconds;
     const auto t0 = Clock::now();
     loop.exec();
-    const double cpu = ProcessCpuSeconds() - cpu0;
+    const double cpu = Usage::Now().cpuSeconds - cpu0;
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     return cpu / wall;
 }
@@ -279,6 +315,9 @@ double IdleShare(const Pty* pty, int milliseconds) {
 void PrintRow(const char* name, const Result& r) {
     std::printf("%-12s latency median %8.1f us  p90 %8.1f us   throughput %8.1f MB/s%s\n", name,
                 r.medianUs, r.p90Us, r.mbPerS, r.ok ? "" : "   (DID NOT COMPLETE)");
+    std::printf("%-12s   stream: %6.0f B per handler call, per MiB %6.1f ms CPU and %6.0f "
+                "context switches (process)\n",
+                "", r.bytesPerCall, r.cpuMsPerMiB, r.switchesPerMiB);
 }
 
 const char* Verdict(bool met) {
@@ -291,11 +330,21 @@ const char* Verdict(bool met) {
 struct Pooled {
     std::vector<double> latencies;
     std::vector<double> rates;
+    std::vector<double> batches;
+    std::vector<double> cpu;
+    std::vector<double> switches;
     bool ok = true;
     void Add(const Result& r) {
         latencies.insert(latencies.end(), r.latencies.begin(), r.latencies.end());
         rates.push_back(r.mbPerS);
+        batches.push_back(r.bytesPerCall);
+        cpu.push_back(r.cpuMsPerMiB);
+        switches.push_back(r.switchesPerMiB);
         ok = ok && r.ok;
+    }
+    static double Median(std::vector<double>& v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
     }
     Result Summary() {
         Result r;
@@ -303,10 +352,12 @@ struct Pooled {
         if (!r.ok)
             return r;
         std::sort(latencies.begin(), latencies.end());
-        std::sort(rates.begin(), rates.end());
         r.medianUs = latencies[latencies.size() / 2];
         r.p90Us = latencies[latencies.size() * 9 / 10];
-        r.mbPerS = rates[rates.size() / 2];
+        r.mbPerS = Median(rates);
+        r.bytesPerCall = Median(batches);
+        r.cpuMsPerMiB = Median(cpu);
+        r.switchesPerMiB = Median(switches);
         return r;
     }
 };
