@@ -64,9 +64,11 @@
 // eventfd of its own, so that SetEvent still wakes it), moves what arrives
 // into the queue and completes what it can. The I/O thread stays off the
 // device meanwhile. It takes the device back 2 ms after it left it if the
-// wait has ended by then, and otherwise at the next call on the port; that
-// call (ReadFile, ClearCommError and WaitCommEvent first read what the tty
-// holds) sees every byte that the Windows driver would have queued. Bytes
+// wait has ended by then, and otherwise at the next call on the port. Until
+// it does, every call (ReadFile, ClearCommError and WaitCommEvent) first
+// reads what the tty holds, so each sees every byte that the Windows driver
+// would have queued; an OnRxChar handler that queries the count and reads
+// it so gets in one batch what came while its batch was handed over. Bytes
 // that come after a long wait and before the next call wait in the tty's
 // own buffer meanwhile. A received byte thus costs one wake-up on its way
 // to the waiter, as with a plain poll()+read() loop, instead of two in a

@@ -824,10 +824,14 @@ void Port::Wake() {
 }
 
 void Port::CatchUp(std::unique_lock<std::mutex>& lock) {
-    // Bytes that came after a pump ended may still be in the kernel: take
-    // them in now, so that this call sees what the Windows driver would
-    // have queued by now.
-    if (resumeInput_ && pumping_ == 0 && !removed_ && !closed_) {
+    // While neither a waiter nor the I/O thread watches the device (after a
+    // pump, until the I/O thread takes it back), bytes wait in the kernel:
+    // take them in now, at every call and not only at the first one, so
+    // that each call sees what the Windows driver would have queued by now.
+    // A handler that queries and reads thus gets, in one batch, what came
+    // while its batch was handed over, and the next wait does not report
+    // bytes that no call could see.
+    if (pumping_ == 0 && !ioPollsInput_ && !removed_ && !closed_) {
         ReadInput(lock);
         WatchDeadlines();
     }
@@ -1024,9 +1028,9 @@ bool Port::Pump(int wakeFd, int timeoutMs) {
     // is the I/O thread's: wake it if it sleeps past it.
     WatchDeadlines();
     // The device goes back to the I/O thread at the next call on the port
-    // (which first takes in what has come meanwhile, see CatchUp) or at the
-    // thread's own check: not now, which would cost the waiter a wake-up of
-    // another thread before it can go on.
+    // or at the thread's own check: not now, which would cost the waiter a
+    // wake-up of another thread before it can go on. Until the I/O thread
+    // watches it again, each call takes in what has come (see CatchUp).
     if (pumping_ == 0)
         resumeInput_ = true;
     return true;

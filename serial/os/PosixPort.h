@@ -111,7 +111,8 @@ private:
     void WatchDeadlines();
     // Gives the device back to the I/O thread after a pump.
     void ResumeInput();
-    // ResumeInput, after taking in what the kernel holds since the pump.
+    // ResumeInput, after taking in what the kernel holds when nobody
+    // watches the device (no pump runs and the I/O thread's poll leaves it).
     void CatchUp(std::unique_lock<std::mutex>& lock);
     void StartRead(Op& op, Clock::time_point now);
     void StartWrite(Op& op, Clock::time_point now);
