@@ -17,6 +17,7 @@
 
 #include "serial/CPort.h"
 
+#include "host/MessageLoop.h"
 #include "host/qt/Application.h"
 #include "host/qt/QtMainLoop.h"
 
@@ -312,6 +313,39 @@ double IdleShare(const Pty* pty, int milliseconds) {
     return cpu / wall;
 }
 
+// The hand-over that puts the component's OnRxChar on the GUI thread, alone:
+// a worker thread calls host::Synchronize kRounds times, one after the other,
+// while the GUI thread runs its event loop. One way: from the call until the
+// call runs on the GUI thread; round trip: until Synchronize has returned.
+// This is the hop that the component's path has and QSerialPort's has not.
+struct HandOver {
+    double oneWayUs = 0;
+    double roundTripUs = 0;
+};
+
+HandOver MeasureHandOver() {
+    std::vector<double> oneWay;
+    std::vector<double> roundTrip;
+    QEventLoop loop;
+    std::thread worker([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            Clock::time_point ran;
+            const auto t0 = Clock::now();
+            host::Synchronize([&ran] { ran = Clock::now(); });
+            const auto t1 = Clock::now();
+            oneWay.push_back(Micros(ran - t0));
+            roundTrip.push_back(Micros(t1 - t0));
+        }
+        QMetaObject::invokeMethod(
+            &loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    std::sort(oneWay.begin(), oneWay.end());
+    std::sort(roundTrip.begin(), roundTrip.end());
+    return {oneWay[oneWay.size() / 2], roundTrip[roundTrip.size() / 2]};
+}
+
 void PrintRow(const char* name, const Result& r) {
     std::printf("%-12s latency median %8.1f us  p90 %8.1f us   throughput %8.1f MB/s%s\n", name,
                 r.medianUs, r.p90Us, r.mbPerS, r.ok ? "" : "   (DID NOT COMPLETE)");
@@ -393,7 +427,9 @@ int main(int argc, char** argv) {
     }
     double idleOurs = 0;
     double idleNone = 0;
+    HandOver handOver;
     if (only.empty()) {
+        handOver = MeasureHandOver();
         Pty pty;
         idleNone = IdleShare(nullptr, 3000);
         idleOurs = IdleShare(&pty, 3000);
@@ -419,6 +455,9 @@ int main(int argc, char** argv) {
                 Verdict(latQsp <= 1.0));
     std::printf("throughput TComPort/raw  %.2f (goal >= 0.70) %s\n", tpRaw, Verdict(tpRaw >= 0.7));
     std::printf("throughput TComPort/QSP  %.2f (goal >= 1.00) %s\n", tpQsp, Verdict(tpQsp >= 1.0));
+    std::printf("hand-over  Synchronize to the GUI thread alone: one way median %.1f us, "
+                "round trip median %.1f us\n",
+                handOver.oneWayUs, handOver.roundTripUs);
     std::printf("idle CPU   open silent port %.3f %% of a core (event loop alone %.3f %%) "
                 "(goal < 0.5 %%) %s\n",
                 idleOurs * 100, idleNone * 100, Verdict(idleOurs < 0.005));
