@@ -73,6 +73,9 @@
 // own buffer meanwhile. A received byte thus costs one wake-up on its way
 // to the waiter, as with a plain poll()+read() loop, instead of two in a
 // row (I/O thread, then waiter).
+// Whoever reads the device reads it again at once after a read of 1 KiB or
+// more (up to four reads in a row): a streaming tty refills its 4 KiB line
+// buffer while it is read, so a batch is not cut at 4 KiB.
 // Nothing changes for the caller: the same events, bytes and order.
 // Input processing (in this order): parity-error marks (with fParity the line
 // runs with INPCK and PARMRK; a byte with a parity or framing error becomes

@@ -31,6 +31,7 @@ constexpr std::size_t kDefaultQueue = 4096;
 constexpr char kIoThreadName[] = "rc-port-io"; // at most 15 characters
 constexpr std::size_t kMaxQueue = 64u << 20;
 constexpr std::size_t kScratch = 64u << 10;
+constexpr std::size_t kLargeRead = 1024; // a read this large: the device streams
 constexpr auto kModemPeriod = std::chrono::milliseconds(10);
 // When the I/O thread, having left the device to a pumping waiter, looks
 // once whether the pump has ended.
@@ -972,7 +973,12 @@ void Port::ReadInput(std::unique_lock<std::mutex>& lock) {
         if (n > 0) {
             zeroReads_ = 0;
             Ingest(scratch_.data(), static_cast<std::size_t>(n), Clock::now());
-            if (static_cast<std::size_t>(n) < want)
+            // A tty hands over what its line discipline holds (4 KiB on
+            // Linux) and is refilled meanwhile: after a large read more is
+            // likely there already, and taking it now makes one batch for
+            // the waiter instead of several. After a small read (a byte, a
+            // frame) the device is most likely empty: no read for nothing.
+            if (static_cast<std::size_t>(n) < want && static_cast<std::size_t>(n) < kLargeRead)
                 break;
             continue;
         }
