@@ -3,6 +3,7 @@
 
 #include "serial/os/CommApi.h"
 #include "serial/os/PosixCommApi.h"
+#include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>
 
@@ -54,87 +55,10 @@ const bool g_childHelper = [] {
     std::_Exit(static_cast<int>(code & 0xFF));
 }();
 
-// A pseudo-terminal pair with a symlink to its slave in a temporary folder.
-class Pty {
-public:
-    Pty() {
-        int slave = -1;
-        char name[256] = {};
-        if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        slave_ = slave;
-        termios t{};
-        ::tcgetattr(master_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-        char dir[] = "/tmp/rc-pty-XXXXXX";
-        dir_ = ::mkdtemp(dir);
-        link_ = dir_ + "/port";
-        if (::symlink(name, link_.c_str()) != 0)
-            throw std::runtime_error("symlink failed");
-    }
-    ~Pty() {
-        CloseMaster();
-        if (slave_ >= 0)
-            ::close(slave_);
-        ::unlink(link_.c_str());
-        ::rmdir(dir_.c_str());
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    std::string Name() const { return "\\\\.\\" + link_; }
-    int master() const { return master_; }
-    int slave() const { return slave_; }
-    void CloseMaster() {
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
-    }
-
-    void Send(const std::string& bytes) const { SendBytes(bytes.data(), bytes.size()); }
-    void SendBytes(const void* data, std::size_t size) const {
-        const auto* p = static_cast<const std::uint8_t*>(data);
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (size > 0 && Clock::now() < deadline) {
-            const ssize_t n = ::write(master_, p, size);
-            if (n > 0) {
-                p += n;
-                size -= static_cast<std::size_t>(n);
-            } else {
-                pollfd fd{master_, POLLOUT, 0};
-                ::poll(&fd, 1, 100);
-            }
-        }
-        ASSERT_EQ(size, 0u) << "far end could not send";
-    }
-    // Reads exactly n bytes from the far end, waiting at most 20 s.
-    std::string Receive(std::size_t n) const {
-        std::string out;
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (out.size() < n && Clock::now() < deadline) {
-            char buf[65536];
-            const ssize_t r = ::read(master_, buf, std::min(sizeof buf, n - out.size()));
-            if (r > 0) {
-                out.append(buf, static_cast<std::size_t>(r));
-            } else {
-                pollfd fd{master_, POLLIN, 0};
-                ::poll(&fd, 1, 100);
-            }
-        }
-        return out;
-    }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string dir_;
-    std::string link_;
-};
+using Pty = rc_test::PtyPair;
 
 Handle Open(const Pty& pty) {
-    return Api().CreateFileA(pty.Name().c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+    return Api().CreateFileA(pty.FileName().c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED);
 }
 
@@ -334,7 +258,7 @@ TEST(PosixOpen, PortIsExclusiveInProcessAndAcrossProcesses) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        ::setenv("RC_POSIX_OPEN_CHILD", pty.Name().c_str(), 1);
+        ::setenv("RC_POSIX_OPEN_CHILD", pty.FileName().c_str(), 1);
         ::execl("/proc/self/exe", "/proc/self/exe", static_cast<char*>(nullptr));
         std::_Exit(127);
     }
@@ -523,7 +447,7 @@ TEST_F(PortTest, EachDcbFieldReachesTermios) {
         EXPECT_TRUE(row.requested(requested)) << row.what;
         if (row.driver != nullptr) {
             termios driver{};
-            ASSERT_EQ(::tcgetattr(pty_.slave(), &driver), 0);
+            ASSERT_EQ(::tcgetattr(pty_.Slave(), &driver), 0);
             EXPECT_TRUE(row.driver(driver)) << row.what;
         }
         DCB back;
@@ -535,10 +459,10 @@ TEST_F(PortTest, EachDcbFieldReachesTermios) {
 TEST(PosixLine, StateBeforeAnySetCommStateComesFromTheDriver) {
     Pty pty;
     termios t{};
-    ASSERT_EQ(::tcgetattr(pty.slave(), &t), 0);
+    ASSERT_EQ(::tcgetattr(pty.Slave(), &t), 0);
     ::cfsetospeed(&t, B19200);
     ::cfsetispeed(&t, B19200);
-    ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &t), 0);
+    ASSERT_EQ(::tcsetattr(pty.Slave(), TCSANOW, &t), 0);
     const Handle port = Open(pty);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     DCB dcb;
@@ -549,7 +473,7 @@ TEST(PosixLine, StateBeforeAnySetCommStateComesFromTheDriver) {
     EXPECT_EQ(dcb.StopBits, 0);
     EXPECT_EQ(dcb.Flags & DCB_fBinary, DCB_fBinary);
     // Opening put the line in raw mode and cleared HUPCL.
-    ASSERT_EQ(::tcgetattr(pty.slave(), &t), 0);
+    ASSERT_EQ(::tcgetattr(pty.Slave(), &t), 0);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(t.c_cflag & HUPCL, 0u);
     EXPECT_TRUE(Api().CloseHandle(port));
@@ -560,7 +484,7 @@ TEST_F(PortTest, AnyBaudRateReachesTheDriver) {
         DCB dcb = LineDcb(baud);
         ASSERT_TRUE(Api().SetCommState(port_, &dcb)) << baud;
         std::uint32_t actual = 0;
-        ASSERT_EQ(posix::ReadDriverBaud(pty_.slave(), &actual), 0);
+        ASSERT_EQ(posix::ReadDriverBaud(pty_.Slave(), &actual), 0);
         EXPECT_EQ(actual, baud);
     }
 }
@@ -594,7 +518,7 @@ TEST_F(PortTest, InvalidDcbIsRefusedAndLeavesTheLineAsItWas) {
     ASSERT_TRUE(Api().GetCommState(port_, &back));
     EXPECT_EQ(back.BaudRate, 19200u);
     termios driver{};
-    ASSERT_EQ(::tcgetattr(pty_.slave(), &driver), 0);
+    ASSERT_EQ(::tcgetattr(pty_.Slave(), &driver), 0);
     EXPECT_EQ(cfgetospeed(&driver), B19200);
 }
 
@@ -1162,7 +1086,7 @@ TEST_F(PortTest, BytesThatComeAfterAWaitAreCountedAtTheNextCall) {
         // Until the bytes are in the tty (or already taken in).
         const auto deadline = Clock::now() + std::chrono::milliseconds(500);
         int inTty = 0;
-        while (Clock::now() < deadline && ::ioctl(pty_.slave(), FIONREAD, &inTty) == 0 && inTty < 4)
+        while (Clock::now() < deadline && ::ioctl(pty_.Slave(), FIONREAD, &inTty) == 0 && inTty < 4)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         EXPECT_EQ(InQueue(), 6u) << round;
         EXPECT_EQ(ReadNow(10), "abcdef") << round;

@@ -5,11 +5,11 @@
 #include "serial/CPortErrors.h"
 #include "tests/support/ShownExceptions.h"
 
-#include "PtyPair.h"
 #include "host/ExceptionDisplay.h"
 #include "host/MessageLoop.h"
 #include "host/PlainMainLoop.h"
 #include "serial/os/FakeCommApi.h"
+#include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>
 

@@ -5,9 +5,9 @@
 #include "serial/CPort.h"
 #include "serial/CPortErrors.h"
 
-#include "PtyPair.h"
 #include "host/ExceptionDisplay.h"
 #include "serial/os/FakeCommApi.h"
+#include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,8 @@
 #pragma once
 // A pseudo-terminal pair for the port tests: the port opens the slave through
 // a symlink made in a temporary folder; the test plays the far end on the
-// master. Never a real serial device.
+// master. Never a real serial device. Sending or receiving that makes no
+// progress for 20 s gives up and records a test failure.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +10,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <stdexcept>
@@ -49,17 +53,21 @@ public:
 
     // The port name to give the component (a path: the symlink to the slave).
     const std::string& PortName() const { return link_; }
+    // The same as the communications interface takes it: "\\.\" + name.
+    std::string FileName() const { return "\\\\.\\" + link_; }
     int Master() const { return master_; }
+    // The slave opened by the pair itself, for reading back the driver's settings.
+    int Slave() const { return slave_; }
     void CloseMaster() {
         if (master_ >= 0)
             ::close(master_);
         master_ = -1;
     }
 
-    // Writes all bytes at the far end (false after 20 s without progress).
-    bool Send(const std::string& bytes) const {
-        const char* p = bytes.data();
-        std::size_t size = bytes.size();
+    // Writes all bytes at the far end.
+    bool Send(const std::string& bytes) const { return SendBytes(bytes.data(), bytes.size()); }
+    bool SendBytes(const void* data, std::size_t size) const {
+        const auto* p = static_cast<const std::uint8_t*>(data);
         auto deadline = Clock::now() + std::chrono::seconds(20);
         while (size > 0 && Clock::now() < deadline) {
             const ssize_t n = ::write(master_, p, size);
@@ -72,6 +80,8 @@ public:
                 ::poll(&fd, 1, 100);
             }
         }
+        if (size != 0)
+            ADD_FAILURE() << "far end could not send";
         return size == 0;
     }
     // Reads n bytes at the far end, waiting at most 20 s.
@@ -79,9 +89,8 @@ public:
         std::string out;
         const auto deadline = Clock::now() + std::chrono::seconds(20);
         while (out.size() < n && Clock::now() < deadline) {
-            char buf[4096];
-            const std::size_t want = n - out.size() < sizeof buf ? n - out.size() : sizeof buf;
-            const ssize_t r = ::read(master_, buf, want);
+            char buf[65536];
+            const ssize_t r = ::read(master_, buf, std::min(sizeof buf, n - out.size()));
             if (r > 0) {
                 out.append(buf, static_cast<std::size_t>(r));
             } else {
