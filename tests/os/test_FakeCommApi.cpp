@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cctype>
 #include <future>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -197,6 +198,11 @@ struct ReadRow {
     std::uint32_t advance; // then the clock advances by
     std::string expected;  // what the read returned in the end ("" = still pending: "-")
 };
+
+// Keeps the test names short and stable: a row prints as its description.
+void PrintTo(const ReadRow& row, std::ostream* out) {
+    *out << row.what;
+}
 
 std::string RowName(const ::testing::TestParamInfo<ReadRow>& row) {
     std::string name;

@@ -809,17 +809,17 @@ TEST_F(SpinTest, MinimumHeight) {
 
 // --- rendering -----------------------------------------------------------------------
 
-TEST_F(SpinTest, RendersForLooking) {
-    const QByteArray path = qgetenv("RC_SPIN_PNG");
-    if (path.isEmpty()) {
-        GTEST_SKIP() << "set RC_SPIN_PNG to a file name to write the picture";
-    }
+// Renders spin edits as the window shows them: each enabled one draws both
+// black arrows inside its button. With RC_SPIN_PNG set to a file name the
+// picture is also written there, four times enlarged, for looking at.
+TEST_F(SpinTest, RendersBothArrowsInsideTheButton) {
     QWidget board;
     board.setStyle(window->style());
     QFont font(QStringLiteral("Unifont"));
     font.setPixelSize(16);
     board.setFont(font);
     board.resize(220, 140);
+    std::vector<TSpinEdit*> enabledEdits;
     int y = 8;
     for (const auto& [w, v, enabled] : {std::tuple{41, 23, true}, std::tuple{41, 5, true},
                                         std::tuple{81, 99, true}, std::tuple{81, 1, false}}) {
@@ -829,17 +829,36 @@ TEST_F(SpinTest, RendersForLooking) {
         e->setGeometry(8, y, w, 26);
         e->SetValue(v);
         e->setEnabled(enabled);
+        if (enabled)
+            enabledEdits.push_back(e);
         y += 32;
     }
     auto* wide = new TSpinEdit(&board);
     wide->setGeometry(100, 8, 81, 26);
     wide->setText(QStringLiteral("12345678901"));
+    enabledEdits.push_back(wide);
     auto* pressed = new TSpinEdit(&board);
     pressed->setGeometry(100, 40, 41, 26);
     pressed->Button()->DownButton()->setDown(true);
     board.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&board));
-    EXPECT_TRUE(board.grab().scaled(board.size() * 4).save(QString::fromLocal8Bit(path)));
+    const QImage image = board.grab().toImage();
+
+    for (TSpinEdit* e : enabledEdits) {
+        const QRect button = e->Button()->geometry().translated(e->pos());
+        int black = 0;
+        for (int py = button.top(); py <= button.bottom(); ++py) {
+            for (int px = button.left(); px <= button.right(); ++px) {
+                black += (image.pixel(px, py) & 0xFFFFFF) == 0 ? 1 : 0;
+            }
+        }
+        EXPECT_GE(black, 2 * (1 + 3 + 5 + 7)) << "spin edit at " << e->y();
+    }
+
+    const QByteArray path = qgetenv("RC_SPIN_PNG");
+    if (!path.isEmpty()) {
+        EXPECT_TRUE(board.grab().scaled(board.size() * 4).save(QString::fromLocal8Bit(path)));
+    }
 }
 
 } // namespace
