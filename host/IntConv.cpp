@@ -36,7 +36,8 @@ std::optional<std::int32_t> TryStrToInt(std::string_view text) noexcept {
     } else if (i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
         hex = true;
         ++i;
-    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    } else if (i + 1 < text.size() && text[i] == '0' &&
+               (text[i + 1] == 'x' || text[i + 1] == 'X')) {
         hex = true;
         i += 2;
     }
@@ -45,8 +46,7 @@ std::optional<std::int32_t> TryStrToInt(std::string_view text) noexcept {
 
     // Accumulate in 64 bits; stop as soon as the value cannot fit any more.
     std::uint64_t value = 0;
-    const std::uint64_t limit =
-        hex ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
+    const std::uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
     for (; i < text.size(); ++i) {
         int d = hex ? HexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
         if (d < 0)

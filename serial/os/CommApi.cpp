@@ -9,7 +9,9 @@ namespace {
 ICommApi* g_api = nullptr;
 } // namespace
 
-ICommApi& Api() { return g_api != nullptr ? *g_api : NativeApi(); }
+ICommApi& Api() {
+    return g_api != nullptr ? *g_api : NativeApi();
+}
 
 ICommApi* SetApi(ICommApi* api) {
     ICommApi* previous = g_api;

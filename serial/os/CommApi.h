@@ -92,7 +92,8 @@ inline constexpr std::uint32_t DCB_fBinary = 0x0001;
 inline constexpr std::uint32_t DCB_fParity = 0x0002;
 inline constexpr std::uint32_t DCB_fOutxCtsFlow = 0x0004;
 inline constexpr std::uint32_t DCB_fOutxDsrFlow = 0x0008;
-inline constexpr std::uint32_t DCB_fDtrControlMask = 0x0030; // 0 disable, 0x10 enable, 0x20 handshake
+inline constexpr std::uint32_t DCB_fDtrControlMask =
+    0x0030; // 0 disable, 0x10 enable, 0x20 handshake
 inline constexpr std::uint32_t DCB_fDtrControlShift = 4;
 inline constexpr std::uint32_t DCB_fDsrSensitivity = 0x0040;
 inline constexpr std::uint32_t DCB_fTXContinueOnXoff = 0x0080;
@@ -100,7 +101,8 @@ inline constexpr std::uint32_t DCB_fOutX = 0x0100;
 inline constexpr std::uint32_t DCB_fInX = 0x0200;
 inline constexpr std::uint32_t DCB_fErrorChar = 0x0400;
 inline constexpr std::uint32_t DCB_fNull = 0x0800;
-inline constexpr std::uint32_t DCB_fRtsControlMask = 0x3000; // 0 disable, 1 enable, 2 handshake, 3 toggle
+inline constexpr std::uint32_t DCB_fRtsControlMask =
+    0x3000; // 0 disable, 1 enable, 2 handshake, 3 toggle
 inline constexpr std::uint32_t DCB_fRtsControlShift = 12;
 inline constexpr std::uint32_t DCB_fAbortOnError = 0x4000;
 
