@@ -536,6 +536,25 @@ std::uint32_t Port::GetMask(std::uint32_t* mask) {
 
 // ---- Transfers -------------------------------------------------------------------
 
+// Takes ov for a new read or write: the caller's count is 0 and ov is pending
+// until the transfer completes; its event is reset.
+Port::Op Port::NewTransfer(Op::Kind kind, Overlapped* ov, std::shared_ptr<EventObject> event,
+                           std::uint8_t* buffer, std::uint32_t count, std::uint32_t* transferred) {
+    if (transferred != nullptr)
+        *transferred = 0;
+    ov->Internal = kPending;
+    ov->InternalHigh = 0;
+    if (event)
+        ClearEvent(*event);
+    Op op;
+    op.kind = kind;
+    op.ov = ov;
+    op.event = std::move(event);
+    op.buffer = buffer;
+    op.count = count;
+    return op;
+}
+
 std::uint32_t Port::Read(void* buffer, std::uint32_t count, std::uint32_t* read, Overlapped* ov,
                          std::shared_ptr<EventObject> event) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -547,18 +566,8 @@ std::uint32_t Port::Read(void* buffer, std::uint32_t count, std::uint32_t* read,
     // An Overlapped belongs to one transfer until it completes.
     if (Pending(ov))
         return ERROR_INVALID_PARAMETER;
-    if (read != nullptr)
-        *read = 0;
-    ov->Internal = kPending;
-    ov->InternalHigh = 0;
-    if (event)
-        ClearEvent(*event);
-    Op op;
-    op.kind = Op::Kind::Read;
-    op.ov = ov;
-    op.event = std::move(event);
-    op.buffer = static_cast<std::uint8_t*>(buffer);
-    op.count = count;
+    Op op = NewTransfer(Op::Kind::Read, ov, std::move(event), static_cast<std::uint8_t*>(buffer),
+                        count, read);
     if (count == 0) {
         Complete(op, ERROR_SUCCESS);
         return ERROR_SUCCESS;
@@ -596,19 +605,10 @@ std::uint32_t Port::Write(const void* buffer, std::uint32_t count, std::uint32_t
     ResumeInput();
     if (Pending(ov))
         return ERROR_INVALID_PARAMETER;
-    if (written != nullptr)
-        *written = 0;
-    ov->Internal = kPending;
-    ov->InternalHigh = 0;
-    if (event)
-        ClearEvent(*event);
-    Op op;
-    op.kind = Op::Kind::Write;
-    op.ov = ov;
-    op.event = std::move(event);
     // The bytes are only read; the buffer is the caller's until completion.
-    op.buffer = const_cast<std::uint8_t*>(static_cast<const std::uint8_t*>(buffer));
-    op.count = count;
+    Op op = NewTransfer(Op::Kind::Write, ov, std::move(event),
+                        const_cast<std::uint8_t*>(static_cast<const std::uint8_t*>(buffer)), count,
+                        written);
     if (count == 0) {
         Complete(op, ERROR_SUCCESS);
         return ERROR_SUCCESS;

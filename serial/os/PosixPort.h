@@ -105,6 +105,8 @@ private:
 
     void Run();
     bool Pending(const Overlapped* ov) const; // ov has a transfer pending here
+    Op NewTransfer(Op::Kind kind, Overlapped* ov, std::shared_ptr<EventObject> event,
+                   std::uint8_t* buffer, std::uint32_t count, std::uint32_t* transferred);
     void Wake();
     // Wakes the I/O thread when a timeout now runs out before the one its
     // poll waits for (a timeout started by another thread).
