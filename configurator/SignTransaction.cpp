@@ -1,0 +1,65 @@
+#include "configurator/SignTransaction.h"
+
+#include "host/MessageLoop.h"
+#include "serial/CPort.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace sign {
+
+bool WaitForAck(const std::function<bool()>& ready, std::chrono::milliseconds timeout,
+                const TTimeSource& now) {
+    const auto tick = [&] { return now ? now() : Clock::now(); };
+    const Clock::time_point deadline = tick() + timeout;
+    for (;;) {
+        host::ProcessMessages();
+        if (ready())
+            return true;
+        const Clock::time_point t = tick();
+        if (t >= deadline)
+            return false;
+        // The deadline on the real clock: the time source may run apart from it.
+        const Clock::time_point until = Clock::now() + (deadline - t);
+        if (host::IMainLoop* loop = host::MainLoop())
+            loop->WaitForWake(until);
+        else
+            std::this_thread::sleep_until(
+                std::min(until, Clock::now() + std::chrono::milliseconds(1)));
+    }
+}
+
+TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
+                                  const std::string& portName, const TTransactionTiming& timing,
+                                  const TTransactionHooks& hooks) {
+    const auto cancelled = [&] { return hooks.Cancelled && hooks.Cancelled(); };
+    TTransactionResult result;
+    port.SetPort(portName);
+    port.OpenWithSettings(LineSettings);
+    result.Opened = port.Connected();
+    std::this_thread::sleep_for(timing.OpenPause);
+    link.ClearAck();
+    const std::string frame = link.Frame();
+    while (!link.AckReceived() && result.Writes < timing.Tries && !cancelled()) {
+        const std::int32_t written =
+            port.Write(frame.data(), static_cast<std::int32_t>(frame.size()));
+        ++result.Writes;
+        if (hooks.Written)
+            hooks.Written(frame, written);
+        WaitForAck([&] { return link.AckReceived() || cancelled(); }, timing.Wait);
+    }
+    port.Close();
+    result.Acknowledged = link.AckReceived();
+    return result;
+}
+
+std::vector<std::string> ScanPorts(cport::TCustomComPort& port,
+                                   const std::vector<std::string>& candidates) {
+    std::vector<std::string> found;
+    for (const std::string& name : candidates)
+        if (port.PortExists(name))
+            found.push_back(name);
+    return found;
+}
+
+} // namespace sign

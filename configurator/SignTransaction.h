@@ -1,0 +1,87 @@
+#pragma once
+// The sign transaction and the port list, without GUI: what the main window's
+// commands and the command-line tool share.
+//
+// One transaction: set the port's name, open it at 9600 8N1, pause 10 ms,
+// clear the acknowledgement, then up to three times write the same frame and
+// wait up to 1000 ms for the acknowledgement, processing the GUI thread's
+// messages meanwhile (the port's received-character handler, bound by the
+// caller to TSignLink::Receive, runs inside that processing); no write after
+// the acknowledgement; close the port.
+//
+// GUI thread only (the thread of the installed message loop binding,
+// host/MessageLoop.h). The waits block between messages: an idle wait costs
+// no CPU. They are measured on a monotonic clock.
+
+#include "configurator/SignLink.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace cport {
+class TCustomComPort;
+}
+
+namespace sign {
+
+using Clock = std::chrono::steady_clock;
+
+// A source of the current time for WaitForAck; empty means Clock::now.
+using TTimeSource = std::function<Clock::time_point()>;
+
+// Processes the GUI thread's messages until ready() is true or timeout has
+// passed since the call: process every waiting message, check ready, check
+// the time, then block until the next message or the deadline, and again.
+// Answers ready(). Without a message loop binding it only waits.
+bool WaitForAck(const std::function<bool()>& ready, std::chrono::milliseconds timeout,
+                const TTimeSource& now = {});
+
+// The line settings of every command.
+inline constexpr const char* LineSettings = "9600,N,8,1";
+
+struct TTransactionTiming {
+    int Tries = 3;                           // writes at most
+    std::chrono::milliseconds Wait{1000};    // after each write
+    std::chrono::milliseconds OpenPause{10}; // between opening and the first write
+};
+
+struct TTransactionHooks {
+    // Checked in every wait and before every write: true ends the
+    // transaction at once (no further write, the port is closed).
+    std::function<bool()> Cancelled;
+    // Called after each write with the frame and the bytes the port took.
+    std::function<void(const std::string& frame, std::int32_t written)> Written;
+};
+
+struct TTransactionResult {
+    bool Opened = false;       // the port was open after OpenWithSettings
+    bool Acknowledged = false; // the link's AckReceived at the end
+    int Writes = 0;            // writes made
+};
+
+// Runs a transaction for the request that link holds (TSignLink::BeginRequest
+// first). The port's OnRxChar must feed the bytes to link.Receive. Raises
+// what OpenWithSettings raises (EComPort), with the port left as Open leaves
+// it; nothing else. A port that cannot be opened is written to anyway, as
+// the window does: the writes do nothing and each wait runs its course.
+TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
+                                  const std::string& portName,
+                                  const TTransactionTiming& timing = {},
+                                  const TTransactionHooks& hooks = {});
+
+// The names the port scan probes, in order. On Windows COM1 ... COM255. On
+// other systems the serial devices under `deviceDir` (empty: /dev) as
+// comm::posix::ListSerialPorts lists them, the console left out: bare names
+// ("ttyUSB0") for /dev, full paths for another folder, so that each opens as
+// it is given.
+std::vector<std::string> PortCandidates(const std::string& deviceDir = {});
+
+// The candidates that the port can open now (PortExists), in order; a port
+// held open by another program is left out. Leaves the port closed.
+std::vector<std::string> ScanPorts(cport::TCustomComPort& port,
+                                   const std::vector<std::string>& candidates);
+
+} // namespace sign
