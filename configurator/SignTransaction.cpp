@@ -46,7 +46,10 @@ TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
         ++result.Writes;
         if (hooks.Written)
             hooks.Written(frame, written);
-        WaitForAck([&] { return link.AckReceived() || cancelled(); }, timing.Wait);
+        if (hooks.Wait)
+            hooks.Wait(timing.Wait);
+        else
+            WaitForAck([&] { return link.AckReceived() || cancelled(); }, timing.Wait);
     }
     port.Close();
     result.Acknowledged = link.AckReceived();

@@ -52,6 +52,9 @@ struct TTransactionHooks {
     // Checked in every wait and before every write: true ends the
     // transaction at once (no further write, the port is closed).
     std::function<bool()> Cancelled;
+    // The wait after each write, given the time-out; empty: WaitForAck until
+    // the link's acknowledgement or Cancelled.
+    std::function<void(std::chrono::milliseconds timeout)> Wait;
     // Called after each write with the frame and the bytes the port took.
     std::function<void(const std::string& frame, std::int32_t written)> Written;
 };

@@ -1,5 +1,8 @@
 #include "configurator/Unit1.h"
 
+#include "configurator/SignTransaction.h"
+#include "host/MessageLoop.h"
+#include "serial/CPort.h"
 #include "spin/Spin.h"
 
 #include <QCloseEvent>
@@ -9,10 +12,13 @@
 #include <QFile>
 #include <QFrame>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+
+#include <algorithm>
 
 namespace {
 
@@ -92,18 +98,37 @@ QFont TForm1::LayoutFont() {
     return font;
 }
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent) {
-    CreateControls();
-    FormCreate();
-}
+TForm1::TForm1(QWidget* parent) : TForm1(TForm1Options{}, parent) {}
 
-TForm1::TForm1(const QString& settingsPath, QWidget* parent)
-    : QWidget(parent), FSettingsPathOverride(settingsPath) {
+TForm1::TForm1(TForm1Options options, QWidget* parent)
+    : QWidget(parent), FOptions(std::move(options)) {
     CreateControls();
+    CreatePort();
     FormCreate();
 }
 
 TForm1::~TForm1() = default;
+
+void TForm1::CreatePort() {
+    mycomm1 = std::make_unique<cport::TComPort>(nullptr);
+    mycomm1->SetName("mycomm1");
+    mycomm1->SetBaudRate(9600);
+    mycomm1->SetPort("COM1");
+    mycomm1->Parity().SetBits(cport::prNone);
+    mycomm1->SetStopBits(cport::sbOneStopBit);
+    mycomm1->SetDataBits(cport::dbEight);
+    mycomm1->SetEvents(cport::TComEvents::All());
+    cport::TComFlowControl& flow = mycomm1->FlowControl();
+    flow.SetOutCTSFlow(false);
+    flow.SetOutDSRFlow(false);
+    flow.SetControlDTR(cport::dtrDisable);
+    flow.SetControlRTS(cport::rtsDisable);
+    flow.SetXonXoffOut(false);
+    flow.SetXonXoffIn(false);
+    mycomm1->OnRxChar = [this](cport::TCustomComPort* Sender, std::int32_t Count) {
+        mycomm1RxChar(Sender, Count);
+    };
+}
 
 void TForm1::CreateControls() {
     setObjectName(QStringLiteral("Form1"));
@@ -152,6 +177,9 @@ void TForm1::CreateControls() {
         hidden->hide();
     }
     connect(Button9, &QPushButton::clicked, this, &TForm1::Button9Click);
+    connect(Button8, &QPushButton::clicked, this, &TForm1::Button8Click);
+    connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
 
     // Panel1: headings in red, plain labels, then the entries.
     struct LabelSpec {
@@ -209,6 +237,7 @@ void TForm1::CreateControls() {
         {QStringLiteral("1.5Hz"), QStringLiteral("1Hz"), QStringLiteral("0.75 Hz.")});
     ComboBox1->setGeometry(402, 178, 145, 24);
     Button1 = MakeButton(Panel1, "Button1", QStringLiteral("Download"), 264, 215, 75, 25);
+    connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
 
     SetTabOrder();
 }
@@ -232,8 +261,9 @@ void TForm1::SetTabOrder() {
 void TForm1::FormCreate() {
     // The port list is filled before the settings are pushed, so that the
     // saved port index selects among the ports found.
-    FSettingsPath = FSettingsPathOverride
-                        ? *FSettingsPathOverride
+    ScanPorts();
+    FSettingsPath = !FOptions.SettingsPath.isEmpty()
+                        ? FOptions.SettingsPath
                         : QDir::toNativeSeparators(QCoreApplication::applicationDirPath() +
                                                    QStringLiteral("/") +
                                                    QString::fromLatin1(SignSettingsFileName));
@@ -277,25 +307,134 @@ void TForm1::SaveSettings(const QString& Path) {
     SaveSignSettingsFile(FileName(Path), FSettings);
 }
 
+TSignSettings TForm1::EntriesFromControls() const {
+    TSignSettings e;
+    e.PortIndex = ComboBox3->currentIndex();
+    e.FlashRateIndex = ComboBox1->currentIndex();
+    e.MorningStartHour = SpinEdit1->Value();
+    e.MorningStartMinute = SpinEdit2->Value();
+    e.MorningEndHour = SpinEdit7->Value();
+    e.MorningEndMinute = SpinEdit8->Value();
+    e.MorningSpeed = SpinEdit5->Value();
+    e.AfternoonStartHour = SpinEdit3->Value();
+    e.AfternoonStartMinute = SpinEdit4->Value();
+    e.AfternoonEndHour = SpinEdit9->Value();
+    e.AfternoonEndMinute = SpinEdit10->Value();
+    e.AfternoonSpeed = SpinEdit6->Value();
+    e.RegularSpeed = SpinEdit11->Value();
+    return e;
+}
+
 void TForm1::StoreSettings() {
-    FSettings.PortIndex = ComboBox3->currentIndex();
-    FSettings.FlashRateIndex = ComboBox1->currentIndex();
-    FSettings.MorningStartHour = SpinEdit1->Value();
-    FSettings.MorningStartMinute = SpinEdit2->Value();
-    FSettings.MorningEndHour = SpinEdit7->Value();
-    FSettings.MorningEndMinute = SpinEdit8->Value();
-    FSettings.MorningSpeed = SpinEdit5->Value();
-    FSettings.AfternoonStartHour = SpinEdit3->Value();
-    FSettings.AfternoonStartMinute = SpinEdit4->Value();
-    FSettings.AfternoonEndHour = SpinEdit9->Value();
-    FSettings.AfternoonEndMinute = SpinEdit10->Value();
-    FSettings.AfternoonSpeed = SpinEdit6->Value();
-    FSettings.RegularSpeed = SpinEdit11->Value();
+    FSettings = EntriesFromControls();
     SaveSettings(FSettingsPath);
+}
+
+// ---- Port list ----------------------------------------------------------------
+
+void TForm1::ScanPorts() {
+    ComboBox3->clear();
+    for (const std::string& name :
+         sign::ScanPorts(*mycomm1, sign::PortCandidates(FOptions.PortDirectory))) {
+        ComboBox3->addItem(QString::fromStdString(name));
+    }
+}
+
+void TForm1::Button8Click() {
+    const QString previous = ComboBox3->currentText();
+    ScanPorts();
+    // The previous port at its new place, else the first; none on an empty list.
+    const int position = ComboBox3->findText(previous, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    ComboBox3->setCurrentIndex(ComboBox3->count() == 0 ? -1 : std::max(position, 0));
+    mycomm1->Close();
+}
+
+// ---- Commands -------------------------------------------------------------------
+
+void TForm1::Button1Click() {
+    StoreSettings();
+    RunCommand(sign::CmdDownload, [this] { return sign::DownloadPayload(EntriesFromControls()); });
+}
+
+void TForm1::Button2Click() {
+    RunCommand(sign::CmdSetTime, [this] {
+        return sign::SetTimePayload(FOptions.Clock ? FOptions.Clock() : sign::LocalClock());
+    });
+}
+
+void TForm1::Button3Click() {
+    RunCommand(sign::CmdReadTime, [] { return std::string(); });
+}
+
+void TForm1::RunCommand(std::int32_t code, const std::function<std::string()>& payload) {
+    QPushButton* const buttons[] = {Button1, Button2, Button3};
+    for (QPushButton* b : buttons)
+        b->setEnabled(false);
+    FCommandRunning = true;
+    // Enabled again however the command ends, an exception from the port included.
+    struct Restore {
+        TForm1* form;
+        QPushButton* const* buttons;
+        ~Restore() {
+            form->FCommandRunning = false;
+            for (int i = 0; i < 3; ++i)
+                buttons[i]->setEnabled(true);
+        }
+    } restore{this, buttons};
+    FSignLink.BeginRequest(code, payload());
+    SendCommand();
+}
+
+void TForm1::SendCommand() {
+    sign::TTransactionHooks hooks;
+    hooks.Cancelled = [this] { return FClosing; };
+    hooks.Wait = [this](std::chrono::milliseconds timeout) {
+        WaitForAck(static_cast<int>(timeout.count()));
+    };
+    sign::RunTransaction(*mycomm1, FSignLink, ComboBox3->currentText().toStdString(), {}, hooks);
+    if (FClosing)
+        return; // the window has gone: nobody to tell
+    ShowResult(FSignLink.AckReceived() ? QStringLiteral("send sucess")
+                                       : QStringLiteral("send error"));
+}
+
+void TForm1::WaitForAck(int T) {
+    sign::WaitForAck([this] { return FSignLink.AckReceived() || FClosing; },
+                     std::chrono::milliseconds(T));
+}
+
+void TForm1::ShowResult(const QString& text) {
+    if (FOptions.ShowResult) {
+        FOptions.ShowResult(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+void TForm1::mycomm1RxChar(cport::TCustomComPort* Sender, std::int32_t Count) {
+    std::string bytes;
+    Sender->ReadString(Count, bytes);
+    const sign::TSignLink::TReceived received = FSignLink.Receive(bytes);
+    if (received.ClockText)
+        SetClockText(*received.ClockText);
+}
+
+void TForm1::SetClockText(const std::string& text) {
+    const QString caption = QString::fromLatin1(text);
+    Label24->setText(caption);
+    // A label sizes itself to its text.
+    Label24->resize(Label24->fontMetrics().horizontalAdvance(caption), Label24->height());
+    Label24->show();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
     FormClose();
+    if (FCommandRunning) {
+        FClosing = true;
+        host::WakeMainThread();
+    }
     QWidget::closeEvent(event);
 }
 

@@ -2,22 +2,58 @@
 // Unit Unit1: the configurator's main window, TForm1.
 //
 // One dialog-style window, "Radar Configurator", 633 x 289, not resizable.
-// Creating it builds every control and runs FormCreate, which loads the
-// operator's last entries from LEDINFO.BIN (beside the executable) and puts
-// them into the controls; closing it runs FormClose, which saves them again.
-// Nothing here reports a settings-file problem to the operator.
+// Creating it builds every control and runs FormCreate, which scans the
+// serial ports, loads the operator's last entries from LEDINFO.BIN (beside
+// the executable) and puts them into the controls; closing it runs FormClose,
+// which saves them again. Nothing here reports a settings-file problem to the
+// operator.
 //
-// GUI thread only. Exceptions that escape a handler are left to the
-// application object (host/qt/Application.h), which shows them and goes on.
+// The three commands ("Send Time", "Read Time", "Download") each open the
+// chosen port, write one request up to three times with a one-second wait
+// for the sign's acknowledgement after each, close the port and tell the
+// result in a message box: "send sucess" or "send error". The wait keeps the
+// window working (it processes messages, blocking between them); the reply
+// handler mycomm1RxChar runs inside it. Closing the window during a command
+// saves the entries, ends the wait at once and closes the port; no message
+// box follows.
+//
+// GUI thread only; the window needs the Qt binding of the message loop
+// (host/qt/Application.h or host/qt/QtMainLoop.h) for the port's events to
+// reach it. Exceptions that escape a handler (EComPort from opening the
+// port) are left to the application object, which shows them and goes on;
+// the command buttons are enabled again in every case.
 
+#include "configurator/SignLink.h"
 #include "configurator/SignSettings.h"
 
 #include <QString>
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+
+namespace cport {
+class TComPort;
+class TCustomComPort;
+} // namespace cport
+
+// What a test or tool may choose instead of the program's own surroundings.
+struct TForm1Options {
+    // The settings file; empty: LEDINFO.BIN in the directory of the executable.
+    QString SettingsPath;
+    // Where the port scan looks for serial devices (not on Windows, where it
+    // probes COM1 ... COM255); empty: /dev. Ports found elsewhere are listed
+    // by their full path.
+    std::string PortDirectory;
+    // The PC clock that "Send Time" sends; empty: the local time.
+    std::function<sign::TSignClock()> Clock;
+    // Shows a command's result; empty: the message box (empty title, OK
+    // only, no icon, modal to the program).
+    std::function<void(const QString& text)> ShowResult;
+};
 
 class QCloseEvent;
 class QComboBox;
@@ -33,9 +69,9 @@ class TForm1 : public QWidget {
 public:
     // The settings file is LEDINFO.BIN in the directory of the executable.
     explicit TForm1(QWidget* parent = nullptr);
-    // The settings file is `settingsPath` instead (for tests and tools; the
-    // program uses the constructor above).
-    explicit TForm1(const QString& settingsPath, QWidget* parent = nullptr);
+    // The settings file, the port folder and the clock chosen by a test or
+    // tool (the program uses the constructor above).
+    explicit TForm1(TForm1Options options, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // The face the layout is drawn for, at 16 pixels. Where the system lacks
@@ -51,6 +87,16 @@ public:
 
     const TSignSettings& Settings() const { return FSettings; }
     const QString& SettingsPath() const { return FSettingsPath; }
+
+    // The request in progress or last sent, and its reply parser.
+    const sign::TSignLink& SignLink() const { return FSignLink; }
+    // Whether a command is running (between disabling and enabling the buttons).
+    bool CommandRunning() const { return FCommandRunning; }
+
+    // The window's serial port: 9600 8N1, all ten events, no flow control,
+    // DTR and RTS off, OnRxChar bound to mycomm1RxChar; open only inside a
+    // command.
+    std::unique_ptr<cport::TComPort> mycomm1;
 
     // The window's controls, by their layout names.
     // Top row, on the window:
@@ -86,6 +132,28 @@ public:
 public Q_SLOTS:
     // "Clear" (hidden): empties Memo2.
     void Button9Click();
+    // "Refresh": scans again; keeps the chosen port (by name) at its new
+    // place, else selects the first; then closes the port (which ends a
+    // command that is waiting with "send error").
+    void Button8Click();
+    // "Download": saves the entries, then sends the operating table.
+    void Button1Click();
+    // "Send Time": sends the PC's local date and time.
+    void Button2Click();
+    // "Read Time": asks for the sign's clock and shows it in Label24.
+    void Button3Click();
+
+public:
+    // Fills ComboBox3 with the ports that can be opened now; selects nothing.
+    void ScanPorts();
+    // The transaction for FSignLink's request (see the top of this file).
+    void SendCommand();
+    // Processes messages until the acknowledgement, the window's closing, or
+    // T milliseconds; blocks between messages.
+    void WaitForAck(int T);
+    // OnRxChar of mycomm1: reads Count bytes and reassembles the reply; a
+    // clock reply is shown in Label24.
+    void mycomm1RxChar(cport::TCustomComPort* Sender, std::int32_t Count);
 
 protected:
     // Creation event: loads the settings and pushes them into the controls.
@@ -100,19 +168,25 @@ private:
     void CreateControls();
     void SetTabOrder();
     void PushSettings();
+    void CreatePort();
+    TSignSettings EntriesFromControls() const;
+    // Disables the three command buttons, runs the command, enables them
+    // again however it ends.
+    void RunCommand(std::int32_t code, const std::function<std::string()>& payload);
+    void ShowResult(const QString& text);
+    void SetClockText(const std::string& text);
 
     // The operator's entries; all zero until loaded.
     TSignSettings FSettings{};
     // Full path of LEDINFO.BIN, fixed by FormCreate.
     QString FSettingsPath;
-    // State of the current sign request and of the reply parser.
-    std::int32_t FCommandCode = 0;
-    std::string FPayload;
-    std::string FFrame;
-    std::string FRxBuffer;
-    bool FAckReceived = false;
+    // State of the current sign request and of the reply parser
+    // (FCommandCode, FPayload, FFrame, FRxBuffer, FAckReceived).
+    sign::TSignLink FSignLink;
+    bool FCommandRunning = false;
+    // Set when the window closes during a command: the wait ends, no message.
+    bool FClosing = false;
 
-    // The settings file chosen at construction; none: beside the executable.
-    std::optional<QString> FSettingsPathOverride;
+    TForm1Options FOptions;
     bool FCentred = false;
 };

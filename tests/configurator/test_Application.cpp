@@ -130,7 +130,11 @@ TEST(Application, EventLoopSurvivesAThrowingTimer) {
 TEST(Application, ExceptionFromAWindowHandlerLeavesTheWindowWorking) {
     rc_test::ShownExceptions recorder;
     const auto dir = std::filesystem::temp_directory_path();
-    TForm1 form(QString::fromStdString((dir / "rc-app-test-none" / "LEDINFO.BIN").string()));
+    TForm1 form(
+        TForm1Options{QString::fromStdString((dir / "rc-app-test-none" / "LEDINFO.BIN").string()),
+                      (dir / "rc-app-test-none").string(),
+                      {},
+                      {}});
     QObject::connect(form.Button8, &QPushButton::clicked,
                      [] { throw host::Exception("port scan failed"); });
     form.show();

@@ -41,6 +41,9 @@ using namespace rc_test;
 class FormDir : public TempDir {
 public:
     QString File() const { return QString::fromStdString(*this / "LEDINFO.BIN"); }
+    // The settings file here; the port scan looks here too (no ports: the
+    // machine's own serial devices are never opened).
+    TForm1Options Options() const { return {File(), Path().string(), {}, {}}; }
 };
 
 void WriteFile(const QString& path, const Bytes& bytes) {
@@ -116,7 +119,7 @@ std::vector<QString> Strings(std::initializer_list<const char*> texts) {
 
 TEST(Unit1, WindowProperties) {
     FormDir dir;
-    TForm1 form(dir.File());
+    TForm1 form(dir.Options());
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Radar Configurator"));
     EXPECT_EQ(form.size(), QSize(633, 289));
     EXPECT_EQ(form.minimumSize(), QSize(633, 289));
@@ -134,7 +137,7 @@ TEST(Unit1, WindowProperties) {
 
 TEST(Unit1, CentredOnTheScreenWhenFirstShown) {
     FormDir dir;
-    TForm1 form(dir.File());
+    TForm1 form(dir.Options());
     form.show();
     const QPoint centre = form.screen()->availableGeometry().center();
     const QPoint shown = form.geometry().center();
@@ -145,7 +148,7 @@ TEST(Unit1, CentredOnTheScreenWhenFirstShown) {
 
 TEST(Unit1, FontKeepsTheEightPixelCell) {
     FormDir dir;
-    TForm1 form(dir.File());
+    TForm1 form(dir.Options());
     const QFont font = form.font();
     EXPECT_EQ(font.family(), QString::fromUtf8("宋体"));
     EXPECT_EQ(font.pixelSize(), 16);
@@ -162,7 +165,7 @@ TEST(Unit1, FontKeepsTheEightPixelCell) {
 // Every named control: kind, parent, text, geometry, visibility.
 TEST(Unit1, ControlsMatchTheLayout) {
     FormDir dir;
-    TForm1 form(dir.File());
+    TForm1 form(dir.Options());
     enum Kind { Label, Button, Combo, Memo, Panel, Spin };
     struct Row {
         const char* name;
@@ -235,7 +238,7 @@ TEST(Unit1, ControlsMatchTheLayout) {
 
 TEST(Unit1, PanelLabelsAndHeadings) {
     FormDir dir;
-    TForm1 form(dir.File());
+    TForm1 form(dir.Options());
     using Spec = std::tuple<std::string, int, int, bool>; // text, left, top, red
     const std::multiset<Spec> expected = {
         {"Morning School Zone Time", 192, 16, true},
@@ -274,7 +277,7 @@ TEST(Unit1, PanelLabelsAndHeadings) {
 
 TEST(Unit1, EntryRangesAndLists) {
     FormDir dir;
-    TForm1 form(dir.File());
+    TForm1 form(dir.Options());
     struct Row {
         TSpinEdit* spin;
         std::int32_t min;
@@ -303,7 +306,7 @@ TEST(Unit1, EntryRangesAndLists) {
 // order in Panel1's place.
 TEST(Unit1, TabOrder) {
     FormDir dir;
-    TForm1 form(dir.File());
+    TForm1 form(dir.Options());
     const std::vector<QString> chain = Strings(
         {"Button2",   "ComboBox3",  "Memo1",      "Memo2",     "Button9", "SpinEdit3", "SpinEdit4",
          "SpinEdit1", "SpinEdit2",  "SpinEdit5",  "SpinEdit6", "Button1", "SpinEdit7", "SpinEdit8",
@@ -337,7 +340,7 @@ TEST(Unit1, TabOrder) {
 
 TEST(Unit1, NoFileShowsTheDefaultsAndClosingWritesThem) {
     FormDir dir;
-    TForm1 form(dir.File());
+    TForm1 form(dir.Options());
     EXPECT_EQ(form.SettingsPath(), dir.File());
     EXPECT_EQ(Shown(form),
               Strings({"-1", "20", "0", "8", "0", "18", "0", "20", "18", "0", "22", "0", "20"}));
@@ -351,7 +354,8 @@ TEST(Unit1, NoFileShowsTheDefaultsAndClosingWritesThem) {
 }
 
 TEST(Unit1, ProgramPutsTheFileBesideTheExecutable) {
-    TForm1 form;
+    FormDir dir;
+    TForm1 form(TForm1Options{{}, dir.Path().string(), {}, {}});
     EXPECT_EQ(form.SettingsPath(),
               QCoreApplication::applicationDirPath() + QStringLiteral("/LEDINFO.BIN"));
 }
@@ -401,7 +405,7 @@ TEST(Unit1, FileValuesAreClampedByTheControls) {
         SCOPED_TRACE(row.what);
         FormDir dir;
         WriteFile(dir.File(), *row.file);
-        TForm1 form(dir.File());
+        TForm1 form(dir.Options());
         EXPECT_EQ(Shown(form), row.shown);
     }
 }
@@ -412,7 +416,7 @@ TEST(Unit1, NoRateSelectedIsSavedAsMinusOne) {
     s.FlashRateIndex = 255;
     WriteSettings(dir.File(), s);
     {
-        TForm1 form(dir.File());
+        TForm1 form(dir.Options());
         EXPECT_EQ(form.ComboBox1->currentIndex(), -1);
         EXPECT_EQ(form.ComboBox1->currentText(), QString());
         form.close();
@@ -428,7 +432,7 @@ TEST(Unit1, NoRateSelectedIsSavedAsMinusOne) {
 TEST(Unit1, TypedEntriesAreSavedAsTheControlsReportThem) {
     FormDir dir;
     {
-        TForm1 form(dir.File());
+        TForm1 form(dir.Options());
         ShowActive(form);
         form.SpinEdit5->setFocus();
         form.SpinEdit5->selectAll();
@@ -449,28 +453,28 @@ TEST(Unit1, TypedEntriesAreSavedAsTheControlsReportThem) {
     EXPECT_EQ(saved.RegularSpeed, 1); // MinValue of a speed
     EXPECT_EQ(saved.MorningStartHour, 8);
 
-    TForm1 again(dir.File());
+    TForm1 again(dir.Options());
     EXPECT_EQ(again.SpinEdit2->text(), QStringLiteral("59"));
 }
 
 TEST(Unit1, ChangedEntriesSurviveARestart) {
     FormDir dir;
     {
-        TForm1 form(dir.File());
+        TForm1 form(dir.Options());
         form.SpinEdit1->SetValue(7);
         form.SpinEdit10->SetValue(45);
         form.SpinEdit6->SetValue(30);
         form.ComboBox1->setCurrentIndex(1);
         form.close();
     }
-    TForm1 again(dir.File());
+    TForm1 again(dir.Options());
     EXPECT_EQ(Shown(again),
               Strings({"-1", "20", "1", "7", "0", "18", "0", "20", "18", "0", "22", "45", "30"}));
 }
 
 TEST(Unit1, ClearEmptiesMemo2) {
     FormDir dir;
-    TForm1 form(dir.File());
+    TForm1 form(dir.Options());
     form.Memo1->setPlainText(QStringLiteral("kept"));
     form.Memo2->setPlainText(QStringLiteral("gone"));
     form.Button9->click();
@@ -483,7 +487,7 @@ TEST(Unit1, UnwritableFileChangesNothingAndReportsNothing) {
     WriteFile(dir.File(), DefaultFile);
     fs::permissions(dir.File().toStdString(), fs::perms::owner_read);
     {
-        TForm1 form(dir.File());
+        TForm1 form(dir.Options());
         form.SpinEdit1->SetValue(3);
         form.close();
     }

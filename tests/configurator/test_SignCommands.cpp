@@ -1,0 +1,510 @@
+// The window talking to a sign: the port list, the three commands and their
+// frames on the wire, retries, the result message, the reply handler, and
+// closing the window during a command. The real TForm1, on the offscreen
+// platform, with a pseudo-terminal whose far end plays the sign.
+#include "configurator/SignTransaction.h"
+#include "configurator/Unit1.h"
+
+#include "host/qt/QtMainLoop.h"
+#include "serial/CPort.h"
+#include "serial/CPortErrors.h"
+#include "serial/os/FakeCommApi.h"
+#include "spin/Spin.h"
+#include "tests/configurator/SettingsFiles.h"
+#include "tests/support/PtyPair.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace rc_test;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+std::string Hex(const char* text) {
+    std::string bytes;
+    unsigned v = 0;
+    int digits = 0;
+    for (const char* p = text;; ++p) {
+        if (std::isxdigit(static_cast<unsigned char>(*p))) {
+            v = v * 16 + static_cast<unsigned>(std::stoi(std::string(1, *p), nullptr, 16));
+            ++digits;
+        } else {
+            if (digits > 0)
+                bytes += static_cast<char>(v);
+            v = 0;
+            digits = 0;
+            if (*p == '\0')
+                break;
+        }
+    }
+    return bytes;
+}
+
+// The sign at the far end of a pseudo-terminal: reads requests on the master,
+// keeps each with the time it arrived, and answers as the test says.
+class SignPeer {
+public:
+    struct Received {
+        std::string Frame;
+        Clock::time_point At;
+    };
+    // One write of an answer, after a pause.
+    struct Chunk {
+        std::string Bytes;
+        milliseconds Pause{0};
+    };
+    // What to send for the index-th request (0 first); empty: nothing.
+    using Answer = std::function<std::vector<Chunk>(const std::string& frame, int index)>;
+
+    // A sign that acknowledges from the request `first` on (0: every one).
+    static Answer AnswerFrom(int first, sign::TSignClock clock = {2026, 12, 7, 14, 35, 9}) {
+        return [first, clock](const std::string& frame, int index) -> std::vector<Chunk> {
+            if (index < first)
+                return {};
+            return {{sign::BuildReply(static_cast<unsigned char>(frame[4]), clock)}};
+        };
+    }
+    static Answer Never() { return AnswerFrom(INT_MAX); }
+
+    SignPeer(const PtyPair& pty, Answer answer) : FPty(pty), FAnswer(std::move(answer)) {
+        FThread = std::thread([this] { Run(); });
+    }
+    ~SignPeer() {
+        FStop = true;
+        FThread.join();
+    }
+
+    std::vector<Received> Frames() const {
+        std::lock_guard lock(FMutex);
+        return FFrames;
+    }
+    // Called on the peer's thread when the first byte arrives.
+    std::function<void()> OnFirstByte;
+
+private:
+    static std::size_t FrameSize(unsigned char code) {
+        return code == sign::CmdSetTime ? 12 : code == sign::CmdDownload ? 18 : 6;
+    }
+    void Run() {
+        std::string buffer;
+        bool first = true;
+        int index = 0;
+        while (!FStop) {
+            pollfd fd{FPty.Master(), POLLIN, 0};
+            if (::poll(&fd, 1, 20) <= 0)
+                continue;
+            char bytes[256];
+            const ssize_t n = ::read(FPty.Master(), bytes, sizeof bytes);
+            if (n <= 0)
+                continue;
+            if (first && OnFirstByte)
+                OnFirstByte();
+            first = false;
+            buffer.append(bytes, static_cast<std::size_t>(n));
+            while (buffer.size() >= 5 &&
+                   buffer.size() >= FrameSize(static_cast<unsigned char>(buffer[4]))) {
+                const std::string frame =
+                    buffer.substr(0, FrameSize(static_cast<unsigned char>(buffer[4])));
+                buffer.erase(0, frame.size());
+                {
+                    std::lock_guard lock(FMutex);
+                    FFrames.push_back({frame, Clock::now()});
+                }
+                for (const Chunk& c : FAnswer(frame, index)) {
+                    std::this_thread::sleep_for(c.Pause);
+                    FPty.Send(c.Bytes);
+                }
+                ++index;
+            }
+        }
+    }
+
+    const PtyPair& FPty;
+    Answer FAnswer;
+    mutable std::mutex FMutex;
+    std::vector<Received> FFrames;
+    std::atomic<bool> FStop{false};
+    std::thread FThread;
+};
+
+// A folder with the settings file and the serial devices the window scans:
+// ttyUSB<n> links to pseudo-terminals.
+class SignBench : public TempDir {
+public:
+    // Links `name` in the folder to the pty's slave.
+    void Link(const std::string& name, const PtyPair& pty) {
+        std::filesystem::create_symlink(pty.PortName(), *this / name);
+    }
+    void Unlink(const std::string& name) { std::filesystem::remove(*this / name); }
+    QString Port(const std::string& name) const { return QString::fromStdString(*this / name); }
+    QString SettingsFile() const { return QString::fromStdString(*this / "LEDINFO.BIN"); }
+
+    TForm1Options Options() {
+        TForm1Options o;
+        o.SettingsPath = SettingsFile();
+        o.PortDirectory = Path().string();
+        o.Clock = [this] { return FClock; };
+        o.ShowResult = [this](const QString& text) {
+            FResults.push_back(text);
+            FResultAt = Clock::now();
+        };
+        return o;
+    }
+
+    sign::TSignClock FClock{2026, 12, 7, 14, 35, 9};
+    std::vector<QString> FResults;
+    Clock::time_point FResultAt;
+};
+
+class SignCommands : public ::testing::Test {
+protected:
+    // The port's events reach the window through the Qt event loop.
+    host::qt::TQtMainLoop FLoop;
+    SignBench FBench;
+    PtyPair FPty;
+    std::unique_ptr<TForm1> FForm;
+
+    void SetUp() override { FBench.Link("ttyUSB0", FPty); }
+    TForm1& Form() {
+        if (!FForm)
+            FForm = std::make_unique<TForm1>(FBench.Options());
+        return *FForm;
+    }
+    // Clicks a command button and measures how long the command took.
+    milliseconds Click(QPushButton* button) {
+        const auto start = Clock::now();
+        button->click();
+        return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    }
+    static std::vector<std::string> Frames(const SignPeer& peer) {
+        std::vector<std::string> frames;
+        for (const auto& f : peer.Frames())
+            frames.push_back(f.Frame);
+        return frames;
+    }
+};
+
+// ---- Frames on the wire ---------------------------------------------------------
+
+TEST_F(SignCommands, ReadTimeShowsTheSignClock) {
+    SignPeer peer(FPty, SignPeer::AnswerFrom(0));
+    TForm1& form = Form();
+    ASSERT_EQ(form.ComboBox3->currentText(), FBench.Port("ttyUSB0"));
+    EXPECT_FALSE(form.Label24->isVisibleTo(&form));
+    const milliseconds took = Click(form.Button3);
+    EXPECT_EQ(Frames(peer), std::vector<std::string>{Hex("F7 8C 8D 8A 03 7F")});
+    EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send sucess")});
+    EXPECT_LT(took, milliseconds(900)); // no second try
+    EXPECT_EQ(form.Label24->text(), QStringLiteral("12/07 2026  14:35"));
+    EXPECT_TRUE(form.Label24->isVisibleTo(&form));
+    // The label sizes itself to its text: the whole of it is shown.
+    EXPECT_EQ(form.Label24->width(),
+              form.Label24->fontMetrics().horizontalAdvance(form.Label24->text()));
+    EXPECT_EQ(form.Label24->width(), 136);
+    EXPECT_FALSE(form.mycomm1->Connected());
+    for (QPushButton* b : {form.Button1, form.Button2, form.Button3})
+        EXPECT_TRUE(b->isEnabled());
+}
+
+TEST_F(SignCommands, SendTimeSendsTheClockInBcd) {
+    SignPeer peer(FPty, SignPeer::AnswerFrom(0));
+    TForm1& form = Form();
+    Click(form.Button2);
+    FBench.FClock = {2000, 1, 2, 3, 4, 5};
+    Click(form.Button2);
+    EXPECT_EQ(Frames(peer), (std::vector<std::string>{Hex("F7 8C 8D 8A 01 26 12 07 14 35 09 66"),
+                                                      Hex("F7 8C 8D 8A 01 00 01 02 03 04 05 7C")}));
+    EXPECT_EQ(FBench.FResults.size(), 2u);
+    EXPECT_EQ(FBench.FResults.back(), QStringLiteral("send sucess"));
+}
+
+TEST_F(SignCommands, DownloadSendsTheTableRawAndSavesFirst) {
+    Bytes fileAtFirstByte;
+    SignPeer peer(FPty, SignPeer::AnswerFrom(0));
+    peer.OnFirstByte = [&] { fileAtFirstByte = ReadFile(FBench.SettingsFile().toStdString()); };
+    TForm1& form = Form();
+    Click(form.Button1);
+    // The default entries (the first port is the one found).
+    EXPECT_EQ(fileAtFirstByte, DefaultFile);
+    // No rate selected gives FF; bytes that a cooked line would take (CR,
+    // XON, XOFF, LF) go out as they are.
+    form.ComboBox1->setCurrentIndex(-1);
+    form.SpinEdit1->SetValue(10);
+    form.SpinEdit2->SetValue(13);
+    form.SpinEdit5->SetValue(17);
+    form.SpinEdit6->SetValue(19);
+    Click(form.Button1);
+    EXPECT_EQ(Frames(peer), (std::vector<std::string>{
+                                Hex("F7 8C 8D 8A 02 08 00 12 00 14 12 00 16 00 14 14 00 74"),
+                                Hex("F7 8C 8D 8A 02 0A 0D 12 00 11 12 00 16 00 13 14 FF") +
+                                    static_cast<char>(0x7C ^ 0x02 ^ 0x0A ^ 0x0D ^ 0x12 ^ 0x11 ^
+                                                      0x12 ^ 0x16 ^ 0x13 ^ 0x14 ^ 0xFF)}));
+    EXPECT_EQ(FBench.FResults, (std::vector<QString>(2, QStringLiteral("send sucess"))));
+    EXPECT_EQ(form.Settings().FlashRateIndex, -1);
+}
+
+// ---- Tries and results ----------------------------------------------------------
+
+TEST_F(SignCommands, AcknowledgedAtTheSecondTry) {
+    SignPeer peer(FPty, SignPeer::AnswerFrom(1));
+    TForm1& form = Form();
+    Click(form.Button3);
+    const auto frames = peer.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].Frame, frames[1].Frame);
+    EXPECT_GE(frames[1].At - frames[0].At, milliseconds(900));
+    EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send sucess")});
+}
+
+TEST_F(SignCommands, NeverAnsweredDownloadTriesThreeTimesAndStillSaved) {
+    Bytes fileAtFirstByte;
+    SignPeer peer(FPty, SignPeer::Never());
+    peer.OnFirstByte = [&] { fileAtFirstByte = ReadFile(FBench.SettingsFile().toStdString()); };
+    TForm1& form = Form();
+    form.SpinEdit11->SetValue(45);
+    const milliseconds took = Click(form.Button1);
+    const auto frames = peer.Frames();
+    ASSERT_EQ(frames.size(), 3u);
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].Frame, frames[0].Frame);
+        const auto gap = frames[i].At - frames[i - 1].At;
+        EXPECT_GE(gap, milliseconds(950));
+        EXPECT_LE(gap, milliseconds(1500));
+    }
+    EXPECT_GE(took, milliseconds(3000));
+    EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send error")});
+    ASSERT_EQ(fileAtFirstByte.size(), SignSettingsFileSize);
+    EXPECT_EQ(fileAtFirstByte[4], 45); // RegularSpeed, the second field
+    EXPECT_FALSE(form.mycomm1->Connected());
+}
+
+// No port, or a port another program holds: three writes into nothing, each
+// wait its full second, then "send error"; nothing else is shown.
+TEST_F(SignCommands, NoUsablePortEndsWithSendErrorAfterThreeSeconds) {
+    TForm1& form = Form();
+    form.ComboBox3->setCurrentIndex(-1);
+    milliseconds took = Click(form.Button3);
+    EXPECT_GE(took, milliseconds(3000));
+    EXPECT_LT(took, milliseconds(4500));
+
+    form.ComboBox3->setCurrentIndex(0);
+    const int held = ::open(FPty.PortName().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    {
+        SignPeer peer(FPty, SignPeer::AnswerFrom(0));
+        took = Click(form.Button3);
+        EXPECT_TRUE(peer.Frames().empty());
+    }
+    ::close(held);
+    EXPECT_GE(took, milliseconds(3000));
+    EXPECT_EQ(FBench.FResults, (std::vector<QString>(2, QStringLiteral("send error"))));
+}
+
+// The real message box: empty title, OK only, no icon, modal to the program.
+TEST_F(SignCommands, ResultMessageBox) {
+    SignPeer peer(FPty, SignPeer::AnswerFrom(0));
+    TForm1Options options = FBench.Options();
+    options.ShowResult = nullptr;
+    TForm1 form(options);
+    QString title = QStringLiteral("?"), text;
+    QMessageBox::Icon icon = QMessageBox::Critical;
+    QMessageBox::StandardButtons buttons;
+    Qt::WindowModality modality = Qt::NonModal;
+    std::function<void()> poll = [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) {
+            QTimer::singleShot(10, poll);
+            return;
+        }
+        title = box->windowTitle();
+        text = box->text();
+        icon = box->icon();
+        buttons = box->standardButtons();
+        modality = box->windowModality();
+        box->button(QMessageBox::Ok)->click();
+    };
+    QTimer::singleShot(10, poll);
+    form.Button3->click();
+    EXPECT_EQ(text, QStringLiteral("send sucess"));
+    EXPECT_TRUE(title.isEmpty());
+    EXPECT_EQ(icon, QMessageBox::NoIcon);
+    EXPECT_EQ(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_EQ(modality, Qt::ApplicationModal);
+}
+
+// ---- Replies as they come -------------------------------------------------------
+
+TEST_F(SignCommands, RepliesInPiecesAndWithNoise) {
+    struct Row {
+        const char* name;
+        std::vector<SignPeer::Chunk> chunks;
+        const char* label; // nullptr: not recognised
+    };
+    const std::vector<Row> rows = {
+        {"noise and a false F7 first",
+         {{Hex("00 55 F7 8C F7 8C 8D 8A 83 26 12 07 14 35 09 00")}},
+         "12/07 2026  14:35"},
+        {"split over two events",
+         {{Hex("F7 8C 8D 8A 83 26")}, {Hex("12 07 14 35 00 00"), milliseconds(100)}},
+         "12/07 2026  14:35"},
+        {"not BCD", {{Hex("F7 8C 8D 8A 83 1A 1B FF 99 AA 00 00")}}, "1B/FF 201A  99:AA"},
+        {"two replies at once",
+         {{Hex("F7 8C 8D 8A 83 25 01 02 03 04 05 00 F7 8C 8D 8A 83 26 12 07 14 35 09 00")}},
+         "01/02 2025  03:04"},
+        {"wrong reply code", {{Hex("F7 8C 8D 8A 81 F7 8C 8D 8A 82")}}, nullptr},
+    };
+    TForm1& form = Form();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FBench.FResults.clear();
+        form.Label24->setText(QStringLiteral("-"));
+        int answered = 0;
+        SignPeer peer(FPty, [&](const std::string&, int) {
+            return answered++ == 0 ? row.chunks : std::vector<SignPeer::Chunk>{};
+        });
+        Click(form.Button3);
+        if (row.label != nullptr) {
+            EXPECT_EQ(form.Label24->text(), QString::fromLatin1(row.label));
+            EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send sucess")});
+            EXPECT_EQ(peer.Frames().size(), 1u);
+        } else {
+            EXPECT_EQ(form.Label24->text(), QStringLiteral("-"));
+            EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send error")});
+            EXPECT_EQ(peer.Frames().size(), 3u);
+        }
+    }
+}
+
+// ---- Port list -------------------------------------------------------------------
+
+TEST_F(SignCommands, RefreshKeepsTheChosenPortByName) {
+    PtyPair second, third;
+    FBench.Link("ttyUSB5", second);
+    TForm1& form = Form();
+    ASSERT_EQ(form.ComboBox3->count(), 2);
+    EXPECT_EQ(form.ComboBox3->itemText(1), FBench.Port("ttyUSB5"));
+    form.ComboBox3->setCurrentIndex(1);
+    // A new port before it: the chosen one stays chosen at its new place.
+    FBench.Link("ttyUSB2", third);
+    form.Button8->click();
+    ASSERT_EQ(form.ComboBox3->count(), 3);
+    EXPECT_EQ(form.ComboBox3->currentIndex(), 2);
+    EXPECT_EQ(form.ComboBox3->currentText(), FBench.Port("ttyUSB5"));
+    // The chosen one gone: the first.
+    FBench.Unlink("ttyUSB5");
+    form.Button8->click();
+    EXPECT_EQ(form.ComboBox3->count(), 2);
+    EXPECT_EQ(form.ComboBox3->currentIndex(), 0);
+    // Nothing chosen: the first.
+    form.ComboBox3->setCurrentIndex(-1);
+    form.Button8->click();
+    EXPECT_EQ(form.ComboBox3->currentIndex(), 0);
+    // A port another program holds is not listed.
+    const int held = ::open(FPty.PortName().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    form.Button8->click();
+    ::close(held);
+    EXPECT_EQ(form.ComboBox3->count(), 1);
+    EXPECT_EQ(form.ComboBox3->itemText(0), FBench.Port("ttyUSB2"));
+    // None left: nothing selected.
+    FBench.Unlink("ttyUSB0");
+    FBench.Unlink("ttyUSB2");
+    form.Button8->click();
+    EXPECT_EQ(form.ComboBox3->count(), 0);
+    EXPECT_EQ(form.ComboBox3->currentIndex(), -1);
+}
+
+TEST_F(SignCommands, SavedPortIndexSelectsAmongThePortsFound) {
+    TSignSettings saved = DefaultSignSettings();
+    saved.PortIndex = 1; // beyond the one port found
+    const auto bytes = EncodeSignSettings(saved);
+    WriteFile(FBench.SettingsFile().toStdString(), Bytes(bytes.begin(), bytes.end()));
+    EXPECT_EQ(Form().ComboBox3->count(), 1);
+    EXPECT_EQ(Form().ComboBox3->currentIndex(), -1);
+}
+
+// Refresh while a command waits closes the port: the command ends with
+// "send error", unless the sign had answered already.
+TEST_F(SignCommands, RefreshDuringACommand) {
+    SignPeer peer(FPty, SignPeer::Never());
+    TForm1& form = Form();
+    QTimer::singleShot(300, form.Button8, &QPushButton::click);
+    Click(form.Button3);
+    EXPECT_EQ(peer.Frames().size(), 1u); // the later writes went nowhere
+    EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send error")});
+    EXPECT_EQ(form.ComboBox3->currentText(), FBench.Port("ttyUSB0"));
+}
+
+// ---- Closing the window during a command -------------------------------------------
+
+TEST_F(SignCommands, ClosingTheWindowDuringACommand) {
+    SignPeer peer(FPty, SignPeer::Never());
+    TForm1& form = Form();
+    form.show();
+    form.SpinEdit5->SetValue(33);
+    QTimer::singleShot(300, &form, &QWidget::close);
+    const milliseconds took = Click(form.Button1);
+    EXPECT_LT(took, milliseconds(900)); // the wait was cut short
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(form.mycomm1->Connected());
+    EXPECT_TRUE(FBench.FResults.empty()); // no message after the window has gone
+    EXPECT_EQ(peer.Frames().size(), 1u);
+    const Bytes saved = ReadFile(FBench.SettingsFile().toStdString());
+    ASSERT_EQ(saved.size(), SignSettingsFileSize);
+    EXPECT_EQ(saved[28], 33); // MorningSpeed
+}
+
+// ---- The port refuses while opening ----------------------------------------------------
+
+TEST_F(SignCommands, ErrorWhileOpeningEndsTheCommand) {
+    comm::FakeCommApi fake;
+    comm::ScopedCommApi use(fake);
+    fake.AddPort("COM3");
+    TForm1& form = Form();
+    form.ComboBox3->addItem(QStringLiteral("COM3"));
+    form.ComboBox3->setCurrentIndex(form.ComboBox3->count() - 1);
+    fake.FailNext("SetCommTimeouts", comm::ERROR_GEN_FAILURE);
+    try {
+        form.Button3Click();
+        ADD_FAILURE() << "no error raised";
+    } catch (const cport::EComPort& e) {
+        EXPECT_EQ(e.ErrorCode(), 8);
+    }
+    EXPECT_TRUE(FBench.FResults.empty());
+    for (QPushButton* b : {form.Button1, form.Button2, form.Button3})
+        EXPECT_TRUE(b->isEnabled());
+    EXPECT_FALSE(form.CommandRunning());
+    EXPECT_FALSE(form.mycomm1->Connected());
+}
+
+// ---- The wait itself -------------------------------------------------------------------
+
+// The wait runs its whole time on a clock that passes 2^31 ms meanwhile (a
+// 32-bit tick counter would turn negative there).
+TEST(WaitForAck, RunsItsTimeAcrossTheTickCounterSign) {
+    const auto offset = milliseconds(0x7FFFFFFFLL - 100) - Clock::now().time_since_epoch();
+    const auto start = Clock::now();
+    EXPECT_FALSE(sign::WaitForAck([] { return false; }, milliseconds(300),
+                                  [&] { return Clock::now() + offset; }));
+    EXPECT_GE(Clock::now() - start, milliseconds(300));
+}
+
+} // namespace
