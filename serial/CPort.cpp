@@ -858,25 +858,38 @@ void TCustomComPort::ProcessWindowEvent(std::uintptr_t wParam) {
 
 // ---- Firing operations ----------------------------------------------------------------
 
+namespace {
+
+// Calls a handler through a copy of it, as through a method pointer: the
+// handler may destroy the port (whose member it is) or assign the event a
+// new handler, and its own state lives until it returns.
+template <typename THandler, typename... TArgs>
+void CallHandler(const THandler& handler, TArgs... args) {
+    const THandler running = handler;
+    running(args...);
+}
+
+} // namespace
+
 void TCustomComPort::FireAfterClose() {
     if (OnAfterClose)
-        OnAfterClose(this);
+        CallHandler(OnAfterClose, this);
 }
 void TCustomComPort::FireAfterOpen() {
     if (OnAfterOpen)
-        OnAfterOpen(this);
+        CallHandler(OnAfterOpen, this);
 }
 void TCustomComPort::FireBeforeClose() {
     if (OnBeforeClose)
-        OnBeforeClose(this);
+        CallHandler(OnBeforeClose, this);
 }
 void TCustomComPort::FireBeforeOpen() {
     if (OnBeforeOpen)
-        OnBeforeOpen(this);
+        CallHandler(OnBeforeOpen, this);
 }
 void TCustomComPort::FireRxChar(std::int32_t count) {
     if (OnRxChar) {
-        OnRxChar(this, count);
+        CallHandler(OnRxChar, this, count);
         return;
     }
     // Nobody takes the bytes: read and drop them so the input queue does not keep them.
@@ -885,44 +898,44 @@ void TCustomComPort::FireRxChar(std::int32_t count) {
 }
 void TCustomComPort::FireRxBuf(const void* buffer, std::int32_t count) {
     if (OnRxBuf)
-        OnRxBuf(this, buffer, count);
+        CallHandler(OnRxBuf, this, buffer, count);
 }
 void TCustomComPort::FireTxEmpty() {
     TxEmptyFlag = true;
     if (OnTxEmpty)
-        OnTxEmpty(this);
+        CallHandler(OnTxEmpty, this);
 }
 void TCustomComPort::FireBreak() {
     if (OnBreak)
-        OnBreak(this);
+        CallHandler(OnBreak, this);
 }
 void TCustomComPort::FireRing() {
     if (OnRing)
-        OnRing(this);
+        CallHandler(OnRing, this);
 }
 void TCustomComPort::FireRxFlag() {
     if (OnRxFlag)
-        OnRxFlag(this);
+        CallHandler(OnRxFlag, this);
 }
 void TCustomComPort::FireCTSChange(bool onOff) {
     if (OnCTSChange)
-        OnCTSChange(this, onOff);
+        CallHandler(OnCTSChange, this, onOff);
 }
 void TCustomComPort::FireDSRChange(bool onOff) {
     if (OnDSRChange)
-        OnDSRChange(this, onOff);
+        CallHandler(OnDSRChange, this, onOff);
 }
 void TCustomComPort::FireError(TComErrors errors) {
     if (OnError)
-        OnError(this, errors);
+        CallHandler(OnError, this, errors);
 }
 void TCustomComPort::FireRLSDChange(bool onOff) {
     if (OnRLSDChange)
-        OnRLSDChange(this, onOff);
+        CallHandler(OnRLSDChange, this, onOff);
 }
 void TCustomComPort::FireRx80Full() {
     if (OnRx80Full)
-        OnRx80Full(this);
+        CallHandler(OnRx80Full, this);
 }
 
 // ---- Setters ----------------------------------------------------------------------------

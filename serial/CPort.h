@@ -457,9 +457,10 @@ protected:
     virtual void ApplyAllSettings();
 
 public:
-    // Firing operations: each calls its handler when assigned. FireRxChar
-    // without a handler reads the bytes and drops them; FireTxEmpty also sets
-    // TxEmptyFlag.
+    // Firing operations: each calls its handler when assigned, through a copy
+    // of it (so the handler may destroy the port or replace itself while it
+    // runs). FireRxChar without a handler reads the bytes and drops them;
+    // FireTxEmpty also sets TxEmptyFlag.
     virtual void FireAfterClose();
     virtual void FireAfterOpen();
     virtual void FireBeforeClose();
