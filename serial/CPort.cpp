@@ -232,17 +232,12 @@ void TCustomComPort::CloseForDestruction() noexcept {
     } catch (...) {
         host::ShowException(std::current_exception());
     }
-    // A handler that raised stopped Close half-way: the event thread must not
-    // outlive the port it uses, nor the handle stay open.
-    if (FEventThreadRunning) {
-        FEventThread.reset();
-        FEventThreadRunning = false;
-        FSyncWindow.reset();
-    }
-    if (FClosingThread && FClosingThread->Reap())
-        FClosingThread.reset();
-    else
-        (void)FClosingThread.release(); // destroyed from inside its delivery: it ends by itself
+    // No delivery goes on with this object, however Close ended. A handler
+    // that raised stopped Close half-way: the event thread must not outlive
+    // the port it uses, nor the handle stay open.
+    DropDeliveries();
+    if (FEventThreadRunning)
+        StopEventThread();
     if (FHandle != comm::INVALID_HANDLE_VALUE) {
         comm::Api().CloseHandle(FHandle);
         FHandle = comm::INVALID_HANDLE_VALUE;
@@ -274,15 +269,12 @@ void TCustomComPort::Loaded() {
 void TCustomComPort::Open() {
     if (FConnected || Designing())
         return;
-    // The thread of an earlier close from inside a handler still holds the
-    // port; let it finish first (it does at once once that handler returned).
-    if (FClosingThread && FClosingThread->Reap())
-        FClosingThread.reset();
     HandleBeforeOpen();
     OpenHandle();
     if (FHandle == comm::INVALID_HANDLE_VALUE)
         return; // not an error: the caller sees Connected false
     FConnected = true;
+    FEventsDropped = false;
     try {
         ApplyAllSettings();
     } catch (...) {
@@ -306,31 +298,34 @@ void TCustomComPort::Open() {
 void TCustomComPort::Close() {
     if (!FConnected || Designing())
         return;
+    // Nothing more of a delivery that closes its port is processed, from the
+    // moment it asks.
+    DropDeliveries();
     HandleBeforeClose();
     AbortTransfers();
-    bool handleReleasedByThread = false;
-    if (FEventThreadRunning) {
-        if (FEventThread->InsideDelivery()) {
-            // Closed by a handler that the thread is waiting for: waiting here
-            // for the thread would never end. It is told to stop and to
-            // release the handle itself; the next Open or the destructor
-            // collects it.
-            FEventThread->StopAndReleaseHandleLater();
-            FClosingThread = std::move(FEventThread);
-            handleReleasedByThread = true;
-        } else {
-            FEventThread.reset(); // stops the thread and waits for its body to end
-        }
-        FEventThreadRunning = false;
-        // Only after the thread can no longer send to it (a thread closed from
-        // inside a window delivery has already been released by its reply).
-        FSyncWindow.reset();
-    }
-    if (!handleReleasedByThread)
-        ReleaseHandle();
+    if (FEventThreadRunning)
+        StopEventThread();
+    ReleaseHandle();
     FConnected = false;
     HandleAfterClose();
     FHandle = comm::INVALID_HANDLE_VALUE;
+}
+
+void TCustomComPort::StopEventThread() {
+    if (FEventThread->InsideDelivery()) {
+        // The thread waits for the delivery that runs this close: waiting
+        // here for it would never end. It is stopped and hands the port
+        // back at once; it ends as soon as that delivery has returned, and
+        // is joined then.
+        FEventThread->StopFromItsDelivery();
+        AdoptStoppedThread(std::move(FEventThread));
+    } else {
+        FEventThread.reset(); // stops the thread and waits for its body to end
+    }
+    FEventThreadRunning = false;
+    // Only after the thread can no longer send to it (a thread closed from
+    // inside a window delivery has already been released by its reply).
+    FSyncWindow.reset();
 }
 
 bool TCustomComPort::PortExists(const std::string& portName) {
@@ -771,7 +766,47 @@ namespace {
 
 using TProcessing = void (TCustomComPort::*)();
 
+// One processing of a port's events on the calling thread's stack: a batch
+// (RaiseEvents) or one message of smWindowSync. A Close of the port on the
+// same thread, from a handler of that processing or of one it serves, ends
+// it: the rest is not processed, and the port is not touched again, since it
+// may have been destroyed. Seen only by the thread whose stack it is on.
+class TDelivery {
+public:
+    explicit TDelivery(const TCustomComPort* port) : FPort(port), FOuter(tInnermost) {
+        tInnermost = this;
+    }
+    ~TDelivery() { tInnermost = FOuter; }
+    TDelivery(const TDelivery&) = delete;
+    TDelivery& operator=(const TDelivery&) = delete;
+
+    bool Live() const { return FLive; }
+
+    // Ends this thread's deliveries of port; whether there was one.
+    static bool EndAll(const TCustomComPort* port) {
+        bool any = false;
+        for (TDelivery* d = tInnermost; d != nullptr; d = d->FOuter) {
+            if (d->FPort == port) {
+                d->FLive = false;
+                any = true;
+            }
+        }
+        return any;
+    }
+
+private:
+    static inline thread_local TDelivery* tInnermost = nullptr;
+    const TCustomComPort* FPort;
+    TDelivery* FOuter;
+    bool FLive = true;
+};
+
 } // namespace
+
+void TCustomComPort::DropDeliveries() {
+    if (TDelivery::EndAll(this))
+        FEventsDropped = true;
+}
 
 void TCustomComPort::RaiseEvents(TComEvents events) {
     static constexpr std::array<std::pair<TComEvent, TProcessing>, 10> order = {{
@@ -786,7 +821,11 @@ void TCustomComPort::RaiseEvents(TComEvents events) {
         {evRLSD, &TCustomComPort::HandleRLSDChange},
         {evRx80Full, &TCustomComPort::HandleRx80Full},
     }};
+    const TDelivery delivery(this);
     for (const auto& [event, processing] : order) {
+        // A handler closed or destroyed the port: the rest of the batch goes.
+        if (!delivery.Live())
+            return;
         if (!events.Contains(event))
             continue;
         // One event's failure (a refused query, a handler that raised) is shown
@@ -809,8 +848,12 @@ std::intptr_t TCustomComPort::EventWindowProc(std::uint32_t message, std::uintpt
         // the driver while the handlers run here.
         if (host::InSendMessage())
             host::ReplyMessage(0);
-        if (FConnected)
+        // Nothing of this port is touched after the processing: a handler
+        // may have destroyed it.
+        if (FConnected && !FEventsDropped) {
+            const TDelivery delivery(this);
             ProcessWindowEvent(wParam);
+        }
     } catch (...) {
         host::ShowException(std::current_exception());
     }

@@ -16,8 +16,28 @@
 // thread inside its message processing (smThreadSync, smWindowSync; also
 // inside Write, which processes messages, and inside Close, which serves the
 // thread's pending deliveries while it waits for it), or on the event thread
-// (smNone). A handler may close its own port. An exception from event
-// processing goes to the application's exception display; events go on.
+// (smNone). An exception from event processing goes to the application's
+// exception display; events go on.
+//
+// Handlers that close or destroy their port, under every SyncMethod: a
+// handler may close its own port (Close, SetConnected(false), a new Port,
+// OpenWithSettings, PortExists) or destroy it. From that call on, nothing
+// more of that delivery is processed: the events that remain of the batch
+// are dropped, without a driver call and without an error, and after a new
+// Port (or an Open in the same handler) only events of the new open are
+// delivered. Close returns with the handle released, so the handler may
+// open the same port again at once. A handler runs on a copy of itself: its
+// captures outlive a port it destroys, and it may assign its event anew.
+// When the event thread is blocked in that very delivery (smThreadSync,
+// smNone), Close does not wait for it: the thread is stopped, ends as soon
+// as the delivery has returned, and is then joined (on the GUI thread;
+// without one, at the next Open or when the program ends). A handler that
+// runs while Close waits for the event thread still sees the port open.
+// Not allowed: destroying the port from a handler that runs inside a call
+// on that same port (Write, Close, Open, or another of its calls that
+// processes messages or notifies), since that call would go on with a
+// destroyed object; and, under smNone, a handler's Close racing a call on
+// the port from another thread (nothing here takes a lock).
 //
 // Raising: setters raise EComPort (serial/CPortErrors.h) only where noted;
 // copying settings objects of different classes raises host::EConvertError.
@@ -518,10 +538,12 @@ protected:
     // empty, break, ring, CTS, DSR, event character, RLSD, 80 % full. An
     // exception from one event's processing goes to the application's
     // exception display (handed to the GUI thread when raised on another) and
-    // the next events are still processed.
+    // the next events are still processed. Once a handler has closed or
+    // destroyed the port, the rest is dropped and the port is not touched.
     void RaiseEvents(TComEvents events);
     // The procedure of SyncWindow (smWindowSync), on the GUI thread: message
-    // 1025 with an event's OS mask bit processes that event while Connected.
+    // 1025 with an event's OS mask bit processes that event while Connected
+    // and no handler of this open has closed the port.
     std::intptr_t EventWindowProc(std::uint32_t message, std::uintptr_t wParam,
                                   std::intptr_t lParam);
     void ProcessWindowEvent(std::uintptr_t wParam);
@@ -531,10 +553,14 @@ protected:
     bool FEventThreadRunning = false;
     comm::Handle FHandle = comm::INVALID_HANDLE_VALUE;
     std::unique_ptr<TSyncWindow> FSyncWindow; // none unless smWindowSync with a thread
-    // A thread stopped by a Close from inside its own delivery, until it has ended.
-    std::unique_ptr<TComThread> FClosingThread;
 
 private:
+    // Ends the event thread: waits for it, or, when the caller runs inside its
+    // delivery, stops it without waiting and hands it over to be joined.
+    void StopEventThread();
+    // Ends the deliveries of this port that the calling thread is inside.
+    void DropDeliveries();
+
     friend class TComThread;
     friend class TSyncWindow;
     friend class TComTimeouts;
@@ -543,6 +569,9 @@ private:
     friend class TComBuffer;
 
     bool FConnected = false;
+    // A handler closed the port: smWindowSync messages of its open that the
+    // GUI thread serves while Close waits for the thread are dropped.
+    bool FEventsDropped = false;
     std::int32_t FBaudRate = 9600;
     std::string FPort = "COM1";
     TStopBits FStopBits = sbOneStopBit;

@@ -5,6 +5,8 @@
 #include "host/ExceptionDisplay.h"
 #include "host/MessageLoop.h"
 
+#include <utility>
+
 namespace cport::detail {
 
 void ProcessMessages() {
@@ -24,6 +26,11 @@ void ShowExceptionOnGuiThread(std::exception_ptr error) {
         host::ShowException(error);
     else
         host::QueueException(error);
+}
+
+void PostToGuiThread(std::function<void()> call) {
+    if (host::MainLoop() != nullptr)
+        host::PostToMainThread(std::move(call));
 }
 
 } // namespace cport::detail

@@ -5,7 +5,9 @@
 #include "host/ExceptionDisplay.h"
 
 #include <array>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 namespace cport {
 
@@ -39,6 +41,9 @@ std::uint32_t MaskBit(TComEvent event) {
 // Completions that fail in a row before the body takes the port for gone.
 constexpr int kFailedWaitsBeforeParking = 3;
 
+// The thread object whose body runs on this thread, if any.
+thread_local const TComThread* tRunningBody = nullptr;
+
 } // namespace
 
 std::uint32_t ComEventsToMask(TComEvents events) {
@@ -60,6 +65,7 @@ TComEvents MaskToComEvents(std::uint32_t mask) {
 // ---- TComThread ---------------------------------------------------------------------
 
 TComThread::TComThread(TCustomComPort& port) : FComPort(port) {
+    JoinEndedThreads(); // where no GUI thread joins them
     comm::ICommApi& api = comm::Api();
     FStopEvent = api.CreateEventA(true, false);
     api.SetCommMask(FComPort.FHandle, ComEventsToMask(FComPort.FEvents));
@@ -68,37 +74,35 @@ TComThread::TComThread(TCustomComPort& port) : FComPort(port) {
 
 TComThread::~TComThread() {
     if (!FThread.joinable())
-        return; // reaped: the body has ended and closed its events
-    SignalStop();
-    if (FThread.joinable() && FThread.get_id() == std::this_thread::get_id())
-        FThread.detach(); // destroyed by its own delivery: the body ends by itself
-    else
-        detail::WaitForThread(FThread);
+        return; // joined already (an adopted thread)
+    if (!FStopSignalled)
+        SignalStop();
+    detail::WaitForThread(FThread);
 }
 
 bool TComThread::InsideDelivery() const {
-    return FDeliveringOnGuiThread || FThread.get_id() == std::this_thread::get_id();
+    return FDeliveringOnGuiThread || tRunningBody == this;
 }
 
-void TComThread::StopAndReleaseHandleLater() {
-    FReleasesHandle = true;
+void TComThread::StopFromItsDelivery() {
+    FLeftPort = true;
     SignalStop();
-}
-
-bool TComThread::Reap() {
-    if (InsideDelivery())
-        return false;
-    detail::WaitForThread(FThread);
-    return true;
+    // The body is blocked in the delivery, with no wait pending on the port:
+    // its last calls on the port are made here, on the still open handle.
+    comm::ICommApi& api = comm::Api();
+    api.SetCommMask(FComPort.FHandle, 0);
+    api.PurgeComm(FComPort.FHandle, comm::PURGE_TXCLEAR | comm::PURGE_RXCLEAR);
 }
 
 void TComThread::SignalStop() {
     comm::ICommApi& api = comm::Api();
+    FStopSignalled = true;
     api.SetEvent(FStopEvent);
     api.Sleep(0);
 }
 
 void TComThread::Execute() {
+    tRunningBody = this;
     comm::ICommApi& api = comm::Api();
     const comm::Handle port = FComPort.FHandle;
     comm::Overlapped overlapped;
@@ -139,24 +143,35 @@ void TComThread::Execute() {
             } catch (...) {
                 detail::ShowExceptionOnGuiThread(std::current_exception());
             }
+            // Closed or destroyed inside that delivery: the port has made
+            // the last calls on its handle and may be gone.
+            if (FLeftPort)
+                break;
         } else {
             ++failedInARow;
         }
     }
-    api.SetCommMask(port, 0); // also ends a wait that is still pending on the block
-    api.PurgeComm(port, comm::PURGE_TXCLEAR | comm::PURGE_RXCLEAR);
-    // A wait still pending completes into the block and mask on this stack:
-    // the mask of 0 has ended it; make sure the driver is done with them.
-    if (pending) {
-        std::uint32_t ignored = 0;
-        api.GetOverlappedResult(port, &overlapped, &ignored, true);
+    if (!FLeftPort) {
+        api.SetCommMask(port, 0); // also ends a wait that is still pending on the block
+        api.PurgeComm(port, comm::PURGE_TXCLEAR | comm::PURGE_RXCLEAR);
+        // A wait still pending completes into the block and mask on this
+        // stack: the mask of 0 has ended it; make sure the driver is done.
+        if (pending) {
+            std::uint32_t ignored = 0;
+            api.GetOverlappedResult(port, &overlapped, &ignored, true);
+        }
     }
+    // Adopted (FLeftPort): nobody waits for this body. From FEnded on it
+    // touches nothing of this object, which a join may then free; a join
+    // still waits for the two closes.
+    const comm::Handle stopEvent = FStopEvent;
+    const bool adopted = FLeftPort;
+    if (adopted)
+        FEnded = true;
     api.CloseHandle(overlapped.hEvent);
-    api.CloseHandle(FStopEvent);
-    // Closed from inside a delivery: the port could not wait for this body,
-    // so the handle is released here, after its last use.
-    if (FReleasesHandle)
-        api.CloseHandle(port);
+    api.CloseHandle(stopEvent);
+    if (adopted)
+        detail::PostToGuiThread(JoinEndedThreads);
 }
 
 void TComThread::DeliverEvents() {
@@ -186,6 +201,81 @@ void TComThread::SendEventsToWindow() {
     for (TComEvent event : kDeliveryOrder)
         if (FEvents.Contains(event))
             FComPort.FSyncWindow->Send(0x0401, MaskBit(event), 0);
+}
+
+// ---- Threads stopped from inside their delivery -------------------------------------------
+
+class TStoppedThreads {
+public:
+    TStoppedThreads() = default;
+    TStoppedThreads(const TStoppedThreads&) = delete;
+    TStoppedThreads& operator=(const TStoppedThreads&) = delete;
+    // The program ends: whatever is left ends by itself (nothing of it waits
+    // for anyone) and is joined here, without the runtime.
+    ~TStoppedThreads() {
+        std::vector<std::unique_ptr<TComThread>> left;
+        {
+            std::lock_guard guard(FLock);
+            left.swap(FThreads);
+        }
+        for (auto& thread : left)
+            if (thread->FThread.joinable() &&
+                thread->FThread.get_id() != std::this_thread::get_id())
+                thread->FThread.join();
+    }
+
+    void Add(std::unique_ptr<TComThread> thread) {
+        std::lock_guard guard(FLock);
+        FThreads.push_back(std::move(thread));
+    }
+
+    void JoinEnded() {
+        std::vector<std::unique_ptr<TComThread>> ended;
+        {
+            std::lock_guard guard(FLock);
+            auto keep = FThreads.begin();
+            for (auto& thread : FThreads) {
+                if (thread->FEnded && thread->FThread.get_id() != std::this_thread::get_id())
+                    ended.push_back(std::move(thread));
+                else
+                    *keep++ = std::move(thread);
+            }
+            FThreads.erase(keep, FThreads.end());
+        }
+        // An ended body has only to return: the joins are short.
+        for (auto& thread : ended)
+            thread->FThread.join();
+    }
+
+    std::size_t Count() {
+        std::lock_guard guard(FLock);
+        return FThreads.size();
+    }
+
+private:
+    std::mutex FLock;
+    std::vector<std::unique_ptr<TComThread>> FThreads;
+};
+
+namespace {
+
+TStoppedThreads& StoppedThreads() {
+    static TStoppedThreads threads;
+    return threads;
+}
+
+} // namespace
+
+void AdoptStoppedThread(std::unique_ptr<TComThread> thread) {
+    StoppedThreads().Add(std::move(thread));
+}
+
+void JoinEndedThreads() {
+    StoppedThreads().JoinEnded();
+}
+
+std::size_t StoppedThreadsNotJoined() {
+    return StoppedThreads().Count();
 }
 
 } // namespace cport

@@ -18,11 +18,19 @@
 // body to end while serving the GUI thread's hand-overs and sent messages, so
 // a thread blocked in a delivery can finish it. The body clears the mask and
 // purges both queues before it ends; the port's handle stays open until then.
+//
+// A thread cannot be waited for by the delivery it is blocked in (a handler
+// that closes or destroys its port under smThreadSync or smNone). Such a
+// close calls StopFromItsDelivery instead: the port makes the body's last
+// calls on the handle itself and hands the thread to AdoptStoppedThread. The
+// body no longer touches the port; once the delivery has returned it closes
+// its two events and ends, and is joined then.
 
 #include "serial/CPort.h"
 #include "serial/os/CommApi.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -55,28 +63,39 @@ public:
 
     // Whether the caller runs inside this thread's delivery: a handler on the
     // GUI thread that the thread waits for (smThreadSync), or the thread
-    // itself (smNone). Such a caller cannot wait for the thread to end.
+    // itself (smNone, or any method without a GUI thread). Such a caller
+    // cannot wait for the thread to end.
     bool InsideDelivery() const;
-    // For a Close from inside a delivery: stops the thread without waiting;
-    // the body closes the port handle itself once it has cleared the mask and
-    // purged the queues. The object must then be kept until Reap.
-    void StopAndReleaseHandleLater();
-    // Waits for a thread stopped by StopAndReleaseHandleLater to end. False
-    // (nothing done) while the caller is still inside its delivery.
-    bool Reap();
+    // For a close from inside the delivery (InsideDelivery): tells the body to
+    // stop and to leave the port alone from now on, then clears the driver's
+    // mask and purges both queues as the body would have. The port's handle
+    // may then be closed at once. The object goes to AdoptStoppedThread.
+    void StopFromItsDelivery();
 
 private:
+    friend class TStoppedThreads;
     void Execute();
     void DeliverEvents();
     void SendEventsToWindow();
 
-    TCustomComPort& FComPort;
+    TCustomComPort& FComPort; // not used once FLeftPort is set: it may be gone
     comm::Handle FStopEvent = comm::INVALID_HANDLE_VALUE;
     TComEvents FEvents;                  // the batch being delivered; written and read by the body
-    bool FDeliveringOnGuiThread = false; // GUI thread only
-    std::atomic<bool> FReleasesHandle{false};
+    bool FDeliveringOnGuiThread = false; // by the thread that runs the hand-over
+    std::atomic<bool> FStopSignalled{false};
+    std::atomic<bool> FLeftPort{false}; // set by StopFromItsDelivery
+    std::atomic<bool> FEnded{false};    // by an adopted body, which then touches nothing of this
     std::thread FThread;
 };
+
+// Takes a thread stopped by StopFromItsDelivery. It is joined once its body
+// has ended: on the GUI thread, which the body asks for as its last act, and
+// otherwise at the next TComThread construction or when the program ends.
+void AdoptStoppedThread(std::unique_ptr<TComThread> thread);
+// Joins the adopted threads whose body has ended (never the caller's own).
+void JoinEndedThreads();
+// Adopted threads not joined yet. For tests and diagnostics.
+std::size_t StoppedThreadsNotJoined();
 
 // The hidden message window of smWindowSync: message 1025 sent to it from the
 // event thread reaches the port's EventWindowProc on the GUI thread.
@@ -112,5 +131,8 @@ void WaitForThread(std::thread& thread);
 // Shows an exception with the application's exception display on the GUI
 // thread; from another thread it is handed over and this call returns.
 void ShowExceptionOnGuiThread(std::exception_ptr error);
+// Queues call to run on the GUI thread at its next pass and returns at once.
+// Without a GUI thread nothing is queued and call does not run.
+void PostToGuiThread(std::function<void()> call);
 
 } // namespace cport::detail

@@ -3,6 +3,7 @@
 
 #include "serial/CPort.h"
 #include "serial/CPortErrors.h"
+#include "serial/CPortThread.h"
 #include "tests/support/ShownExceptions.h"
 
 #include "host/ExceptionDisplay.h"
@@ -13,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -31,11 +34,19 @@ constexpr const char* kPort = "COM3";
 // What the handlers saw, and whether any ran off the GUI thread.
 class Seen {
 public:
+    // Also wakes the GUI thread's loop, for handlers on the event thread.
     void Add(std::string s) {
+        {
+            std::lock_guard lock(mutex_);
+            if (std::this_thread::get_id() != gui_)
+                offGuiThread_ = true;
+            events_.push_back(std::move(s));
+        }
+        host::WakeMainThread();
+    }
+    bool Contains(const std::string& s) const {
         std::lock_guard lock(mutex_);
-        if (std::this_thread::get_id() != gui_)
-            offGuiThread_ = true;
-        events_.push_back(std::move(s));
+        return std::find(events_.begin(), events_.end(), s) != events_.end();
     }
     std::vector<std::string> Events() const {
         std::lock_guard lock(mutex_);
@@ -224,8 +235,8 @@ TEST_F(Events, AHandlerMayCloseThePortAndItOpensAgainLater) {
         p.Open();
         const std::size_t closes = fake_.CallCount("CloseHandle");
         Raise(comm::EV_RING);
-        // The port handle and the thread's two events are closed once the
-        // delivery has returned.
+        // The port handle is closed by Close, the thread's two events once
+        // the delivery has returned.
         std::thread waker([&] {
             fake_.WaitForCalls("CloseHandle", closes + 3);
             host::WakeMainThread();
@@ -240,6 +251,147 @@ TEST_F(Events, AHandlerMayCloseThePortAndItOpensAgainLater) {
         p.OnRing = nullptr;
         p.Close();
         EXPECT_EQ(fake_.OpenHandles(), 0u);
+    }
+}
+
+void LogNotifications(TCustomComPort& p, Seen& seen) {
+    p.OnBeforeOpen = [&](TCustomComPort*) { seen.Add("BeforeOpen"); };
+    p.OnAfterOpen = [&](TCustomComPort*) { seen.Add("AfterOpen"); };
+    p.OnBeforeClose = [&](TCustomComPort*) { seen.Add("BeforeClose"); };
+    p.OnAfterClose = [&](TCustomComPort*) { seen.Add("AfterClose"); };
+}
+
+// The calls made on a handle after the call that closed it.
+std::vector<std::string> CallsAfterItsClose(const comm::FakeCommApi& fake, comm::Handle h) {
+    std::vector<std::string> after;
+    bool closed = false;
+    for (const comm::FakeCall& call : fake.Calls()) {
+        if (closed && call.handle == h)
+            after.push_back(call.name);
+        if (call.name == "CloseHandle" && call.handle == h)
+            closed = true;
+    }
+    EXPECT_TRUE(closed);
+    return after;
+}
+
+std::size_t CallsOn(const comm::FakeCommApi& fake, comm::Handle h, const char* name) {
+    const auto calls = fake.CallsNamed(name);
+    return static_cast<std::size_t>(std::count_if(
+        calls.begin(), calls.end(), [h](const comm::FakeCall& c) { return c.handle == h; }));
+}
+
+constexpr std::array<TSyncMethod, 3> kAllMethods = {smThreadSync, smWindowSync, smNone};
+
+// A handler of the second event of a full batch closes its port: the eight
+// events after it are neither processed nor asked of the driver, whether the
+// port stays closed or is opened again (by Open or by a new Port).
+TEST_F(Events, AHandlerThatClosesItsPortEndsTheBatch) {
+    enum Action { kClose, kCloseAndOpen, kNewPort };
+    fake_.AddPort("COM4");
+    fake_.SetModemStatus("COM4", comm::MS_CTS_ON);
+    fake_.SetModemStatus(kPort, comm::MS_DSR_ON);
+    for (TSyncMethod method : kAllMethods) {
+        for (Action action : {kClose, kCloseAndOpen, kNewPort}) {
+            SCOPED_TRACE(testing::Message() << "method " << static_cast<int>(method) << " action "
+                                            << static_cast<int>(action));
+            rc_test::ShownExceptions display;
+            Seen seen;
+            TComPort p(nullptr);
+            p.SetPort(kPort);
+            p.SetSyncMethod(method);
+            p.Open();
+            LogEverything(p, seen);
+            LogNotifications(p, seen);
+            p.OnRxChar = [&](TCustomComPort* s, std::int32_t n) {
+                std::string bytes;
+                s->ReadString(n, bytes);
+                seen.Add("RxChar " + bytes);
+                if (action == kNewPort) {
+                    s->SetPort("COM4");
+                } else {
+                    s->Close();
+                    if (action == kCloseAndOpen)
+                        s->Open(); // the same port: its handle was released
+                }
+                seen.Add(s->Connected() ? "done open" : "done closed");
+            };
+            const comm::Handle first = p.Handle();
+            fake_.AddLineErrors(kPort, comm::CE_OVERRUN);
+            fake_.FeedInput(kPort, "a", false);
+            Raise(0x05FF);
+            ASSERT_TRUE(RunUntil([&] {
+                return (seen.Contains("done open") || seen.Contains("done closed")) &&
+                       StoppedThreadsNotJoined() == 0;
+            }));
+            std::vector<std::string> expected = {"Error 4",  "RxChar a",    "CTS off",   "DSR off",
+                                                 "RLSD off", "BeforeClose", "AfterClose"};
+            if (action == kClose) {
+                expected.push_back("done closed");
+            } else {
+                const bool cts = action == kNewPort;
+                for (const char* e : {"BeforeOpen", "AfterOpen", cts ? "CTS on" : "CTS off",
+                                      cts ? "DSR off" : "DSR on", "RLSD off", "done open"})
+                    expected.push_back(e);
+            }
+            EXPECT_EQ(seen.Events(), expected);
+            EXPECT_EQ(display.Shown(), std::vector<std::string>{});
+            EXPECT_EQ(CallsAfterItsClose(fake_, first), std::vector<std::string>{});
+            EXPECT_EQ(p.Connected(), action != kClose);
+            if (action != kClose) {
+                // On the new handle: the open's three modem queries, nothing
+                // of the old batch; and its own thread delivers.
+                const comm::Handle second = p.Handle();
+                EXPECT_EQ(CallsOn(fake_, second, "GetCommModemStatus"), 3u);
+                EXPECT_EQ(CallsOn(fake_, second, "ClearCommError"), 0u);
+                EXPECT_EQ(p.Port(), action == kNewPort ? "COM4" : kPort);
+                seen.Clear();
+                ASSERT_TRUE(fake_.WaitForCommWait(p.Port()));
+                fake_.RaiseEvents(p.Port(), comm::EV_RING);
+                ASSERT_TRUE(RunUntil([&] { return seen.Size() > 0; }));
+                EXPECT_EQ(seen.Events(), std::vector<std::string>{"Ring"});
+                p.Close();
+            }
+            EXPECT_EQ(fake_.OpenHandles(), 0u);
+            fake_.ClearCalls();
+        }
+    }
+}
+
+// A handler destroys its port in the middle of a batch: the rest of the batch
+// is dropped, the port is not touched again, the event thread ends and is
+// joined, and every handle is closed.
+TEST_F(Events, AHandlerThatDestroysItsPortEndsTheBatch) {
+    for (TSyncMethod method : kAllMethods) {
+        SCOPED_TRACE(static_cast<int>(method));
+        rc_test::ShownExceptions display;
+        Seen seen;
+        auto owner = std::make_unique<TComPort>(nullptr);
+        owner->SetPort(kPort);
+        owner->SetSyncMethod(method);
+        owner->Open();
+        LogEverything(*owner, seen);
+        LogNotifications(*owner, seen);
+        owner->OnRxChar = [&](TCustomComPort* s, std::int32_t n) {
+            std::string bytes;
+            s->ReadString(n, bytes);
+            seen.Add("RxChar " + bytes);
+            owner.reset();
+            seen.Add("destroyed");
+        };
+        const comm::Handle h = owner->Handle();
+        fake_.AddLineErrors(kPort, comm::CE_OVERRUN);
+        fake_.FeedInput(kPort, "a", false);
+        Raise(0x05FF);
+        ASSERT_TRUE(
+            RunUntil([&] { return seen.Contains("destroyed") && StoppedThreadsNotJoined() == 0; }));
+        EXPECT_EQ(seen.Events(),
+                  (std::vector<std::string>{"Error 4", "RxChar a", "CTS off", "DSR off", "RLSD off",
+                                            "BeforeClose", "AfterClose", "destroyed"}));
+        EXPECT_EQ(display.Shown(), std::vector<std::string>{});
+        EXPECT_EQ(CallsAfterItsClose(fake_, h), std::vector<std::string>{});
+        EXPECT_EQ(fake_.OpenHandles(), 0u); // the port and the thread's two events
+        fake_.ClearCalls();
     }
 }
 
@@ -335,6 +487,86 @@ TEST(EventsPty, ReceivedBytesReachOnRxCharOnTheGuiThread) {
     ASSERT_TRUE(host::RunLoopUntil([&] { return flag; }, kDeadline));
     EXPECT_EQ(p.InQueueCount(), 0);
     p.Close();
+}
+
+// On a pseudo-terminal with the POSIX backend: a handler that has read the
+// event character closes and reopens the port (whose exclusive handle must
+// be free again at once) or destroys it; the event-character event of the
+// same bytes is not processed, and nothing is left behind.
+TEST(EventsPty, AHandlerThatClosesOrDestroysItsPortEndsTheBatch) {
+    host::TPlainMainLoop loop;
+    rc_test::PtyPair pty;
+    for (TSyncMethod method : kAllMethods) {
+        for (bool destroy : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << "method " << static_cast<int>(method) << (destroy ? " destroy" : ""));
+            rc_test::ShownExceptions display;
+            Seen seen;
+            std::string received; // by the handlers of the first open only
+            // Orders what this thread did before sending with the handlers
+            // (under smNone on the event thread): the pty does not, for the
+            // sanitizer.
+            std::mutex sent;
+            auto owner = std::make_unique<TComPort>(nullptr);
+            owner->SetPort(pty.PortName());
+            owner->SetSyncMethod(method);
+            owner->SetEventChar('!');
+            owner->OnRxFlag = [&](TCustomComPort*) { seen.Add("RxFlag"); };
+            owner->OnRxChar = [&](TCustomComPort* s, std::int32_t n) {
+                { const std::lock_guard lock(sent); }
+                std::string bytes;
+                s->ReadString(n, bytes);
+                received += bytes;
+                if (received.find('!') == std::string::npos)
+                    return;
+                if (destroy) {
+                    owner.reset();
+                    seen.Add("destroyed");
+                    return;
+                }
+                s->Close();
+                s->Open();
+                seen.Add(s->Connected() ? "reopened" : "not reopened");
+                // Replaces the handler that is running.
+                s->OnRxChar = [&seen](TCustomComPort* t, std::int32_t m) {
+                    std::string more;
+                    t->ReadString(m, more);
+                    seen.Add(more);
+                };
+            };
+            // Open is seen through its notification: under smNone the port is
+            // not read here while its handlers may run.
+            owner->OnAfterOpen = [&](TCustomComPort*) { seen.Add("opened"); };
+            owner->Open();
+            ASSERT_EQ(seen.Events(), std::vector<std::string>{"opened"});
+            seen.Clear();
+            { const std::lock_guard lock(sent); }
+            ASSERT_TRUE(pty.Send("ab!"));
+            ASSERT_TRUE(host::RunLoopUntil(
+                [&] { return seen.Size() > 0 && StoppedThreadsNotJoined() == 0; }, kDeadline));
+            if (destroy) {
+                EXPECT_EQ(seen.Events(), std::vector<std::string>{"destroyed"});
+            } else {
+                ASSERT_TRUE(pty.Send("cd"));
+                auto all = [&] {
+                    std::string joined;
+                    for (const std::string& e : seen.Events())
+                        joined += e + "|";
+                    return joined;
+                };
+                // The open inside the handler notified; the new open delivers
+                // (perhaps in more than one piece).
+                ASSERT_TRUE(host::RunLoopUntil(
+                    [&] {
+                        return all() == "opened|reopened|cd|" || all() == "opened|reopened|c|d|";
+                    },
+                    kDeadline))
+                    << all();
+                owner->Close();
+            }
+            EXPECT_EQ(display.Shown(), std::vector<std::string>{});
+        }
+    }
 }
 
 } // namespace

@@ -554,6 +554,40 @@ TEST_F(Life, EventsOnTheEventThreadInTheFixedOrder) {
     EXPECT_TRUE(TxEmptyFlag);
 }
 
+// Without a GUI thread (smNone, no runtime binding): a handler destroys its
+// port; the rest of the batch is dropped, and the stopped thread, which has
+// closed its events, is joined by the next Open of any port.
+TEST_F(Life, AThreadStoppedByItsHandlerIsJoinedAtTheNextOpenWithoutAGuiThread) {
+    ASSERT_EQ(StoppedThreadsNotJoined(), 0u);
+    std::mutex m;
+    std::vector<std::string> seen;
+    auto note = [&](std::string s) {
+        std::lock_guard lock(m);
+        seen.push_back(std::move(s));
+    };
+    auto owner = std::make_unique<TComPort>(nullptr);
+    Prepare(*owner);
+    owner->OnBreak = [&](TCustomComPort*) {
+        owner.reset();
+        note("destroyed");
+    };
+    owner->OnRing = [&](TCustomComPort*) { note("Ring"); };
+    owner->Open();
+    ASSERT_TRUE(fake_.WaitForCommWait(kPort));
+    const std::size_t closes = fake_.CallCount("CloseHandle");
+    fake_.RaiseEvents(kPort, comm::EV_BREAK | comm::EV_RING);
+    ASSERT_TRUE(fake_.WaitForCalls("CloseHandle", closes + 3)); // the port, then two events
+    EXPECT_EQ(fake_.OpenHandles(), 0u);
+    EXPECT_EQ(StoppedThreadsNotJoined(), 1u);
+    TComPort next(nullptr);
+    Prepare(next);
+    next.Open();
+    EXPECT_EQ(StoppedThreadsNotJoined(), 0u);
+    next.Close();
+    std::lock_guard lock(m);
+    EXPECT_EQ(seen, std::vector<std::string>{"destroyed"});
+}
+
 TEST_F(Life, MaskAndEventsTranslateBothWays) {
     const std::vector<std::pair<TComEvent, std::uint32_t>> rows = {
         {evRxChar, 0x0001}, {evTxEmpty, 0x0004}, {evRxFlag, 0x0002}, {evRing, 0x0100},
