@@ -301,6 +301,19 @@ void TCustomComPort::Close() {
     // Nothing more of a delivery that closes its port is processed, from the
     // moment it asks.
     DropDeliveries();
+    // Called again from a notification or a delivery that this Close runs or
+    // serves: the close under way completes it.
+    if (FClosing)
+        return;
+    FClosing = true;
+    struct TEndOfClose {
+        TCustomComPort& Port;
+        ~TEndOfClose() {
+            Port.FClosing = false;
+            if (Port.FConnected) // a notification raised: the port stays open
+                Port.FEventsDropped = false;
+        }
+    } endOfClose{*this};
     HandleBeforeClose();
     AbortTransfers();
     if (FEventThreadRunning)

@@ -31,13 +31,15 @@
 // When the event thread is blocked in that very delivery (smThreadSync,
 // smNone), Close does not wait for it: the thread is stopped, ends as soon
 // as the delivery has returned, and is then joined (on the GUI thread;
-// without one, at the next Open or when the program ends). A handler that
-// runs while Close waits for the event thread still sees the port open.
-// Not allowed: destroying the port from a handler that runs inside a call
-// on that same port (Write, Close, Open, or another of its calls that
-// processes messages or notifies), since that call would go on with a
-// destroyed object; and, under smNone, a handler's Close racing a call on
-// the port from another thread (nothing here takes a lock).
+// without one, at the next Open or when the program ends). Handlers that
+// Close runs (its notifications, and deliveries it serves while it waits for
+// the event thread, which still see the port open) may call Close as well:
+// the Close under way completes, once. Not allowed:
+// destroying the port from a handler that runs inside a call on that same
+// port (Write, Close, Open, or another of its calls that processes messages
+// or notifies), since that call would go on with a destroyed object; and,
+// under smNone, a handler's Close racing a call on the port from another
+// thread (nothing here takes a lock).
 //
 // Raising: setters raise EComPort (serial/CPortErrors.h) only where noted;
 // copying settings objects of different classes raises host::EConvertError.
@@ -569,6 +571,7 @@ private:
     friend class TComBuffer;
 
     bool FConnected = false;
+    bool FClosing = false; // inside Close
     // A handler closed the port: smWindowSync messages of its open that the
     // GUI thread serves while Close waits for the thread are dropped.
     bool FEventsDropped = false;

@@ -395,6 +395,40 @@ TEST_F(Events, AHandlerThatDestroysItsPortEndsTheBatch) {
     }
 }
 
+// A handler that the GUI thread serves while Close waits for the event thread
+// closes the port as well, as does a close notification: the port closes
+// once, and the rest of that batch is dropped.
+TEST_F(Events, ClosingAgainWhileClosingClosesOnce) {
+    for (TSyncMethod method : {smThreadSync, smWindowSync}) {
+        SCOPED_TRACE(static_cast<int>(method));
+        Seen seen;
+        TComPort p(nullptr);
+        p.SetPort(kPort);
+        p.SetSyncMethod(method);
+        p.Open();
+        LogNotifications(p, seen);
+        p.OnBeforeClose = [&](TCustomComPort* s) {
+            seen.Add("BeforeClose");
+            s->Close();
+        };
+        p.OnRing = [&](TCustomComPort* s) {
+            seen.Add(s->Connected() ? "Ring open" : "Ring closed");
+            s->Close();
+        };
+        p.OnRxFlag = [&](TCustomComPort*) { seen.Add("RxFlag"); };
+        Raise(comm::EV_RING | comm::EV_RXFLAG);
+        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+        while (host::PendingHandOvers() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        ASSERT_EQ(host::PendingHandOvers(), 1u);
+        p.Close();
+        EXPECT_EQ(seen.Events(),
+                  (std::vector<std::string>{"BeforeClose", "Ring open", "AfterClose"}));
+        EXPECT_FALSE(p.Connected());
+        EXPECT_EQ(fake_.OpenHandles(), 0u);
+    }
+}
+
 // Exposes the window procedure of smWindowSync.
 class WindowPort : public TComPort {
 public:
