@@ -487,10 +487,15 @@ TEST(SignSimTiming, DelayAndSplitHoldTheReplyBack) {
         SignSim sim(Concat({"--split", "5:1000"}, kFixedClock));
         Port port(sim.Port());
         const auto sent = Clock::now();
-        port.Send(kReadTime);
-        EXPECT_EQ(ShowHex(port.FirstRead()), ShowHex(kClockReply.substr(0, 5)));
-        EXPECT_EQ(ShowHex(port.Receive(7)), ShowHex(kClockReply.substr(5)));
-        EXPECT_GE(Clock::now() - sent, milliseconds(1000));
+        port.Send(kReadTime + kReadTime);
+        const std::string head = kClockReply.substr(0, 5);
+        const std::string rest = kClockReply.substr(5);
+        EXPECT_EQ(ShowHex(port.FirstRead()), ShowHex(head));
+        // The second reply starts right after the first and pauses as well.
+        EXPECT_EQ(ShowHex(port.Receive(12)), ShowHex(rest + head));
+        EXPECT_EQ(ShowHex(port.Within(kQuiet)), "");
+        EXPECT_EQ(ShowHex(port.Receive(7)), ShowHex(rest));
+        EXPECT_GE(Clock::now() - sent, milliseconds(2000));
     }
 }
 

@@ -140,11 +140,13 @@ private:
     std::string FTarget;
 };
 
-// Bytes waiting to be written to the line at a given time.
+// Bytes waiting to be written to the line: not before a given time, and a
+// pause after the write before them (the second part of a split reply).
 struct TOutgoing {
-    Clock::time_point Due;
+    Clock::time_point NotBefore;
+    milliseconds AfterPrevious{0};
     std::string Bytes;
-    std::string Note;
+    std::string Note; // for the log: "with noise, first 3 bytes"
 };
 
 // More replies than this waiting (nobody reads the port): new ones are dropped.
@@ -193,7 +195,7 @@ public:
             const bool paused = now < masterPausedUntil;
             int timeout = -1;
             if (!FQueue.empty() && !FBlocked)
-                timeout = MsUntil(FQueue.front().Due, now);
+                timeout = MsUntil(Due(), now);
             if (paused)
                 timeout = timeout < 0 ? MsUntil(masterPausedUntil, now)
                                       : std::min(timeout, MsUntil(masterPausedUntil, now));
@@ -332,23 +334,34 @@ private:
             return;
         }
         std::string note;
+        const auto addNote = [&note](const std::string& n) {
+            note += (note.empty() ? "" : ", ") + n;
+        };
         if (!FOptions.Noise.empty())
-            note += " noise first";
+            addNote("with noise");
         if (FOptions.Double)
-            note += " two replies";
+            addNote("two replies");
         const Clock::time_point due = now + milliseconds(FOptions.DelayMs);
         if (FOptions.SplitAt > 0 && FOptions.SplitAt < all.size()) {
-            FQueue.push_back({due, all.substr(0, FOptions.SplitAt),
-                              note + " first " + std::to_string(FOptions.SplitAt) + " bytes"});
-            FQueue.push_back({due + milliseconds(FOptions.SplitPauseMs),
-                              all.substr(FOptions.SplitAt), " the rest"});
+            addNote("first " + std::to_string(FOptions.SplitAt) + " bytes");
+            FQueue.push_back({due, milliseconds(0), all.substr(0, FOptions.SplitAt), note});
+            FQueue.push_back({{},
+                              milliseconds(FOptions.SplitPauseMs),
+                              all.substr(FOptions.SplitAt),
+                              "the rest, " + std::to_string(FOptions.SplitPauseMs) + " ms later"});
         } else {
-            FQueue.push_back({due, all, note});
+            FQueue.push_back({due, milliseconds(0), all, note});
         }
     }
 
+    // When the next bytes are due.
+    Clock::time_point Due() const {
+        const TOutgoing& o = FQueue.front();
+        return std::max(o.NotBefore, FLastWrite + o.AfterPrevious);
+    }
+
     void SendDue(Clock::time_point now) {
-        while (!FQueue.empty() && !FBlocked && FQueue.front().Due <= now) {
+        while (!FQueue.empty() && !FBlocked && Due() <= now) {
             TOutgoing& o = FQueue.front();
             const ssize_t n = ::write(FMaster, o.Bytes.data(), o.Bytes.size());
             if (n < 0 && errno == EINTR)
@@ -363,11 +376,13 @@ private:
                 continue;
             }
             const std::string sent = o.Bytes.substr(0, static_cast<std::size_t>(n));
-            const std::string note = o.Note.empty() ? "" : " (" + o.Note.substr(1) + ")";
+            FLastWrite = Clock::now();
+            const std::string note = o.Note.empty() ? "" : " (" + o.Note + ")";
             FLog.Line("tx " + sign::HexBytes(sent) + note);
             if (static_cast<std::size_t>(n) < o.Bytes.size()) {
                 o.Bytes.erase(0, static_cast<std::size_t>(n));
-                o.Note = " the rest, the port was full";
+                o.Note = "the rest, the port was full";
+                o.AfterPrevious = milliseconds(0);
                 FBlocked = true;
                 return;
             }
@@ -385,6 +400,7 @@ private:
     unsigned long FValidFrames = 0;
     std::deque<TOutgoing> FQueue;
     bool FBlocked = false; // the last write found the port full
+    Clock::time_point FLastWrite;
 };
 
 bool InstallSignals() {
