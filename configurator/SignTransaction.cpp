@@ -37,6 +37,10 @@ TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
     port.SetPort(portName);
     port.OpenWithSettings(LineSettings);
     result.Opened = port.Connected();
+    if (hooks.Opened && !hooks.Opened(result.Opened)) {
+        port.Close();
+        return result;
+    }
     std::this_thread::sleep_for(timing.OpenPause);
     link.ClearAck();
     const std::string frame = link.Frame();

@@ -57,6 +57,12 @@ struct TTransactionHooks {
     std::function<void(std::chrono::milliseconds timeout)> Wait;
     // Called after each write with the frame and the bytes the port took.
     std::function<void(const std::string& frame, std::int32_t written)> Written;
+    // Called once right after the open, on the calling thread, with whether
+    // the port is open; comm::Api().GetLastError() still holds the open's OS
+    // error. False ends the transaction there: nothing is written, no pause
+    // is made, the port is closed. Empty: the transaction goes on either way
+    // (the window writes into a port that did not open, as it always has).
+    std::function<bool(bool opened)> Opened;
 };
 
 struct TTransactionResult {
@@ -69,7 +75,8 @@ struct TTransactionResult {
 // first). The port's OnRxChar must feed the bytes to link.Receive. Raises
 // what OpenWithSettings raises (EComPort), with the port left as Open leaves
 // it; nothing else. A port that cannot be opened is written to anyway, as
-// the window does: the writes do nothing and each wait runs its course.
+// the window does (the writes do nothing and each wait runs its course),
+// unless hooks.Opened ends the transaction.
 TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
                                   const std::string& portName,
                                   const TTransactionTiming& timing = {},
