@@ -1,0 +1,412 @@
+#include "tools/radar-sign/RadarSignOptions.h"
+
+#include "serial/os/CommApi.h"
+
+#include <cstdio>
+#include <map>
+#include <set>
+
+namespace radarsign {
+
+namespace {
+
+// Longest wait after a write and most writes accepted: a batch should not
+// hang for hours on a typo.
+constexpr int MaxTimeoutMs = 60000;
+constexpr int MaxTries = 100;
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsLeap(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int DaysIn(int year, int month) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && IsLeap(year) ? 29 : days[month - 1];
+}
+
+// "H:MM" or "HH:MM".
+std::optional<std::pair<int, int>> ParseTimeOfDay(const std::string& text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 || colon > 2 || text.size() - colon - 1 == 0 ||
+        text.size() - colon - 1 > 2)
+        return std::nullopt;
+    const auto hour = ParseInt(text.substr(0, colon), 0, 23);
+    const auto minute = ParseInt(text.substr(colon + 1), 0, 59);
+    if (!hour || !minute)
+        return std::nullopt;
+    return std::make_pair(*hour, *minute);
+}
+
+// What each option takes and which command it belongs to.
+struct TOptionInfo {
+    bool TakesValue;
+    std::optional<TCommand> Only; // none: any command
+};
+
+const std::map<std::string, TOptionInfo>& OptionTable() {
+    static const std::map<std::string, TOptionInfo> table = {
+        {"-v", {false, std::nullopt}},
+        {"--verbose", {false, std::nullopt}},
+        {"-h", {false, std::nullopt}},
+        {"--help", {false, std::nullopt}},
+        {"--tries", {true, std::nullopt}},
+        {"--timeout", {true, std::nullopt}},
+        {"--iso", {false, TCommand::ReadTime}},
+        {"--at", {true, TCommand::SendTime}},
+        {"--settings", {true, TCommand::Download}},
+        {"--morning", {true, TCommand::Download}},
+        {"--morning-speed", {true, TCommand::Download}},
+        {"--afternoon", {true, TCommand::Download}},
+        {"--afternoon-speed", {true, TCommand::Download}},
+        {"--regular-speed", {true, TCommand::Download}},
+        {"--rate", {true, TCommand::Download}},
+    };
+    return table;
+}
+
+std::optional<TCommand> CommandOf(const std::string& word) {
+    for (const TCommand c :
+         {TCommand::Ports, TCommand::ReadTime, TCommand::SendTime, TCommand::Download})
+        if (word == CommandName(c))
+            return c;
+    return std::nullopt;
+}
+
+struct TBad {
+    std::string Text;
+};
+
+// The ranges of the window's controls, in payload order.
+struct TField {
+    const char* Name;
+    std::int32_t TSignSettings::*Field;
+    int Min;
+    int Max;
+};
+const TField TableFields[] = {
+    {"morning start hour", &TSignSettings::MorningStartHour, 0, 23},
+    {"morning start minute", &TSignSettings::MorningStartMinute, 0, 59},
+    {"morning end hour", &TSignSettings::MorningEndHour, 0, 23},
+    {"morning end minute", &TSignSettings::MorningEndMinute, 0, 59},
+    {"morning speed", &TSignSettings::MorningSpeed, 1, 99},
+    {"afternoon start hour", &TSignSettings::AfternoonStartHour, 0, 23},
+    {"afternoon start minute", &TSignSettings::AfternoonStartMinute, 0, 59},
+    {"afternoon end hour", &TSignSettings::AfternoonEndHour, 0, 23},
+    {"afternoon end minute", &TSignSettings::AfternoonEndMinute, 0, 59},
+    {"afternoon speed", &TSignSettings::AfternoonSpeed, 1, 99},
+    {"regular speed", &TSignSettings::RegularSpeed, 1, 99},
+    {"flashing rate index", &TSignSettings::FlashRateIndex, 0, 2},
+};
+
+} // namespace
+
+const char* CommandName(TCommand command) {
+    switch (command) {
+    case TCommand::Ports:
+        return "ports";
+    case TCommand::ReadTime:
+        return "read-time";
+    case TCommand::SendTime:
+        return "send-time";
+    case TCommand::Download:
+        return "download";
+    }
+    return "?";
+}
+
+std::optional<int> ParseInt(const std::string& text, int min, int max) {
+    if (text.empty() || text.size() > 9)
+        return std::nullopt;
+    int value = 0;
+    for (const char c : text) {
+        if (!IsDigit(c))
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<sign::TSignClock> ParseDateTime(const std::string& text) {
+    static const char pattern[] = "dddd-dd-dd dd:dd:dd";
+    if (text.size() != sizeof pattern - 1)
+        return std::nullopt;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool ok = pattern[i] == 'd'   ? IsDigit(text[i])
+                        : pattern[i] == ' ' ? text[i] == ' ' || text[i] == 'T'
+                                            : text[i] == pattern[i];
+        if (!ok)
+            return std::nullopt;
+    }
+    const auto at = [&](std::size_t i, std::size_t n) { return std::stoi(text.substr(i, n)); };
+    sign::TSignClock c{at(0, 4), at(5, 2), at(8, 2), at(11, 2), at(14, 2), at(17, 2)};
+    if (c.Year < 2000 || c.Year > 2099 || c.Month < 1 || c.Month > 12 || c.Day < 1 ||
+        c.Day > DaysIn(c.Year, c.Month) || c.Hour > 23 || c.Minute > 59 || c.Second > 59)
+        return std::nullopt;
+    return c;
+}
+
+std::optional<TPeriod> ParsePeriod(const std::string& text) {
+    const std::size_t dash = text.find('-');
+    if (dash == std::string::npos)
+        return std::nullopt;
+    const auto start = ParseTimeOfDay(text.substr(0, dash));
+    const auto end = ParseTimeOfDay(text.substr(dash + 1));
+    if (!start || !end)
+        return std::nullopt;
+    return TPeriod{start->first, start->second, end->first, end->second};
+}
+
+std::optional<int> ParseRate(const std::string& text) {
+    if (text == "1.5")
+        return 0;
+    if (text == "1")
+        return 1;
+    if (text == "0.75")
+        return 2;
+    return std::nullopt;
+}
+
+TParsed ParseArguments(const std::vector<std::string>& args) {
+    TOptions o;
+    std::optional<TCommand> command;
+    std::vector<std::pair<std::string, std::string>> given; // option, value
+    try {
+        bool onlyPorts = false;
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            const std::string& a = args[i];
+            if (!onlyPorts && a == "--") {
+                onlyPorts = true;
+                continue;
+            }
+            if (onlyPorts || a.empty() || a[0] != '-' || a == "-") {
+                if (!command && !onlyPorts) {
+                    command = CommandOf(a);
+                    if (!command)
+                        throw TBad{"unknown command '" + a +
+                                   "' (ports, read-time, send-time or download)"};
+                } else {
+                    o.Ports.push_back(a);
+                }
+                continue;
+            }
+            const std::size_t eq = a.find('=');
+            const std::string name = a.substr(0, eq);
+            const auto info = OptionTable().find(name);
+            if (info == OptionTable().end())
+                throw TBad{"unknown option '" + name + "'"};
+            std::string value;
+            if (info->second.TakesValue) {
+                if (eq != std::string::npos)
+                    value = a.substr(eq + 1);
+                else if (i + 1 < args.size())
+                    value = args[++i];
+                else
+                    throw TBad{name + " needs a value"};
+            } else if (eq != std::string::npos) {
+                throw TBad{name + " takes no value"};
+            }
+            for (const auto& g : given)
+                if (g.first == name && info->second.TakesValue)
+                    throw TBad{name + " given twice"};
+            given.emplace_back(name, value);
+        }
+        for (const auto& g : given)
+            if (g.first == "--help" || g.first == "-h") {
+                o.Help = true;
+                return {o, {}};
+            }
+        if (!command)
+            throw TBad{"no command given (ports, read-time, send-time or download)"};
+        o.Command = *command;
+
+        bool anyTable = false;
+        std::set<std::string> table;
+        for (const auto& [name, value] : given) {
+            const TOptionInfo& info = OptionTable().at(name);
+            if (info.Only && *info.Only != o.Command)
+                throw TBad{name + " belongs to " + CommandName(*info.Only) + ", not to " +
+                           CommandName(o.Command)};
+            if (name == "-v" || name == "--verbose") {
+                o.Verbose = true;
+            } else if (name == "--tries") {
+                const auto n = ParseInt(value, 1, MaxTries);
+                if (!n)
+                    throw TBad{"--tries '" + value + "': a number of writes, 1 to " +
+                               std::to_string(MaxTries)};
+                o.Tries = *n;
+            } else if (name == "--timeout") {
+                const auto n = ParseInt(value, 1, MaxTimeoutMs);
+                if (!n)
+                    throw TBad{"--timeout '" + value + "': milliseconds, 1 to " +
+                               std::to_string(MaxTimeoutMs)};
+                o.Timeout = std::chrono::milliseconds(*n);
+            } else if (name == "--iso") {
+                o.Iso = true;
+            } else if (name == "--at") {
+                o.At = ParseDateTime(value);
+                if (!o.At)
+                    throw TBad{"--at '" + value +
+                               "': not a date and time \"YYYY-MM-DD HH:MM:SS\" in 2000..2099"};
+            } else if (name == "--settings") {
+                if (value.empty())
+                    throw TBad{"--settings needs a file name"};
+                o.SettingsFile = value;
+            } else if (name == "--morning" || name == "--afternoon") {
+                const auto p = ParsePeriod(value);
+                if (!p)
+                    throw TBad{name + " '" + value +
+                               "': a period HH:MM-HH:MM, hours 0 to 23, minutes 0 to 59"};
+                TSignSettings& t = o.Table;
+                const bool morning = name == "--morning";
+                (morning ? t.MorningStartHour : t.AfternoonStartHour) = p->StartHour;
+                (morning ? t.MorningStartMinute : t.AfternoonStartMinute) = p->StartMinute;
+                (morning ? t.MorningEndHour : t.AfternoonEndHour) = p->EndHour;
+                (morning ? t.MorningEndMinute : t.AfternoonEndMinute) = p->EndMinute;
+                anyTable = true;
+                table.insert(name);
+            } else if (name == "--morning-speed" || name == "--afternoon-speed" ||
+                       name == "--regular-speed") {
+                const auto n = ParseInt(value, 1, 99);
+                if (!n)
+                    throw TBad{name + " '" + value + "': a speed limit, 1 to 99"};
+                (name == "--morning-speed"     ? o.Table.MorningSpeed
+                 : name == "--afternoon-speed" ? o.Table.AfternoonSpeed
+                                               : o.Table.RegularSpeed) = *n;
+                anyTable = true;
+                table.insert(name);
+            } else if (name == "--rate") {
+                const auto r = ParseRate(value);
+                if (!r)
+                    throw TBad{"--rate '" + value + "': one of 1.5, 1 or 0.75 (Hz)"};
+                o.Table.FlashRateIndex = *r;
+                anyTable = true;
+                table.insert(name);
+            }
+        }
+
+        if (o.Command == TCommand::Ports) {
+            if (!o.Ports.empty())
+                throw TBad{"ports takes no port names"};
+        } else {
+            if (o.Ports.empty())
+                throw TBad{std::string(CommandName(o.Command)) + " needs at least one port"};
+            std::set<std::string> seen;
+            for (const std::string& p : o.Ports)
+                if (!seen.insert(p).second)
+                    throw TBad{"port " + p + " given twice"};
+        }
+        if (o.Command == TCommand::Download) {
+            if (!o.SettingsFile.empty() && anyTable)
+                throw TBad{"download takes --settings or the table options, not both"};
+            if (o.SettingsFile.empty()) {
+                std::string missing;
+                for (const char* n : {"--morning", "--morning-speed", "--afternoon",
+                                      "--afternoon-speed", "--regular-speed", "--rate"})
+                    if (!table.contains(n))
+                        missing += (missing.empty() ? "" : ", ") + std::string(n);
+                if (!missing.empty())
+                    throw TBad{"download needs --settings FILE or all of the table options; "
+                               "missing: " +
+                               missing};
+            }
+        }
+    } catch (const TBad& bad) {
+        return {std::nullopt, bad.Text};
+    }
+    return {o, {}};
+}
+
+std::string CheckTable(const TSignSettings& table) {
+    for (const TField& f : TableFields) {
+        const std::int32_t v = table.*f.Field;
+        if (v < f.Min || v > f.Max)
+            return std::string(f.Name) + " is " + std::to_string(v) + ", outside " +
+                   std::to_string(f.Min) + ".." + std::to_string(f.Max);
+    }
+    return {};
+}
+
+TTable LoadTable(const std::string& path) {
+    TSignSettings record{};
+    std::size_t got = 0;
+    switch (LoadSignSettingsFile(path, record, &got)) {
+    case TSettingsLoadResult::Defaults:
+        return {std::nullopt,
+                "cannot read the settings file " + path + ": no such file (or it is a directory)"};
+    case TSettingsLoadResult::Unreadable:
+        return {std::nullopt, "cannot read the settings file " + path};
+    case TSettingsLoadResult::Read:
+        break;
+    }
+    if (got < SignSettingsFileSize)
+        return {std::nullopt, "the settings file " + path + " holds " + std::to_string(got) +
+                                  " bytes, not " + std::to_string(SignSettingsFileSize)};
+    if (const std::string bad = CheckTable(record); !bad.empty())
+        return {std::nullopt, "the settings file " + path + ": " + bad};
+    return {record, {}};
+}
+
+std::string OpenFailureText(std::uint32_t osError, bool noAccess) {
+    switch (osError) {
+    case comm::ERROR_FILE_NOT_FOUND:
+        return "no such port";
+    case comm::ERROR_ACCESS_DENIED:
+    case comm::ERROR_SHARING_VIOLATION:
+        return noAccess ? "permission denied: add yourself to the dialout group"
+                        : "in use by another program";
+    case comm::ERROR_INVALID_PARAMETER:
+        return "not a serial port";
+    case comm::ERROR_DEVICE_REMOVED:
+        return "the device has gone";
+    default:
+        return "cannot be opened (OS error " + std::to_string(osError) + ")";
+    }
+}
+
+std::string IsoText(const sign::TSignClock& c) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", c.Year, c.Month, c.Day,
+                  c.Hour, c.Minute, c.Second);
+    return text;
+}
+
+std::string Tries(int n) {
+    return std::to_string(n) + (n == 1 ? " try" : " tries");
+}
+
+std::string Usage() {
+    return "usage: radar-sign [options] COMMAND [PORT...]\n"
+           "\n"
+           "Commands:\n"
+           "  ports                 the ports the configurator's scan lists, one a line\n"
+           "  read-time PORT...     the sign's clock, as the configurator shows it\n"
+           "      --iso             as ISO 8601 date and time instead\n"
+           "  send-time PORT...     set the sign's clock from the PC's local time\n"
+           "      --at \"YYYY-MM-DD HH:MM:SS\"   or from this time\n"
+           "  download PORT...      send the operating table, either from a file\n"
+           "      --settings FILE   a LEDINFO.BIN as the configurator saves it\n"
+           "    or from all of:\n"
+           "      --morning HH:MM-HH:MM --morning-speed N\n"
+           "      --afternoon HH:MM-HH:MM --afternoon-speed N\n"
+           "      --regular-speed N --rate 1.5|1|0.75\n"
+           "    (hours 0..23, minutes 0..59, speeds 1..99, the rate in Hz)\n"
+           "\n"
+           "Options:\n"
+           "  --tries N             writes of the request at most (default 3)\n"
+           "  --timeout MS          wait for the answer after each write (default 1000)\n"
+           "  -v, --verbose         every frame sent and received on standard error\n"
+           "  -h, --help            this text\n"
+           "\n"
+           "Several ports run at once; one line per port: port, command, ok or the\n"
+           "reason, tries, time (fields separated by tabs).\n"
+           "Exit status: 0 every sign acknowledged, 1 some sign did not answer,\n"
+           "2 bad input (nothing sent), 3 some port could not be opened.\n";
+}
+
+} // namespace radarsign
