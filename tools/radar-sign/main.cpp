@@ -252,10 +252,13 @@ int RunCommand(const TOptions& options) {
     std::vector<std::unique_ptr<TPortJob>> jobs;
     std::vector<int> statuses(options.Ports.size(), radarsign::ExitOk);
     std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < options.Ports.size(); ++i) {
-        jobs.push_back(std::make_unique<TPortJob>(options, options.Ports[i], payload, output));
-        threads.emplace_back([&jobs, &statuses, i] { statuses[i] = jobs[i]->Run(); });
-    }
+    // Every job exists before the first thread starts: the threads read the
+    // vectors, which must not grow under them.
+    for (const std::string& name : options.Ports)
+        jobs.push_back(std::make_unique<TPortJob>(options, name, payload, output));
+    for (std::size_t i = 0; i < jobs.size(); ++i)
+        threads.emplace_back(
+            [job = jobs[i].get(), status = &statuses[i]] { *status = job->Run(); });
     for (std::thread& t : threads)
         host::WaitForThreadServing(t);
     // A port that could not be used outweighs a sign that did not answer.
