@@ -262,12 +262,22 @@ void TForm1::FormCreate() {
     // The port list is filled before the settings are pushed, so that the
     // saved port index selects among the ports found.
     ScanPorts();
-    FSettingsPath = !FOptions.SettingsPath.isEmpty()
-                        ? FOptions.SettingsPath
-                        : QDir::toNativeSeparators(QCoreApplication::applicationDirPath() +
-                                                   QStringLiteral("/") +
-                                                   QString::fromLatin1(SignSettingsFileName));
-    LoadSettings(FSettingsPath);
+    if (!FOptions.SettingsPath.isEmpty()) {
+        FSettingsPath = FSettingsReadPath = FOptions.SettingsPath;
+    } else {
+        const std::string exeDir =
+            !FOptions.ExecutableDirectory.empty()
+                ? FOptions.ExecutableDirectory
+                : QFile::encodeName(
+                      QDir::toNativeSeparators(QCoreApplication::applicationDirPath()))
+                      .toStdString();
+        const TSettingsLocation location = ChooseSettingsLocation(
+            exeDir, FOptions.Environment ? FOptions.Environment : ProcessEnvironment());
+        FSettingsPath = QFile::decodeName(QByteArray::fromStdString(location.SavePath));
+        FSettingsReadPath = QFile::decodeName(QByteArray::fromStdString(location.ReadPath));
+        FSettingsFolder = location.CreateFolder;
+    }
+    LoadSettings(FSettingsReadPath);
     PushSettings();
 }
 
@@ -327,7 +337,8 @@ TSignSettings TForm1::EntriesFromControls() const {
 
 void TForm1::StoreSettings() {
     FSettings = EntriesFromControls();
-    SaveSettings(FSettingsPath);
+    SaveSignSettingsAt({FileName(FSettingsReadPath), FileName(FSettingsPath), FSettingsFolder},
+                       FSettings);
 }
 
 // ---- Port list ----------------------------------------------------------------

@@ -3,10 +3,11 @@
 //
 // One dialog-style window, "Radar Configurator", 633 x 289, not resizable.
 // Creating it builds every control and runs FormCreate, which scans the
-// serial ports, loads the operator's last entries from LEDINFO.BIN (beside
-// the executable) and puts them into the controls; closing it runs FormClose,
-// which saves them again. Nothing here reports a settings-file problem to the
-// operator.
+// serial ports, loads the operator's last entries from LEDINFO.BIN and puts
+// them into the controls; closing it runs FormClose, which saves them again.
+// The file is beside the executable when that folder is writable, otherwise
+// in the per-user data folder (configurator/SettingsLocation.h). Nothing here
+// reports a settings-file problem to the operator.
 //
 // The three commands ("Send Time", "Read Time", "Download") each open the
 // chosen port, write one request up to three times with a one-second wait
@@ -23,6 +24,7 @@
 // port) are left to the application object, which shows them and goes on;
 // the command buttons are enabled again in every case.
 
+#include "configurator/SettingsLocation.h"
 #include "configurator/SignLink.h"
 #include "configurator/SignSettings.h"
 
@@ -42,7 +44,8 @@ class TCustomComPort;
 
 // What a test or tool may choose instead of the program's own surroundings.
 struct TForm1Options {
-    // The settings file; empty: LEDINFO.BIN in the directory of the executable.
+    // The settings file, read and saved; empty: chosen by
+    // ChooseSettingsLocation from ExecutableDirectory and Environment.
     QString SettingsPath;
     // Where the port scan looks for serial devices (not on Windows, where it
     // probes COM1 ... COM255); empty: /dev. Ports found elsewhere are listed
@@ -53,6 +56,12 @@ struct TForm1Options {
     // Shows a command's result; empty: the message box (empty title, OK
     // only, no icon, modal to the program).
     std::function<void(const QString& text)> ShowResult;
+    // Where the settings location is chosen as if the executable were; empty:
+    // the directory of the executable.
+    std::string ExecutableDirectory = {};
+    // The environment that names the per-user data folder; empty: the
+    // process's own.
+    TEnvironment Environment = {};
 };
 
 class QCloseEvent;
@@ -67,7 +76,7 @@ class TSpinEdit;
 class TForm1 : public QWidget {
     Q_OBJECT
 public:
-    // The settings file is LEDINFO.BIN in the directory of the executable.
+    // The settings file is LEDINFO.BIN where ChooseSettingsLocation puts it.
     explicit TForm1(QWidget* parent = nullptr);
     // The settings file, the port folder and the clock chosen by a test or
     // tool (the program uses the constructor above).
@@ -82,11 +91,16 @@ public:
     void SetDefaultSettings();
     void LoadSettings(const QString& Path);
     void SaveSettings(const QString& Path);
-    // Copies the controls into FSettings, then saves to FSettingsPath.
+    // Copies the controls into FSettings, then saves to FSettingsPath
+    // (creating the per-user folder first when the location asks for it).
     void StoreSettings();
 
     const TSignSettings& Settings() const { return FSettings; }
+    // Where the window saves the entries (empty: nowhere).
     const QString& SettingsPath() const { return FSettingsPath; }
+    // Where FormCreate read them: FSettingsPath, or in the per-user layout
+    // the file beside the executable while the user has none of their own.
+    const QString& SettingsReadPath() const { return FSettingsReadPath; }
 
     // The request in progress or last sent, and its reply parser.
     const sign::TSignLink& SignLink() const { return FSignLink; }
@@ -178,8 +192,12 @@ private:
 
     // The operator's entries; all zero until loaded.
     TSignSettings FSettings{};
-    // Full path of LEDINFO.BIN, fixed by FormCreate.
+    // Full path of LEDINFO.BIN where the window saves, fixed by FormCreate.
     QString FSettingsPath;
+    // Where FormCreate read the entries from.
+    QString FSettingsReadPath;
+    // The per-user folder to create before a save; empty: none.
+    std::string FSettingsFolder;
     // State of the current sign request and of the reply parser
     // (FCommandCode, FPayload, FFrame, FRxBuffer, FAckReceived).
     sign::TSignLink FSignLink;

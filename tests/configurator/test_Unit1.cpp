@@ -493,3 +493,69 @@ TEST(Unit1, UnwritableFileChangesNothingAndReportsNothing) {
     }
     EXPECT_EQ(ReadFile(dir.File()), DefaultFile);
 }
+
+// An installed window: the executable's folder read-only, the entries kept in
+// the per-user folder, which the first close creates.
+TEST(Unit1, InstalledWindowKeepsItsEntriesInThePerUserFolder) {
+    FormDir dir;
+    const std::string bin = dir / "bin";
+    const std::string data = dir / "data";
+    fs::create_directory(bin);
+    TSignSettings shipped = DefaultSignSettings();
+    shipped.RegularSpeed = 40;
+    WriteSettings(QString::fromStdString(bin + "/LEDINFO.BIN"), shipped);
+    fs::permissions(bin, fs::perms::owner_read | fs::perms::owner_exec);
+    const auto options = [&] {
+        TForm1Options o = dir.Options();
+        o.SettingsPath.clear();
+        o.ExecutableDirectory = bin;
+        o.Environment = [&](const std::string& name) -> std::optional<std::string> {
+            if (name == "XDG_DATA_HOME")
+                return data;
+            return std::nullopt;
+        };
+        return o;
+    };
+    const QString own = QString::fromStdString(data + "/radar-configurator/LEDINFO.BIN");
+    {
+        TForm1 form(options());
+        EXPECT_EQ(form.SettingsPath(), own);
+        EXPECT_EQ(form.SettingsReadPath(), QString::fromStdString(bin + "/LEDINFO.BIN"));
+        EXPECT_EQ(form.SpinEdit11->Value(), 40); // the shipped defaults
+        form.SpinEdit11->SetValue(55);
+        form.close();
+    }
+    {
+        TForm1 form(options());
+        EXPECT_EQ(form.SettingsReadPath(), own);
+        EXPECT_EQ(form.SpinEdit11->Value(), 55);
+    }
+    fs::permissions(bin, fs::perms::owner_all);
+    EXPECT_EQ(ReadFile(QString::fromStdString(bin + "/LEDINFO.BIN")), [&] {
+        const auto b = EncodeSignSettings(shipped);
+        return Bytes(b.begin(), b.end());
+    }());
+}
+
+TEST(Unit1, InstalledWindowWithoutAPerUserFolderSavesNothingAndReportsNothing) {
+    FormDir dir;
+    const std::string bin = dir / "bin";
+    fs::create_directory(bin);
+    WriteFile(dir / "data", {}); // the folder cannot be made under a file
+    fs::permissions(bin, fs::perms::owner_read | fs::perms::owner_exec);
+    TForm1Options o = dir.Options();
+    o.SettingsPath.clear();
+    o.ExecutableDirectory = bin;
+    o.Environment = [&](const std::string&) -> std::optional<std::string> { return dir / "data"; };
+    int shown = 0;
+    o.ShowResult = [&](const QString&) { ++shown; };
+    {
+        TForm1 form(o);
+        form.SpinEdit11->SetValue(55);
+        form.close();
+    }
+    fs::permissions(bin, fs::perms::owner_all);
+    EXPECT_EQ(dir.Names().size(), 2u); // bin and data, nothing more
+    EXPECT_TRUE(fs::is_empty(bin));
+    EXPECT_EQ(shown, 0);
+}
