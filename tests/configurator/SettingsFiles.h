@@ -8,11 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
-
-#include <stdlib.h>
 
 namespace rc_test {
 
@@ -27,14 +26,24 @@ inline const Bytes DefaultFile = {
 };
 
 // A new folder under the temporary directory, removed with everything in it
-// (write permission given back first, for tests that take it away).
+// (write permission given back first, for tests that take it away). The name
+// is random and the folder made only if new, as mkdtemp does, with the
+// standard library alone so that Windows builds it too.
 class TempDir {
 public:
     TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "rc-settings-XXXXXX").string();
-        EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-        FPath = pattern;
+        std::random_device seed;
+        std::mt19937_64 random(seed());
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                         ("rc-settings-" + std::to_string(random() % 1000000000u));
+            std::error_code ec;
+            if (std::filesystem::create_directory(path, ec)) {
+                FPath = path;
+                return;
+            }
+        }
+        ADD_FAILURE() << "no temporary folder could be made";
     }
     ~TempDir() {
         std::error_code ec;
