@@ -29,6 +29,21 @@ bool WaitForAck(const std::function<bool()>& ready, std::chrono::milliseconds ti
     }
 }
 
+void ConfigureSignPort(cport::TCustomComPort& port) {
+    port.SetBaudRate(9600);
+    port.Parity().SetBits(cport::prNone);
+    port.SetStopBits(cport::sbOneStopBit);
+    port.SetDataBits(cport::dbEight);
+    port.SetEvents(cport::TComEvents::All());
+    cport::TComFlowControl& flow = port.FlowControl();
+    flow.SetOutCTSFlow(false);
+    flow.SetOutDSRFlow(false);
+    flow.SetControlDTR(cport::dtrDisable);
+    flow.SetControlRTS(cport::rtsDisable);
+    flow.SetXonXoffOut(false);
+    flow.SetXonXoffIn(false);
+}
+
 TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
                                   const std::string& portName, const TTransactionTiming& timing,
                                   const TTransactionHooks& hooks) {

@@ -42,6 +42,11 @@ bool WaitForAck(const std::function<bool()>& ready, std::chrono::milliseconds ti
 // The line settings of every command.
 inline constexpr const char* LineSettings = "9600,N,8,1";
 
+// Sets a port up as the sign link needs it: 9600 baud, no parity, one stop
+// bit, eight data bits, all ten events, no flow control, DTR and RTS held
+// off. Other settings (SyncMethod, handlers) are left as they are.
+void ConfigureSignPort(cport::TCustomComPort& port);
+
 struct TTransactionTiming {
     int Tries = 3;                           // writes at most
     std::chrono::milliseconds Wait{1000};    // after each write

@@ -112,19 +112,8 @@ TForm1::~TForm1() = default;
 void TForm1::CreatePort() {
     mycomm1 = std::make_unique<cport::TComPort>(nullptr);
     mycomm1->SetName("mycomm1");
-    mycomm1->SetBaudRate(9600);
     mycomm1->SetPort("COM1");
-    mycomm1->Parity().SetBits(cport::prNone);
-    mycomm1->SetStopBits(cport::sbOneStopBit);
-    mycomm1->SetDataBits(cport::dbEight);
-    mycomm1->SetEvents(cport::TComEvents::All());
-    cport::TComFlowControl& flow = mycomm1->FlowControl();
-    flow.SetOutCTSFlow(false);
-    flow.SetOutDSRFlow(false);
-    flow.SetControlDTR(cport::dtrDisable);
-    flow.SetControlRTS(cport::rtsDisable);
-    flow.SetXonXoffOut(false);
-    flow.SetXonXoffIn(false);
+    sign::ConfigureSignPort(*mycomm1);
     mycomm1->OnRxChar = [this](cport::TCustomComPort* Sender, std::int32_t Count) {
         mycomm1RxChar(Sender, Count);
     };

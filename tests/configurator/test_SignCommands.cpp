@@ -201,6 +201,24 @@ protected:
     }
 };
 
+TEST_F(SignCommands, PortIsSetUpForTheSign) {
+    const cport::TComPort& port = *Form().mycomm1;
+    EXPECT_EQ(port.BaudRate(), 9600);
+    EXPECT_EQ(port.Port(), "COM1");
+    EXPECT_EQ(port.Parity().Bits(), cport::prNone);
+    EXPECT_EQ(port.StopBits(), cport::sbOneStopBit);
+    EXPECT_EQ(port.DataBits(), cport::dbEight);
+    EXPECT_EQ(port.Events(), cport::TComEvents::All());
+    EXPECT_EQ(port.FlowControl().FlowControl(), cport::fcNone);
+    EXPECT_FALSE(port.FlowControl().OutDSRFlow());
+    EXPECT_EQ(port.FlowControl().ControlDTR(), cport::dtrDisable);
+    EXPECT_EQ(port.SyncMethod(), cport::smThreadSync);
+    EXPECT_TRUE(static_cast<bool>(port.OnRxChar));
+    EXPECT_FALSE(static_cast<bool>(port.OnRing) || static_cast<bool>(port.OnRxBuf) ||
+                 static_cast<bool>(port.OnCTSChange) || static_cast<bool>(port.OnError));
+    EXPECT_FALSE(port.Connected());
+}
+
 // ---- Frames on the wire ---------------------------------------------------------
 
 TEST_F(SignCommands, ReadTimeShowsTheSignClock) {

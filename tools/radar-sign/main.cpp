@@ -79,21 +79,10 @@ private:
     std::mutex FLock;
 };
 
-// The window's port settings (configurator/Unit1.cpp, CreatePort), with the
+// The window's port settings, with the
 // event handlers on the event thread.
 void ConfigureLikeTheWindow(cport::TComPort& port) {
-    port.SetBaudRate(9600);
-    port.Parity().SetBits(cport::prNone);
-    port.SetStopBits(cport::sbOneStopBit);
-    port.SetDataBits(cport::dbEight);
-    port.SetEvents(cport::TComEvents::All());
-    cport::TComFlowControl& flow = port.FlowControl();
-    flow.SetOutCTSFlow(false);
-    flow.SetOutDSRFlow(false);
-    flow.SetControlDTR(cport::dtrDisable);
-    flow.SetControlRTS(cport::rtsDisable);
-    flow.SetXonXoffOut(false);
-    flow.SetXonXoffIn(false);
+    sign::ConfigureSignPort(port);
     port.SetSyncMethod(cport::smNone);
 }
 
