@@ -7,6 +7,7 @@
 // (the line keeps the order).
 
 #include "configurator/SignSettings.h"
+#include "tests/support/ChildProcess.h"
 #include "tools/radar-sign/RadarSignOptions.h"
 
 #include <gtest/gtest.h>
@@ -35,30 +36,11 @@ using Clock = std::chrono::steady_clock;
 using radarsign::TCommand;
 using std::chrono::milliseconds;
 
-constexpr auto kDeadline = std::chrono::seconds(20);
-
 const char* const kReadTime = "F7 8C 8D 8A 03 7F";
 const char* const kSetTime = "F7 8C 8D 8A 01 26 12 07 14 35 09 66";
 const char* const kDownloadDefaults = "F7 8C 8D 8A 02 08 00 12 00 14 12 00 16 00 14 14 00 74";
 
-int MsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
-}
-
-bool Readable(int fd, Clock::time_point deadline) {
-    pollfd p{fd, POLLIN, 0};
-    for (;;) {
-        const int n = ::poll(&p, 1, MsLeft(deadline));
-        if (n >= 0 || errno != EINTR)
-            return n > 0;
-    }
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using rc_test::Readable;
 
 class TempDir {
 public:
@@ -81,106 +63,7 @@ private:
     fs::path path_;
 };
 
-// A child process with stdout through a pipe and stderr to a file.
-class Child {
-public:
-    Child(const std::string& program, const std::vector<std::string>& args,
-          const std::vector<std::string>& env = {}) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<std::string> all = {program};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envText = env;
-        for (char** e = environ; *e != nullptr; ++e)
-            envText.emplace_back(*e);
-        std::vector<char*> envp;
-        for (std::string& e : envText)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        started_ = Clock::now();
-        const int rc =
-            ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        out_ = out[0];
-        if (rc != 0)
-            throw std::runtime_error("cannot start " + program);
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    // The next line on stdout; empty at its end or after the deadline.
-    std::string StdoutLine() {
-        const auto deadline = Clock::now() + kDeadline;
-        for (;;) {
-            if (const std::size_t nl = buffer_.find('\n'); nl != std::string::npos) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                return line;
-            }
-            if (!Fill(deadline))
-                return {};
-        }
-    }
-    // Waits for the end (stdout closes); answers the exit status, -1 when it
-    // did not end in time or was killed.
-    int Wait() {
-        const auto deadline = Clock::now() + kDeadline;
-        while (Fill(deadline)) {
-        }
-        elapsed_ = std::chrono::duration_cast<milliseconds>(Clock::now() - started_);
-        int status = 0;
-        if (eof_ && ::waitpid(pid_, &status, 0) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        ADD_FAILURE() << "the program did not end";
-        return -1;
-    }
-    std::string Stdout() const { return buffer_; }
-    std::string Stderr() const { return ReadFile(errFile_); }
-    milliseconds Elapsed() const { return elapsed_; }
-
-private:
-    bool Fill(Clock::time_point deadline) {
-        if (eof_ || !Readable(out_, deadline))
-            return false;
-        char buf[4096];
-        const ssize_t n = ::read(out_, buf, sizeof buf);
-        if (n <= 0) {
-            eof_ = true;
-            return false;
-        }
-        buffer_.append(buf, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    TempDir dir_;
-    std::string errFile_ = dir_ / "stderr";
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool eof_ = false;
-    std::string buffer_;
-    Clock::time_point started_;
-    milliseconds elapsed_{0};
-};
+using Child = rc_test::ChildProcess;
 
 // A simulated sign; Port() is its pty, Received() the frames it read.
 class Sim {

@@ -5,6 +5,7 @@
 
 #include "host/PlainMainLoop.h"
 #include "serial/CPort.h"
+#include "tests/support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -71,20 +72,8 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
     return a;
 }
 
-int MsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
-}
-
-// Waits for fd to become readable until deadline.
-bool Readable(int fd, Clock::time_point deadline) {
-    pollfd p{fd, POLLIN, 0};
-    for (;;) {
-        const int n = ::poll(&p, 1, MsLeft(deadline));
-        if (n >= 0 || errno != EINTR)
-            return n > 0;
-    }
-}
+using rc_test::MsLeft;
+using rc_test::Readable;
 
 class TempDir {
 public:
@@ -111,29 +100,11 @@ std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The simulator as a child process: stdout through a pipe, stderr to a file.
+// The simulator as a child process.
 class SignSim {
 public:
-    explicit SignSim(const std::vector<std::string>& args, bool expectPort = true) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<std::string> all = Concat({SIGN_SIM_PATH}, args);
-        std::vector<char*> argv;
-        for (std::string& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int rc = ::posix_spawn(&pid_, SIGN_SIM_PATH, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        out_ = out[0];
-        if (rc != 0)
-            throw std::runtime_error("cannot start " SIGN_SIM_PATH);
+    explicit SignSim(const std::vector<std::string>& args, bool expectPort = true)
+        : child_(SIGN_SIM_PATH, args) {
         if (expectPort) {
             const std::string first = StdoutLine();
             const std::string prefix = "sign-sim: listening on ";
@@ -141,81 +112,20 @@ public:
             port_ = first.substr(std::min(first.size(), prefix.size()));
         }
     }
-    ~SignSim() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-    }
-    SignSim(const SignSim&) = delete;
-    SignSim& operator=(const SignSim&) = delete;
 
     const std::string& Port() const { return port_; }
-    pid_t Pid() const { return pid_; }
-
-    // The next line on stdout; empty at its end or after the deadline.
-    std::string StdoutLine() {
-        const auto deadline = Clock::now() + kDeadline;
-        for (;;) {
-            if (const std::size_t nl = out_buffer_.find('\n'); nl != std::string::npos) {
-                std::string line = out_buffer_.substr(0, nl);
-                out_buffer_.erase(0, nl + 1);
-                return line;
-            }
-            if (!FillStdout(deadline))
-                return {};
-        }
-    }
+    pid_t Pid() const { return child_.Pid(); }
+    std::string StdoutLine() { return child_.StdoutLine(); }
     // What has come on stdout within `window` (nothing, usually).
-    std::string StdoutWithin(milliseconds window) {
-        const auto deadline = Clock::now() + window;
-        while (FillStdout(deadline)) {
-        }
-        return std::exchange(out_buffer_, {});
-    }
-    std::string Log() const { return ReadFile(errFile_); }
-
+    std::string StdoutWithin(milliseconds window) { return child_.StdoutWithin(window); }
+    std::string Log() const { return child_.Stderr(); }
     // Sends sig and answers the exit status (-1: ended by a signal, or still
     // running after the deadline).
-    int Stop(int sig) {
-        ::kill(pid_, sig);
-        return Wait();
-    }
-    int Wait() {
-        const auto deadline = Clock::now() + kDeadline;
-        while (FillStdout(deadline)) { // stdout closes when the program ends
-        }
-        int status = 0;
-        if (eof_ && ::waitpid(pid_, &status, 0) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        ADD_FAILURE() << "sign-sim did not end";
-        return -1;
-    }
+    int Stop(int sig) { return child_.Stop(sig); }
+    int Wait() { return child_.Wait(); }
 
 private:
-    // Reads stdout once it has bytes; false at its end or the deadline.
-    bool FillStdout(Clock::time_point deadline) {
-        if (eof_ || !Readable(out_, deadline))
-            return false;
-        char buf[4096];
-        const ssize_t n = ::read(out_, buf, sizeof buf);
-        if (n <= 0) {
-            eof_ = true;
-            return false;
-        }
-        out_buffer_.append(buf, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    TempDir dir_;
-    std::string errFile_ = dir_ / "stderr";
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool eof_ = false;
-    std::string out_buffer_;
+    rc_test::ChildProcess child_;
     std::string port_;
 };
 
