@@ -41,17 +41,16 @@ private:
     int FFd = -1;
 };
 
-long OsWrite(int fd, const void* data, std::size_t size) {
-    return static_cast<long>(::write(fd, data, size));
-}
-
 bool WriteAll(const TSettingsFileOps& ops, int fd, const std::uint8_t* data, std::size_t size) {
+    const TSettingsFileOps::TWrite os = [fd](const void* bytes, std::size_t n) {
+        return static_cast<long>(::write(fd, bytes, n));
+    };
     while (size > 0) {
-        const long n = ops.write ? ops.write(fd, data, size) : OsWrite(fd, data, size);
+        const long n = ops.write ? ops.write(data, size, os) : os(data, size);
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
+        if (n <= 0 || static_cast<std::size_t>(n) > size) {
             return false; // 0 means the device took nothing: treat it as full
         }
         data += n;
@@ -181,10 +180,10 @@ bool SaveSignSettingsFile(const std::string& path, const TSignSettings& settings
     }
     const TSignSettingsBytes bytes = EncodeSignSettings(settings);
     ok = ok && WriteAll(ops, fd.Get(), bytes.data(), bytes.size());
-    ok = ok && (ops.fsync ? ops.fsync(fd.Get()) : ::fsync(fd.Get())) == 0;
+    ok = ok && (ops.flush ? ops.flush() : ::fsync(fd.Get()) == 0);
     ok = ok && ::close(fd.Release()) == 0;
-    ok = ok && (ops.rename ? ops.rename(temporary.c_str(), target.c_str())
-                           : ::rename(temporary.c_str(), target.c_str())) == 0;
+    ok = ok && (ops.replace ? ops.replace(temporary, target)
+                            : ::rename(temporary.c_str(), target.c_str()) == 0);
     if (!ok) {
         fd.Reset();
         ::unlink(temporary.c_str());

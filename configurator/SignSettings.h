@@ -64,13 +64,23 @@ enum class TSettingsLoadResult {
 TSettingsLoadResult LoadSignSettingsFile(const std::string& path, TSignSettings& settings,
                                          std::size_t* bytesRead = nullptr);
 
-// The OS calls the save makes, replaceable so that tests can make any of them
-// fail. An empty function means the OS call itself. Each has the POSIX
-// call's contract (result -1 with errno set on failure).
+// The steps of the save that can fail, replaceable so that tests can make any
+// of them fail on every platform. Each, when given, is called in place of the
+// OS step; an empty function means the OS step itself.
 struct TSettingsFileOps {
-    std::function<long(int fd, const void* data, std::size_t size)> write;
-    std::function<int(int fd)> fsync;
-    std::function<int(const char* from, const char* to)> rename;
+    // The OS write to the new file: takes up to `size` bytes and returns how
+    // many it took, or -1 on failure.
+    using TWrite = std::function<long(const void* data, std::size_t size)>;
+    // Called for every write to the new file with the bytes still to be
+    // written and the OS write. Returns as the OS write does; 0 (nothing
+    // taken, as on a full disk) fails the save, and so does -1 unless errno
+    // is EINTR, which is retried as an interrupted POSIX write is.
+    std::function<long(const void* data, std::size_t size, const TWrite& os)> write;
+    // In place of flushing the new file to the disk; false: it failed.
+    std::function<bool()> flush;
+    // In place of moving the new file `from` over the file `to`; false: it
+    // failed.
+    std::function<bool(const std::string& from, const std::string& to)> replace;
 };
 
 // Writes the 52 bytes of `settings` to `path`, replacing the file atomically:
@@ -86,5 +96,11 @@ struct TSettingsFileOps {
 // holds for the superuser too). A symbolic link is followed: the file it
 // names is replaced and the link stays. A replaced file keeps its permission
 // bits (and, where the process may set them, its owner and group).
+//
+// On Windows, read-only means the file's read-only attribute (a folder's
+// says nothing there: a folder where no file may be created fails the
+// creation of the new file); a file that another program holds open without
+// delete sharing is not replaced; a symbolic link is replaced, not followed;
+// and the replaced file takes the security of a new file in its folder.
 bool SaveSignSettingsFile(const std::string& path, const TSignSettings& settings,
                           const TSettingsFileOps& ops = {});

@@ -1,14 +1,11 @@
 // LEDINFO.BIN on Windows, with the file calls of kernel32. The rules are
-// those of configurator/SignSettings.h; where Windows differs: the hooks of
-// TSettingsFileOps follow the POSIX contract and are not used here, a
-// symbolic link is replaced rather than followed, read-only means the
-// read-only attribute, and the replaced file takes the new file's security
-// rather than keeping its own.
+// those of configurator/SignSettings.h, with its Windows notes.
 
 #include "configurator/SignSettings.h"
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstring>
 #include <random>
 
@@ -41,6 +38,31 @@ std::string DirectoryOf(const std::string& path) {
     if (slash == 0 || (slash == 2 && path[1] == ':'))
         return path.substr(0, slash + 1);
     return path.substr(0, slash);
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+    const char last = dir.empty() ? '\\' : dir.back();
+    return last == '\\' || last == '/' ? dir + name : dir + "\\" + name;
+}
+
+bool WriteAll(const TSettingsFileOps& ops, HANDLE file, const std::uint8_t* data,
+              std::size_t size) {
+    const TSettingsFileOps::TWrite os = [file](const void* bytes, std::size_t n) -> long {
+        DWORD written = 0;
+        const DWORD chunk = n > 0x10000000u ? 0x10000000u : static_cast<DWORD>(n);
+        return WriteFile(file, bytes, chunk, &written, nullptr) ? static_cast<long>(written) : -1;
+    };
+    while (size > 0) {
+        errno = 0; // WriteFile sets none: only a hook's EINTR is retried
+        const long n = ops.write ? ops.write(data, size, os) : os(data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || static_cast<std::size_t>(n) > size)
+            return false; // nothing taken: the disk is full
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 std::string FileNameOf(const std::string& path) {
@@ -85,7 +107,7 @@ TSettingsLoadResult LoadSignSettingsFile(const std::string& path, TSignSettings&
 }
 
 bool SaveSignSettingsFile(const std::string& path, const TSignSettings& settings,
-                          const TSettingsFileOps&) {
+                          const TSettingsFileOps& ops) {
     if (path.empty())
         return false;
     const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -109,7 +131,7 @@ bool SaveSignSettingsFile(const std::string& path, const TSignSettings& settings
     HANDLE created = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
         temporary =
-            dir + "\\." + FileNameOf(path) + ".tmp" + std::to_string(random() % 1000000000u);
+            Join(dir, "." + FileNameOf(path) + ".tmp" + std::to_string(random() % 1000000000u));
         created = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (created == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
@@ -119,14 +141,12 @@ bool SaveSignSettingsFile(const std::string& path, const TSignSettings& settings
     if (!file.Valid())
         return false;
     const TSignSettingsBytes bytes = EncodeSignSettings(settings);
-    DWORD written = 0;
-    bool ok = WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                        nullptr) != 0 &&
-              written == bytes.size();
-    ok = ok && FlushFileBuffers(file.Get()) != 0;
+    bool ok = WriteAll(ops, file.Get(), bytes.data(), bytes.size());
+    ok = ok && (ops.flush ? ops.flush() : FlushFileBuffers(file.Get()) != 0);
     ok = file.Close() && ok;
-    ok = ok && MoveFileExA(temporary.c_str(), path.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    ok = ok && (ops.replace ? ops.replace(temporary, path)
+                            : MoveFileExA(temporary.c_str(), path.c_str(),
+                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0);
     if (!ok) {
         DeleteFileA(temporary.c_str());
         return false;

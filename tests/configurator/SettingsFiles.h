@@ -26,7 +26,8 @@ inline const Bytes DefaultFile = {
 };
 
 // A new folder under the temporary directory, removed with everything in it
-// (write permission given back first, for tests that take it away). The name
+// (write permission given back first, for tests that take it away: on
+// Windows that clears the read-only attributes that keep files). The name
 // is random and the folder made only if new, as mkdtemp does, with the
 // standard library alone so that Windows builds it too.
 class TempDir {
@@ -46,9 +47,17 @@ public:
         ADD_FAILURE() << "no temporary folder could be made";
     }
     ~TempDir() {
+        using std::filesystem::perm_options;
+        using std::filesystem::perms;
         std::error_code ec;
-        std::filesystem::permissions(FPath, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
+        std::filesystem::permissions(FPath, perms::owner_all, perm_options::add, ec);
+        for (auto it = std::filesystem::recursive_directory_iterator(FPath, ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+            std::error_code ignored;
+            std::filesystem::permissions(
+                it->path(), it->is_directory(ignored) ? perms::owner_all : perms::owner_write,
+                perm_options::add | perm_options::nofollow, ignored);
+        }
         std::filesystem::remove_all(FPath, ec);
     }
     TempDir(const TempDir&) = delete;
