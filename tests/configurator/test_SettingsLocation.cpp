@@ -1,19 +1,21 @@
-// Where LEDINFO.BIN is kept: beside a writable executable folder, otherwise
-// in the per-user data folder, read from there only once the user has one.
-#include "configurator/SettingsLocation.h"
+// Where LEDINFO.BIN is kept, on every platform: beside a writable executable
+// folder, otherwise in the per-user data folder, read from there only once
+// the user has one. How each platform finds that folder and tells a writable
+// one is in PosixSettingsLocationTests.cpp and Win32SettingsLocationTests.cpp.
+#include "tests/configurator/SettingsLocationTest.h"
 
-#include "SettingsFiles.h"
+#include "tests/configurator/SettingsFiles.h"
+#include "tests/configurator/SettingsFixtures.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 #include <string>
 
 namespace fs = std::filesystem;
 using namespace rc_test;
 
-namespace {
+namespace rc_test {
 
 TEnvironment Env(std::map<std::string, std::string> vars) {
     return [vars](const std::string& name) -> std::optional<std::string> {
@@ -24,18 +26,36 @@ TEnvironment Env(std::map<std::string, std::string> vars) {
     };
 }
 
+} // namespace rc_test
+
+namespace {
+
+std::string Join(const std::string& dir, const std::string& name) {
+    return (fs::path(dir) / name).string();
+}
+
+// The per-user data folder under `data`, named by whichever variable this
+// platform reads.
+TEnvironment DataHome(const std::string& data) {
+    return Env({{"XDG_DATA_HOME", data}, {"LOCALAPPDATA", data}});
+}
+
 // An installed program: the executable's folder holds the shipped defaults
-// and has no write permission bit (read-only for the superuser too).
+// and no file may be created in it.
 struct Installed {
     TempDir root;
     std::string bin = root / "bin";
     std::string data = root / "home-data";
+    std::string why; // empty once the folder is unwritable
     Installed() {
         fs::create_directory(bin);
-        WriteFile(bin + "/LEDINFO.BIN", DefaultFile);
-        fs::permissions(bin, fs::perms::owner_read | fs::perms::owner_exec);
+        WriteFile(Join(bin, "LEDINFO.BIN"), DefaultFile);
+        if (MakeFolderUnwritable(bin, why))
+            why.clear();
+        else if (why.empty())
+            why = "the folder could not be made unwritable";
     }
-    ~Installed() { fs::permissions(bin, fs::perms::owner_all); }
+    ~Installed() { MakeFolderWritable(bin); }
 };
 
 TSignSettings Entries() {
@@ -49,50 +69,53 @@ TSignSettings Entries() {
 
 TEST(SettingsLocation, WritableExecutableFolderKeepsTheFileBesideIt) {
     TempDir bin;
-    const TSettingsLocation l =
-        ChooseSettingsLocation(bin.Path().string(), Env({{"XDG_DATA_HOME", bin / "data"}}));
-    EXPECT_EQ(l, (TSettingsLocation{bin / "LEDINFO.BIN", bin / "LEDINFO.BIN", {}}));
+    const std::string beside = Join(bin.Path().string(), "LEDINFO.BIN");
+    const TSettingsLocation l = ChooseSettingsLocation(bin.Path().string(), DataHome(bin / "data"));
+    EXPECT_EQ(l, (TSettingsLocation{beside, beside, {}}));
     EXPECT_TRUE(SaveSignSettingsAt(l, Entries()));
+    TSignSettings read{};
+    EXPECT_EQ(LoadSignSettingsFile(l.ReadPath, read), TSettingsLoadResult::Read);
+    EXPECT_EQ(read, Entries());
     EXPECT_FALSE(fs::exists(bin / "data")); // the per-user folder is never made
+    EXPECT_EQ(bin.Names(), std::vector<std::string>{"LEDINFO.BIN"}); // nothing else left
 }
 
-TEST(SettingsLocation, ReadOnlyFolderIsNotWritable) {
+TEST(SettingsLocation, OnlyAnExistingFolderIsWritable) {
     TempDir d;
     EXPECT_TRUE(IsWritableSettingsDirectory(d.Path().string()));
-    fs::permissions(d.Path(), fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_FALSE(IsWritableSettingsDirectory(d.Path().string()));
+    EXPECT_TRUE(d.Names().empty()); // the test leaves nothing behind
+    EXPECT_FALSE(IsWritableSettingsDirectory(""));
     EXPECT_FALSE(IsWritableSettingsDirectory(d / "missing"));
     WriteFile(d / "file", {});
-    fs::permissions(d.Path(), fs::perms::owner_all);
     EXPECT_FALSE(IsWritableSettingsDirectory(d / "file"));
 }
 
-TEST(SettingsLocation, PerUserFolderFromTheEnvironment) {
-    EXPECT_EQ(UserSettingsFolder(Env({{"XDG_DATA_HOME", "/x/data"}, {"HOME", "/home/t"}})),
-              "/x/data/radar-configurator");
-    // Unset, empty or relative XDG_DATA_HOME: ~/.local/share.
-    for (const auto& env :
-         {Env({{"HOME", "/home/t"}}), Env({{"XDG_DATA_HOME", ""}, {"HOME", "/home/t"}}),
-          Env({{"XDG_DATA_HOME", "rel/data"}, {"HOME", "/home/t"}})}) {
-        EXPECT_EQ(UserSettingsFolder(env), "/home/t/.local/share/radar-configurator");
-    }
-    EXPECT_EQ(UserSettingsFolder(Env({})), "");
+TEST(SettingsLocation, UnwritableFolderIsNotWritable) {
+    TempDir d;
+    std::string why;
+    if (!MakeFolderUnwritable(d.Path().string(), why))
+        GTEST_SKIP() << why;
+    EXPECT_FALSE(IsWritableSettingsDirectory(d.Path().string()));
+    MakeFolderWritable(d.Path().string());
+    EXPECT_TRUE(IsWritableSettingsDirectory(d.Path().string()));
 }
 
 TEST(SettingsLocation, InstalledProgramReadsTheShippedDefaultsUntilTheUserSaves) {
     Installed inst;
-    const auto env = Env({{"XDG_DATA_HOME", inst.data}});
-    const std::string own = inst.data + "/radar-configurator/LEDINFO.BIN";
+    if (!inst.why.empty())
+        GTEST_SKIP() << inst.why;
+    const auto env = DataHome(inst.data);
+    const std::string folder = Join(inst.data, "radar-configurator");
+    const std::string own = Join(folder, "LEDINFO.BIN");
 
     TSettingsLocation l = ChooseSettingsLocation(inst.bin, env);
-    EXPECT_EQ(
-        l, (TSettingsLocation{inst.bin + "/LEDINFO.BIN", own, inst.data + "/radar-configurator"}));
+    EXPECT_EQ(l, (TSettingsLocation{Join(inst.bin, "LEDINFO.BIN"), own, folder}));
 
     // The first save creates the folder with its parents.
     EXPECT_TRUE(SaveSignSettingsAt(l, Entries()));
     const auto b = EncodeSignSettings(Entries());
     EXPECT_EQ(ReadFile(own), Bytes(b.begin(), b.end()));
-    EXPECT_EQ(ReadFile(inst.bin + "/LEDINFO.BIN"), DefaultFile);
+    EXPECT_EQ(ReadFile(Join(inst.bin, "LEDINFO.BIN")), DefaultFile);
 
     // From then on the user's own file is read.
     l = ChooseSettingsLocation(inst.bin, env);
@@ -104,15 +127,52 @@ TEST(SettingsLocation, InstalledProgramReadsTheShippedDefaultsUntilTheUserSaves)
 
 TEST(SettingsLocation, PerUserFolderThatCannotBeMadeSavesNothing) {
     Installed inst;
+    if (!inst.why.empty())
+        GTEST_SKIP() << inst.why;
     WriteFile(inst.data, {}); // a file where the folder's parent would be
-    const TSettingsLocation l =
-        ChooseSettingsLocation(inst.bin, Env({{"XDG_DATA_HOME", inst.data}}));
+    const TSettingsLocation l = ChooseSettingsLocation(inst.bin, DataHome(inst.data));
     EXPECT_FALSE(SaveSignSettingsAt(l, Entries()));
     EXPECT_EQ(ReadFile(inst.data), Bytes{});
-    EXPECT_EQ(ReadFile(inst.bin + "/LEDINFO.BIN"), DefaultFile);
+    EXPECT_EQ(ReadFile(Join(inst.bin, "LEDINFO.BIN")), DefaultFile);
 
     // No per-user folder known at all: read beside the executable, save nowhere.
     const TSettingsLocation none = ChooseSettingsLocation(inst.bin, Env({}));
-    EXPECT_EQ(none, (TSettingsLocation{inst.bin + "/LEDINFO.BIN", {}, {}}));
+    EXPECT_EQ(none, (TSettingsLocation{Join(inst.bin, "LEDINFO.BIN"), {}, {}}));
     EXPECT_FALSE(SaveSignSettingsAt(none, Entries()));
+}
+
+// The same rules when no file can be made beside the executable because its
+// folder is gone (a program run from a drive since removed): they hold on
+// systems that cannot make a folder unwritable.
+TEST(SettingsLocation, ExecutableFolderThatIsGoneUsesThePerUserFolder) {
+    TempDir root;
+    const std::string bin = root / "gone";
+    const std::string folder = Join(root / "data", "radar-configurator");
+    const std::string own = Join(folder, "LEDINFO.BIN");
+    const auto env = DataHome(root / "data");
+    TSettingsLocation l = ChooseSettingsLocation(bin, env);
+    EXPECT_EQ(l, (TSettingsLocation{Join(bin, "LEDINFO.BIN"), own, folder}));
+    TSignSettings read = Entries();
+    EXPECT_EQ(LoadSignSettingsFile(l.ReadPath, read), TSettingsLoadResult::Defaults);
+
+    EXPECT_TRUE(SaveSignSettingsAt(l, Entries()));
+    EXPECT_FALSE(fs::exists(bin));
+    l = ChooseSettingsLocation(bin, env);
+    EXPECT_EQ(l.ReadPath, own);
+    EXPECT_EQ(LoadSignSettingsFile(l.ReadPath, read), TSettingsLoadResult::Read);
+    EXPECT_EQ(read, Entries());
+}
+
+// The folder is made at the save, not when the location is chosen, and a save
+// where it already exists needs nothing made.
+TEST(SettingsLocation, PerUserFolderIsMadeByTheFirstSaveOnly) {
+    TempDir root;
+    const std::string folder = Join(root / "a", "b");
+    const TSettingsLocation l{Join(root.Path().string(), "LEDINFO.BIN"),
+                              Join(folder, "LEDINFO.BIN"), folder};
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_TRUE(SaveSignSettingsAt(l, Entries()));
+    EXPECT_TRUE(SaveSignSettingsAt(l, DefaultSignSettings()));
+    EXPECT_EQ(ReadFile(l.SavePath), DefaultFile);
+    EXPECT_FALSE(fs::exists(l.ReadPath));
 }
