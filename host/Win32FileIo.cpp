@@ -58,8 +58,18 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 }
 
 void ReplaceFileAtomically(const std::string& path, std::string_view data) {
+    // The root keeps its separator: "C:" alone is the drive's current folder.
     const auto slash = path.find_last_of("\\/");
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0 || (slash == 2 && path[1] == ':')
+                                ? path.substr(0, slash + 1)
+                                : path.substr(0, slash);
+    // Windows refuses to replace a read-only file, Wine does not; refuse it
+    // here, before anything is made, so that the attribute means the same
+    // everywhere.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        Fail(ERROR_ACCESS_DENIED, "Cannot replace", path);
     char temp[MAX_PATH];
     if (GetTempFileNameA(dir.c_str(), "ini", 0, temp) == 0)
         Fail(GetLastError(), "Cannot create a temporary file beside", path);
@@ -79,6 +89,8 @@ void ReplaceFileAtomically(const std::string& path, std::string_view data) {
         DWORD n = 0;
         if (!WriteFile(file.get(), data.data(), chunk, &n, nullptr))
             failAndRemove(GetLastError(), "Cannot write");
+        if (n == 0) // taken nothing and reported no error: it would never end
+            failAndRemove(ERROR_DISK_FULL, "Cannot write");
         data.remove_prefix(n);
     }
     if (!FlushFileBuffers(file.get()))
