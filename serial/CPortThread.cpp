@@ -38,8 +38,13 @@ std::uint32_t MaskBit(TComEvent event) {
     return 0;
 }
 
-// Completions that fail in a row before the body takes the port for gone.
-constexpr int kFailedWaitsBeforeParking = 3;
+// Completions that fail in a row before the body pauses between waits, and
+// the pause (ms). A driver may fail every wait it cannot watch fully (Wine
+// on a pseudo-terminal fails each one that finds no modem lines, and reports
+// received bytes only to a wait that starts after they came): retried at that
+// pace, the events still come, without the loop spinning.
+constexpr int kFailedWaitsBeforePause = 3;
+constexpr std::uint32_t kRetryPauseMs = 10;
 
 // The thread object whose body runs on this thread, if any.
 thread_local const TComThread* tRunningBody = nullptr;
@@ -112,16 +117,16 @@ void TComThread::Execute() {
     int failedInARow = 0;
     bool pending = false;
     for (;;) {
-        bool started = false;
-        if (failedInARow < kFailedWaitsBeforeParking) {
-            started = api.WaitCommEvent(port, &mask, &overlapped) ||
-                      api.GetLastError() == comm::ERROR_IO_PENDING;
-        }
+        if (failedInARow >= kFailedWaitsBeforePause &&
+            api.WaitForSingleObject(FStopEvent, kRetryPauseMs) != comm::WAIT_TIMEOUT)
+            break;
+        const bool started = api.WaitCommEvent(port, &mask, &overlapped) ||
+                             api.GetLastError() == comm::ERROR_IO_PENDING;
         pending = started;
         // A wait the driver will not even start (the device has gone, the
         // handle is broken) would leave the event as it was and the loop
-        // spinning; as would waits that fail again and again. Nothing more
-        // will come from such a port: wait for the stop alone.
+        // spinning. Nothing more will come from such a port: wait for the
+        // stop alone.
         if (!started) {
             api.WaitForSingleObject(FStopEvent, comm::INFINITE);
             break;

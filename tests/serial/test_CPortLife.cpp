@@ -12,9 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace cport;
@@ -492,10 +495,15 @@ TEST_F(Life, AVanishedDeviceDoesNotMakeTheEventThreadSpin) {
     EXPECT_FALSE(p.Connected());
 }
 
-TEST_F(Life, AWaitThatFailsAgainAndAgainEndsInAPark) {
+// Waits whose completions fail again and again (Wine on a pseudo-terminal
+// fails each one): after three in a row the thread pauses 10 ms between
+// waits instead of spinning, delivers again once a wait succeeds, and the
+// stop ends a pause at once.
+TEST_F(Life, AWaitThatFailsAgainAndAgainIsRetriedAtAPace) {
     TComPort p(nullptr);
     Prepare(p);
-    // Every completion reports a failure: the loop gives up after a few.
+    std::atomic<int> rx{0};
+    p.OnRxChar = [&](TCustomComPort*, std::int32_t n) { rx += n; };
     fake_.FailAlways("GetOverlappedResult", 31);
     p.Open();
     for (int i = 0; i < 3; ++i) {
@@ -503,10 +511,34 @@ TEST_F(Life, AWaitThatFailsAgainAndAgainEndsInAPark) {
         fake_.RaiseEvents(kPort, comm::EV_RING);
         ASSERT_TRUE(fake_.WaitForCalls("GetOverlappedResult", static_cast<std::size_t>(i + 1)));
     }
+    // The pause: on the stop event, with a time-out, before the fourth wait.
     ASSERT_TRUE(fake_.WaitForCalls("WaitForSingleObject", 1));
+    const comm::FakeCall pause = fake_.CallsNamed("WaitForSingleObject").back();
+    ASSERT_EQ(pause.args.size(), 1u);
+    EXPECT_EQ(pause.args[0], 10u);
     EXPECT_EQ(fake_.CallCount("WaitCommEvent"), 3u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(fake_.CallCount("WaitCommEvent"), 3u); // the pause runs on the port's clock
+    fake_.AdvanceClock(10);
+    ASSERT_TRUE(fake_.WaitForCalls("WaitCommEvent", 4));
+    // The driver recovers: the next completion delivers.
     fake_.ClearFailures();
+    ASSERT_TRUE(fake_.WaitForCommWait(kPort));
+    const std::size_t waits = fake_.CallCount("WaitCommEvent");
+    fake_.FeedInput(kPort, "abc");
+    ASSERT_TRUE(fake_.WaitForCalls("WaitCommEvent", waits + 1)); // after the delivery
+    EXPECT_EQ(rx, 3);
+    // Failing again, the close ends a pause without waiting it out.
+    fake_.FailAlways("GetOverlappedResult", 31);
+    const std::size_t pauses = fake_.CallCount("WaitForSingleObject");
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(fake_.WaitForCommWait(kPort));
+        fake_.RaiseEvents(kPort, comm::EV_RING);
+    }
+    ASSERT_TRUE(fake_.WaitForCalls("WaitForSingleObject", pauses + 1));
     p.Close();
+    EXPECT_FALSE(p.Connected());
+    fake_.ClearFailures();
     EXPECT_EQ(fake_.OpenHandles(), 0u);
 }
 
