@@ -50,7 +50,12 @@ TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
     const auto cancelled = [&] { return hooks.Cancelled && hooks.Cancelled(); };
     TTransactionResult result;
     port.SetPort(portName);
-    port.OpenWithSettings(LineSettings);
+    try {
+        port.OpenWithSettings(LineSettings);
+    } catch (const cport::EComPort& raised) {
+        if (!port.Connected() || !hooks.OpenRaised || !hooks.OpenRaised(raised))
+            throw;
+    }
     result.Opened = port.Connected();
     if (hooks.Opened && !hooks.Opened(result.Opened)) {
         port.Close();

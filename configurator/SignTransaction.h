@@ -14,6 +14,7 @@
 // no CPU. They are measured on a monotonic clock.
 
 #include "configurator/SignLink.h"
+#include "serial/CPortErrors.h"
 
 #include <chrono>
 #include <cstdint>
@@ -68,6 +69,12 @@ struct TTransactionHooks {
     // is made, the port is closed. Empty: the transaction goes on either way
     // (the window writes into a port that did not open, as it always has).
     std::function<bool(bool opened)> Opened;
+    // Called when the open raised after the port was open (what Open's
+    // after-open reporting raises, as code 11 from a driver that cannot
+    // report the modem lines), on the calling thread, before Opened. True
+    // goes on with the open port as if the open had succeeded. Empty or
+    // false: the exception leaves RunTransaction, the port left open.
+    std::function<bool(const cport::EComPort& raised)> OpenRaised;
 };
 
 struct TTransactionResult {
@@ -79,9 +86,9 @@ struct TTransactionResult {
 // Runs a transaction for the request that link holds (TSignLink::BeginRequest
 // first). The port's OnRxChar must feed the bytes to link.Receive. Raises
 // what OpenWithSettings raises (EComPort), with the port left as Open leaves
-// it; nothing else. A port that cannot be opened is written to anyway, as
-// the window does (the writes do nothing and each wait runs its course),
-// unless hooks.Opened ends the transaction.
+// it, unless hooks.OpenRaised takes it; nothing else. A port that cannot be opened is written to
+// anyway, as the window does (the writes do nothing and each wait runs its course), unless
+// hooks.Opened ends the transaction.
 TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
                                   const std::string& portName,
                                   const TTransactionTiming& timing = {},

@@ -513,6 +513,63 @@ TEST_F(SignCommands, ErrorWhileOpeningEndsTheCommand) {
     EXPECT_FALSE(form.mycomm1->Connected());
 }
 
+// A driver that cannot report the modem lines: the open raises code 11 with
+// the port open. The window shows it (the command ends; the port stays open
+// until the next command or the window's end); a transaction whose
+// OpenRaised hook takes it writes its frame as usual.
+TEST_F(SignCommands, ModemLinesUnreadableAtOpening) {
+    comm::FakeCommApi fake;
+    comm::ScopedCommApi use(fake);
+    fake.AddPort("COM3");
+    TForm1& form = Form();
+    form.ComboBox3->addItem(QStringLiteral("COM3"));
+    form.ComboBox3->setCurrentIndex(form.ComboBox3->count() - 1);
+    fake.FailNext("GetCommModemStatus", comm::ERROR_GEN_FAILURE);
+    try {
+        form.Button3Click();
+        ADD_FAILURE() << "no error raised";
+    } catch (const cport::EComPort& e) {
+        EXPECT_EQ(e.ErrorCode(), cport::CError_ModemStatFailed);
+    }
+    EXPECT_TRUE(fake.Written("COM3").empty());
+    EXPECT_FALSE(form.CommandRunning());
+    EXPECT_TRUE(form.mycomm1->Connected());
+    form.mycomm1->Close();
+    fake.SetAutoAdvance(1); // each write waits a tick of the port's clock
+
+    for (const bool take : {true, false}) {
+        SCOPED_TRACE(take ? "taken" : "refused");
+        cport::TComPort port(nullptr);
+        sign::ConfigureSignPort(port);
+        sign::TSignLink link;
+        link.BeginRequest(sign::CmdReadTime, {});
+        sign::TTransactionHooks hooks;
+        int raised = 0;
+        hooks.OpenRaised = [&](const cport::EComPort& e) {
+            ++raised;
+            EXPECT_EQ(e.ErrorCode(), cport::CError_ModemStatFailed);
+            return take;
+        };
+        hooks.Wait = [](milliseconds) {};
+        fake.FailNext("GetCommModemStatus", comm::ERROR_GEN_FAILURE);
+        if (take) {
+            const sign::TTransactionResult result = sign::RunTransaction(
+                port, link, "COM3", {2, milliseconds(0), milliseconds(0)}, hooks);
+            EXPECT_TRUE(result.Opened);
+            EXPECT_EQ(result.Writes, 2);
+            EXPECT_EQ(fake.TakeWritten("COM3"), link.Frame() + link.Frame());
+        } else {
+            EXPECT_THROW(sign::RunTransaction(port, link, "COM3",
+                                              {2, milliseconds(0), milliseconds(0)}, hooks),
+                         cport::EComPort);
+            EXPECT_TRUE(port.Connected()); // as the open left it
+            EXPECT_TRUE(fake.TakeWritten("COM3").empty());
+        }
+        EXPECT_EQ(raised, 1);
+        port.Close();
+    }
+}
+
 // ---- The wait itself -------------------------------------------------------------------
 
 // The wait runs its whole time on a clock that passes 2^31 ms meanwhile (a

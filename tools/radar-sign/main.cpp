@@ -6,7 +6,8 @@
 // same frame from the same TSignLink, 9600 8N1, the 10 ms pause, up to three
 // writes with a wait after each, no write after the acknowledgement), with
 // the tool's hooks: a port that does not open ends its transaction at once
-// (hooks.Opened), with the OS error read right after the open.
+// (hooks.Opened), with the OS error read right after the open; an open that
+// could not read the modem lines goes on (hooks.OpenRaised).
 //
 // Concurrency: one worker thread per port, each owning its TComPort and its
 // TSignLink from start to end; nothing of one port is touched by another
@@ -79,10 +80,13 @@ private:
     std::mutex FLock;
 };
 
-// The window's port settings, with the
-// event handlers on the event thread.
-void ConfigureLikeTheWindow(cport::TComPort& port) {
+// The window's line settings and flow control, with the event handlers on
+// the event thread, and of the events only the one the tool listens to: a
+// driver that cannot watch the modem lines still brings the received bytes
+// (Wine on a pseudo-terminal refuses every wait that asks for a modem line).
+void ConfigureForTheTool(cport::TComPort& port) {
     sign::ConfigureSignPort(port);
+    port.SetEvents({cport::evRxChar});
     port.SetSyncMethod(cport::smNone);
 }
 
@@ -105,7 +109,7 @@ public:
             sign::TSignLink link;
             link.BeginRequest(Code(), Payload());
             cport::TComPort port(nullptr);
-            ConfigureLikeTheWindow(port);
+            ConfigureForTheTool(port);
             port.OnRxChar = [this](cport::TCustomComPort*, std::int32_t) {
                 {
                     std::lock_guard<std::mutex> lock(FLock);
@@ -121,6 +125,18 @@ public:
                 if (FOptions.Verbose)
                     Trace(opened ? std::string("open ") + sign::LineSettings : "does not open");
                 return opened;
+            };
+            // The sign uses no modem line: a driver that cannot report them
+            // (as some virtual COM ports, and Wine on a pseudo-terminal)
+            // still carries the frames.
+            hooks.OpenRaised = [&](const cport::EComPort& raised) {
+                if (raised.ErrorCode() != cport::CError_ModemStatFailed)
+                    return false;
+                if (FOptions.Verbose)
+                    Trace(std::string(raised.what()) + " (OS code " +
+                          std::to_string(raised.OsErrorCode()) +
+                          "): the modem lines are not known, going on");
+                return true;
             };
             hooks.Written = [&](const std::string& frame, std::int32_t written) {
                 if (!FOptions.Verbose)
