@@ -1,0 +1,233 @@
+#!/usr/bin/env bash
+# The sign commands of radar-sign.exe under Wine, on COM names mapped to
+# pseudo-terminals whose far ends are the native sign-sim, beside the native
+# radar-sign against the same simulators on the same kind of line. For every
+# case the sign's log (each frame it received and sent, and what it did with
+# it), the result lines (without the port and the time taken) and the exit
+# status must be the same on both systems, and the same as written here.
+#
+# usage: wine_sign_exchange.sh NATIVE_BIN_DIR RADAR_SIGN_EXE WORK_DIR
+# environment: WINEPREFIX, a prefix in which no COM name is mapped but by this
+# script (it maps com43 and com44 and removes them again); WINE, the loader.
+set -euo pipefail
+
+native_bin=$1
+exe=$2
+work=$3
+: "${WINEPREFIX:?}" "${WINE:?}"
+dosdevices=$WINEPREFIX/dosdevices
+com_names=(com43 com44)
+
+if [ -n "$(find "$dosdevices" -maxdepth 1 -iname 'com*' -print -quit)" ]; then
+    echo "wine_sign_exchange: the prefix maps COM names already; they must go first" >&2
+    exit 1
+fi
+rm -rf "$work"
+mkdir -p "$work"
+failures=0
+sims=()
+
+stop_sims() {
+    local pid
+    for pid in "${sims[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    sims=()
+    local c
+    for c in "${com_names[@]}"; do
+        rm -f "$dosdevices/$c"
+    done
+}
+trap stop_sims EXIT
+
+# Starts a simulator with the options in $2 (separated by |); prints its terminal.
+start_sim() {
+    local dir=$1 n=$3
+    local -a options=()
+    [ -z "$2" ] || IFS='|' read -ra options <<<"$2"
+    "$native_bin/sign-sim" "${options[@]}" --log "$dir/sim$n.log" >"$dir/sim$n.out" 2>/dev/null &
+    sims+=($!)
+    local i
+    for ((i = 0; i < 100; i++)); do
+        if [ -s "$dir/sim$n.out" ]; then
+            sed -n '1s/^sign-sim: listening on //p' "$dir/sim$n.out"
+            return
+        fi
+        sleep 0.05
+    done
+    echo "sign-sim did not start" >&2
+    return 1
+}
+
+# run_side SIDE CASE SIGNS SIM_OPTIONS ARGS...: @1, @2 in ARGS name the signs'
+# ports; @0 a port that does not exist.
+run_side() {
+    local side=$1 name=$2 signs=$3 options=$4
+    shift 4
+    local dir=$work/$side/$name
+    mkdir -p "$dir"
+    local -a ports=()
+    local n slave
+    for ((n = 1; n <= signs; n++)); do
+        slave=$(start_sim "$dir" "$options" "$n")
+        if [ "$side" = windows ]; then
+            ln -s "$slave" "$dosdevices/${com_names[n - 1]}"
+            ports[n]=${com_names[n - 1]^^}
+        else
+            ports[n]=$slave
+        fi
+    done
+    if [ "$side" = windows ]; then
+        ports[0]=COM49
+    else
+        ports[0]=/dev/rc-no-such-port
+    fi
+    local -a args=()
+    local a
+    for a in "$@"; do
+        case "$a" in
+        @[0-9]) args+=("${ports[${a#@}]}") ;;
+        *) args+=("$a") ;;
+        esac
+    done
+    local rc=0
+    if [ "$side" = windows ]; then
+        timeout 120 "$WINE" "$exe" "${args[@]}" >"$dir/raw.out" 2>"$dir/stderr" || rc=$?
+    else
+        timeout 120 "$native_bin/radar-sign" "${args[@]}" >"$dir/raw.out" 2>"$dir/stderr" || rc=$?
+    fi
+    stop_sims
+    echo "$rc" >"$dir/status"
+    # The port as @N, without the time taken; the lines in a fixed order.
+    local script=""
+    for n in "${!ports[@]}"; do
+        script+="s|^${ports[n]}\t|@$n\t|;"
+    done
+    tr -d '\r' <"$dir/raw.out" | sed -e "$script" -e 's/\t[0-9]* ms$//' | sort >"$dir/result"
+    # The sign's log without the times and the terminal's name.
+    : >"$dir/sign"
+    for ((n = 1; n <= signs; n++)); do
+        sed -e '/listening on /d' -e 's/^ *[0-9.]* //' -e "s/^/@$n /" "$dir/sim$n.log" >>"$dir/sign"
+    done
+}
+
+# check CASE SIGNS SIM_OPTIONS ARGS... (SIM_OPTIONS separated by |) ; then on stdin: the expected status,
+# the result lines (tab-separated), a line "--", the sign's log.
+check() {
+    local name=$1 signs=$2 options=$3
+    shift 3
+    local expected
+    expected=$(cat)
+    run_side linux "$name" "$signs" "$options" "$@"
+    run_side windows "$name" "$signs" "$options" "$@"
+    local side got bad=0
+    for side in linux windows; do
+        got=$(
+            cat "$work/$side/$name/status"
+            cat "$work/$side/$name/result"
+            echo --
+            cat "$work/$side/$name/sign"
+        )
+        if [ "$got" != "$expected" ]; then
+            echo "FAILED $name on $side:"
+            diff -u <(echo "$expected") <(echo "$got") | sed 's/^/    /' || true
+            sed 's/^/    stderr: /' "$work/$side/$name/stderr"
+            bad=1
+        fi
+    done
+    if [ "$bad" -eq 0 ]; then
+        echo "ok     $name: the same on Linux and under Wine"
+    fi
+    failures=$((failures + bad))
+}
+
+T=$'\t'
+
+check read-time 1 "--clock|2026-12-08 15:30:00" read-time @1 <<EOF
+0
+@1${T}read-time${T}ok 12/08 2026  15:30${T}1 try
+--
+@1 rx F7 8C 8D 8A 03 7F (read time)
+@1 tx F7 8C 8D 8A 83 26 12 08 15 30 00 E6
+EOF
+
+check send-time 1 "--clock|2026-12-08 15:30:00" send-time @1 --at "2026-12-24 18:05:09" <<EOF
+0
+@1${T}send-time${T}ok${T}1 try
+--
+@1 rx F7 8C 8D 8A 01 26 12 24 18 05 09 79 (set time 2026-12-24 18:05:09)
+@1 clock set: 2026-12-24 18:05:09 (stopped by --clock)
+@1 tx F7 8C 8D 8A 81 FD
+EOF
+
+check download 1 "" download @1 --morning 07:30-09:00 --afternoon 14:00-16:30 \
+    --morning-speed 25 --afternoon-speed 30 --regular-speed 50 --rate 1 <<EOF
+0
+@1${T}download${T}ok${T}1 try
+--
+@1 rx F7 8C 8D 8A 02 07 1E 09 00 19 0E 00 10 1E 1E 32 01 5A (download)
+@1 table: morning 07:30-09:00 at 25, afternoon 14:00-16:30 at 30, regular 50, rate 1Hz
+@1 tx F7 8C 8D 8A 82 FE
+EOF
+
+# The first frame unanswered: the same frame again after the wait.
+check second-try 1 "--ignore|1|--clock|2000-01-01 00:00:00" read-time @1 --iso <<EOF
+0
+@1${T}read-time${T}ok 2000-01-01T00:00:00${T}2 tries
+--
+@1 rx F7 8C 8D 8A 03 7F (read time) ignored, 1 of 1
+@1 rx F7 8C 8D 8A 03 7F (read time)
+@1 tx F7 8C 8D 8A 83 00 01 01 00 00 00 FF
+EOF
+
+# Noise before the reply and the reply in two pieces.
+check noise-and-split 1 "--noise|00 F7 12|--split|3:40|--clock|2026-12-08 15:30:00" read-time @1 <<EOF
+0
+@1${T}read-time${T}ok 12/08 2026  15:30${T}1 try
+--
+@1 rx F7 8C 8D 8A 03 7F (read time)
+@1 tx 00 F7 12 (with noise, first 3 bytes)
+@1 tx F7 8C 8D 8A 83 26 12 08 15 30 00 E6 (the rest, 40 ms later)
+EOF
+
+check silent-sign 1 "--silent" read-time @1 --tries 2 --timeout 300 <<EOF
+1
+@1${T}read-time${T}no answer after 2 tries${T}2 tries
+--
+@1 rx F7 8C 8D 8A 03 7F (read time) not answered (--silent)
+@1 rx F7 8C 8D 8A 03 7F (read time) not answered (--silent)
+EOF
+
+# Two signs at once and a port that does not exist.
+check two-signs-and-no-port 2 "--clock|2026-12-08 15:30:00" read-time @1 @0 @2 <<EOF
+3
+@0${T}read-time${T}no such port${T}0 tries
+@1${T}read-time${T}ok 12/08 2026  15:30${T}1 try
+@2${T}read-time${T}ok 12/08 2026  15:30${T}1 try
+--
+@1 rx F7 8C 8D 8A 03 7F (read time)
+@1 tx F7 8C 8D 8A 83 26 12 08 15 30 00 E6
+@2 rx F7 8C 8D 8A 03 7F (read time)
+@2 tx F7 8C 8D 8A 83 26 12 08 15 30 00 E6
+EOF
+
+# The port list under Wine: COM1 ... COM255 probed, and only the names mapped
+# here answer (the prefix maps no other).
+dir=$work/windows/ports
+mkdir -p "$dir"
+for n in 1 2; do
+    ln -s "$(start_sim "$dir" "" "$n")" "$dosdevices/${com_names[n - 1]}"
+done
+rc=0
+listed=$(timeout 120 "$WINE" "$exe" ports 2>"$dir/stderr" | tr -d '\r') || rc=$?
+stop_sims
+if [ "$rc" -eq 0 ] && [ "$listed" = $'COM43\nCOM44' ]; then
+    echo "ok     ports: COM43 and COM44 found under Wine"
+else
+    echo "FAILED ports under Wine (status $rc): $listed"
+    failures=$((failures + 1))
+fi
+
+echo "wine_sign_exchange: $failures cases failed"
+[ "$failures" -eq 0 ]
