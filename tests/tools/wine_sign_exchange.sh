@@ -41,7 +41,8 @@ stop_sims() {
 }
 trap stop_sims EXIT
 
-# Starts a simulator with the options in $2 (separated by |); prints its terminal.
+# Starts a simulator with the options in $2 (separated by |) and sets
+# sim_slave to its terminal. Not in a subshell: the pid must reach sims.
 start_sim() {
     local dir=$1 n=$3
     local -a options=()
@@ -50,10 +51,8 @@ start_sim() {
     sims+=($!)
     local i
     for ((i = 0; i < 100; i++)); do
-        if [ -s "$dir/sim$n.out" ]; then
-            sed -n '1s/^sign-sim: listening on //p' "$dir/sim$n.out"
-            return
-        fi
+        sim_slave=$(sed -n '1s/^sign-sim: listening on //p' "$dir/sim$n.out")
+        [ -z "$sim_slave" ] || return 0
         sleep 0.05
     done
     echo "sign-sim did not start" >&2
@@ -63,14 +62,15 @@ start_sim() {
 # run_side SIDE CASE SIGNS SIM_OPTIONS ARGS...: @1, @2 in ARGS name the signs'
 # ports; @0 a port that does not exist.
 run_side() {
-    local side=$1 name=$2 signs=$3 options=$4
+    local side=$1 name=$2 signs=$3 sim_options=$4
     shift 4
     local dir=$work/$side/$name
     mkdir -p "$dir"
     local -a ports=()
     local n slave
     for ((n = 1; n <= signs; n++)); do
-        slave=$(start_sim "$dir" "$options" "$n")
+        start_sim "$dir" "$sim_options" "$n"
+        slave=$sim_slave
         if [ "$side" = windows ]; then
             ln -s "$slave" "$dosdevices/${com_names[n - 1]}"
             ports[n]=${com_names[n - 1]^^}
@@ -99,6 +99,10 @@ run_side() {
     fi
     stop_sims
     echo "$rc" >"$dir/status"
+    if [ -n "$(jobs -pr)" ]; then
+        echo "wine_sign_exchange: a simulator did not end" >&2
+        exit 1
+    fi
     # The port as @N, without the time taken; the lines in a fixed order.
     local script=""
     for n in "${!ports[@]}"; do
@@ -108,19 +112,19 @@ run_side() {
     # The sign's log without the times and the terminal's name.
     : >"$dir/sign"
     for ((n = 1; n <= signs; n++)); do
-        sed -e '/listening on /d' -e 's/^ *[0-9.]* //' -e "s/^/@$n /" "$dir/sim$n.log" >>"$dir/sign"
+        sed -e '/listening on /d' -e '/stopped by SIGTERM/d' -e 's/^ *[0-9.]* //' -e "s/^/@$n /" "$dir/sim$n.log" >>"$dir/sign"
     done
 }
 
 # check CASE SIGNS SIM_OPTIONS ARGS... (SIM_OPTIONS separated by |) ; then on stdin: the expected status,
 # the result lines (tab-separated), a line "--", the sign's log.
 check() {
-    local name=$1 signs=$2 options=$3
+    local name=$1 signs=$2 sim_options=$3
     shift 3
     local expected
     expected=$(cat)
-    run_side linux "$name" "$signs" "$options" "$@"
-    run_side windows "$name" "$signs" "$options" "$@"
+    run_side linux "$name" "$signs" "$sim_options" "$@"
+    run_side windows "$name" "$signs" "$sim_options" "$@"
     local side got bad=0
     for side in linux windows; do
         got=$(
@@ -217,7 +221,8 @@ EOF
 dir=$work/windows/ports
 mkdir -p "$dir"
 for n in 1 2; do
-    ln -s "$(start_sim "$dir" "" "$n")" "$dosdevices/${com_names[n - 1]}"
+    start_sim "$dir" "" "$n"
+    ln -s "$sim_slave" "$dosdevices/${com_names[n - 1]}"
 done
 rc=0
 listed=$(timeout 120 "$WINE" "$exe" ports 2>"$dir/stderr" | tr -d '\r') || rc=$?
