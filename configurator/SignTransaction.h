@@ -86,9 +86,9 @@ struct TTransactionResult {
 // Runs a transaction for the request that link holds (TSignLink::BeginRequest
 // first). The port's OnRxChar must feed the bytes to link.Receive. Raises
 // what OpenWithSettings raises (EComPort), with the port left as Open leaves
-// it, unless hooks.OpenRaised takes it; nothing else. A port that cannot be opened is written to
-// anyway, as the window does (the writes do nothing and each wait runs its course), unless
-// hooks.Opened ends the transaction.
+// it, unless hooks.OpenRaised takes it; nothing else. A port that cannot be
+// opened is written to anyway, as the window does (the writes do nothing and
+// each wait runs its course), unless hooks.Opened ends the transaction.
 TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
                                   const std::string& portName,
                                   const TTransactionTiming& timing = {},
