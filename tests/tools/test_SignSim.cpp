@@ -509,6 +509,22 @@ TEST(SignSimLink, TheLinkLastsUntilTheSignalThatStopsTheSimulator) {
     }
 }
 
+// A stop that comes as soon as the port is named, before the simulator waits
+// on the line, is not lost (a handler that only marks the signal can leave it
+// pending while poll() sleeps for good).
+TEST(SignSimLink, AStopAtOnceAfterTheStartIsNotLost) {
+    TempDir dir;
+    const std::string link = dir / "ttyUSB99";
+    for (int round = 0; round < 30; ++round) {
+        const int sig = std::array{SIGTERM, SIGINT, SIGHUP}[round % 3];
+        SCOPED_TRACE(round);
+        SignSim sim({"--link", link});
+        EXPECT_EQ(fs::read_symlink(link).string(), sim.Port());
+        ASSERT_EQ(sim.Stop(sig), 0);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    }
+}
+
 TEST(SignSimLink, OnlyAStaleLinkToAPseudoTerminalIsReplaced) {
     TempDir dir;
     const std::string link = dir / "ttyUSB99";

@@ -2,8 +2,9 @@
 // sign's controller on the master side; the configurator, the command-line
 // tool or a test opens the slave as its port. See Usage() for the options.
 //
-// One thread, one poll() on the master and on a self-pipe that the signal
-// handlers write to: an idle simulator costs no CPU. The slave is held open
+// One thread, one poll() on the master and on a signalfd for the stop signals,
+// which stay blocked (no handler runs at an odd moment, and a signal that comes
+// before poll() waits in the fd): an idle simulator costs no CPU. The slave is held open
 // here for the whole run, so that the last opener closing it does not leave
 // the master hung up (which poll() would report without end); this fd is
 // never locked and never made exclusive, so openers may lock theirs.
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -32,16 +34,7 @@ namespace {
 using signsim::Clock;
 using std::chrono::milliseconds;
 
-int gSignalPipe[2] = {-1, -1};
-
-extern "C" void OnSignal(int signal) {
-    const int saved = errno;
-    const unsigned char b = static_cast<unsigned char>(signal);
-    if (::write(gSignalPipe[1], &b, 1) < 0) {
-        // The pipe is full: a stop is pending anyway.
-    }
-    errno = saved;
-}
+int gSignalFd = -1;
 
 void WriteAll(int fd, const std::string& text) {
     std::size_t done = 0;
@@ -200,7 +193,7 @@ public:
                 timeout = timeout < 0 ? MsUntil(masterPausedUntil, now)
                                       : std::min(timeout, MsUntil(masterPausedUntil, now));
             pollfd fds[2] = {
-                {gSignalPipe[0], POLLIN, 0},
+                {gSignalFd, POLLIN, 0},
                 {paused ? -1 : FMaster, static_cast<short>(POLLIN | (FBlocked ? POLLOUT : 0)), 0}};
             if (::poll(fds, 2, timeout) < 0) {
                 if (errno == EINTR)
@@ -209,9 +202,10 @@ public:
                 return 1;
             }
             if (fds[0].revents != 0) {
-                unsigned char signal = 0;
-                if (::read(gSignalPipe[0], &signal, 1) == 1) {
-                    FLog.Line(std::string("stopped by ") + SignalName(signal));
+                signalfd_siginfo info{};
+                if (::read(gSignalFd, &info, sizeof info) == sizeof info) {
+                    FLog.Line(std::string("stopped by ") +
+                              SignalName(static_cast<int>(info.ssi_signo)));
                     return 0;
                 }
             }
@@ -403,15 +397,17 @@ private:
     Clock::time_point FLastWrite;
 };
 
+// The stop signals are blocked and read from gSignalFd.
 bool InstallSignals() {
-    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    ::sigemptyset(&sa.sa_mask);
+    sigset_t stops;
+    ::sigemptyset(&stops);
     for (const int s : {SIGINT, SIGTERM, SIGHUP})
-        if (::sigaction(s, &sa, nullptr) != 0)
-            return false;
+        ::sigaddset(&stops, s);
+    if (::sigprocmask(SIG_BLOCK, &stops, nullptr) != 0)
+        return false;
+    gSignalFd = ::signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (gSignalFd < 0)
+        return false;
     std::signal(SIGPIPE, SIG_IGN);
     return true;
 }
