@@ -2,12 +2,13 @@
 // sign's controller on the master side; the configurator, the command-line
 // tool or a test opens the slave as its port. See Usage() for the options.
 //
-// One thread, one poll() on the master and on a signalfd for the stop signals,
-// which stay blocked (no handler runs at an odd moment, and a signal that comes
-// before poll() waits in the fd): an idle simulator costs no CPU. The slave is held open
-// here for the whole run, so that the last opener closing it does not leave
-// the master hung up (which poll() would report without end); this fd is
-// never locked and never made exclusive, so openers may lock theirs.
+// One thread, one poll() on the master and on a signalfd for the stop
+// signals, which stay blocked (no handler runs at an odd moment, and a signal
+// that comes before poll() waits in the fd): an idle simulator costs no CPU.
+// The slave is held open here for the whole run, so that the last opener
+// closing it does not leave the master hung up (which poll() would report
+// without end); this fd is never locked and never made exclusive, so openers
+// may lock theirs.
 
 #include "tools/sign-sim/SimOptions.h"
 #include "tools/sign-sim/SimSign.h"
