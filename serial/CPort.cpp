@@ -442,9 +442,15 @@ bool TCustomComPort::OpenWithSettings(const std::string& settings) {
 TLineSignals TCustomComPort::ModemSignals() {
     comm::ICommApi& api = comm::Api();
     std::uint32_t status = 0;
-    if (!api.GetCommModemStatus(FHandle, &status))
-        throw EComPort::Create(CError_ModemStatFailed,
-                               static_cast<std::int32_t>(api.GetLastError()));
+    if (!api.GetCommModemStatus(FHandle, &status)) {
+        const std::uint32_t error = api.GetLastError();
+        // A driver without modem lines (Wine on a pseudo-terminal, some
+        // virtual COM port drivers) is a port all the same: its lines read as
+        // off, as a pseudo-terminal's do on Linux.
+        if (error != comm::ERROR_NOT_SUPPORTED)
+            throw EComPort::Create(CError_ModemStatFailed, static_cast<std::int32_t>(error));
+        status = 0;
+    }
     TLineSignals signals;
     if ((status & comm::MS_CTS_ON) != 0)
         signals.Include(lsCTS);

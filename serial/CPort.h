@@ -347,7 +347,9 @@ public:
     // prNone; a text that ends early reads missing fields as 0 (never beyond
     // its end). Raises what Open raises.
     bool OpenWithSettings(const std::string& settings);
-    // The current modem lines. Raises EComPort 11 when the driver refuses.
+    // The current modem lines; none when the driver has none to report (it
+    // answers ERROR_NOT_SUPPORTED). Raises EComPort 11 when the driver
+    // refuses otherwise.
     TLineSignals ModemSignals();
     // The line errors the driver flagged since the last query (which clears
     // them; InQueueCount clears them too). ceRxParity only while Parity.Check.

@@ -46,6 +46,7 @@ inline constexpr std::uint32_t ERROR_INVALID_HANDLE = 6;
 inline constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr std::uint32_t ERROR_GEN_FAILURE = 31;
 inline constexpr std::uint32_t ERROR_SHARING_VIOLATION = 32;
+inline constexpr std::uint32_t ERROR_NOT_SUPPORTED = 50;
 inline constexpr std::uint32_t ERROR_INVALID_PARAMETER = 87;
 inline constexpr std::uint32_t ERROR_OPERATION_ABORTED = 995;
 inline constexpr std::uint32_t ERROR_IO_INCOMPLETE = 996;
@@ -179,6 +180,9 @@ public:
     virtual bool GetCommTimeouts(Handle port, COMMTIMEOUTS* timeouts) = 0;
     // Reports and clears the line error flags (CE_*); fills stat when given.
     virtual bool ClearCommError(Handle port, std::uint32_t* errors, COMSTAT* stat) = 0;
+    // A driver without modem lines may fail it with ERROR_NOT_SUPPORTED, and
+    // then also refuses (same code, at once) every WaitCommEvent whose mask
+    // holds EV_CTS, EV_DSR, EV_RING or EV_RLSD, though SetCommMask took it.
     virtual bool GetCommModemStatus(Handle port, std::uint32_t* modemStatus) = 0;
     virtual bool PurgeComm(Handle port, std::uint32_t flags) = 0;
     // A mask of 0 (or any new mask) ends a pending WaitCommEvent with a mask of 0.

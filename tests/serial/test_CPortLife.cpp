@@ -256,16 +256,44 @@ TEST_F(Life, RefusedBufferSizesOrTimeoutsWhileOpeningCloseTheHandle) {
     }
 }
 
-TEST_F(Life, RefusedModemQueryAfterOpenLeavesThePortOpenWithItsThread) {
-    TComPort p(nullptr);
-    Prepare(p);
-    fake_.FailNext("GetCommModemStatus", 31);
-    ExpectComError([&] { p.Open(); }, 11, 31);
-    EXPECT_TRUE(p.Connected());
-    EXPECT_TRUE(p.EventThreadRunning());
-    EXPECT_TRUE(fake_.WaitForCommWait(kPort));
-    p.Close();
-    EXPECT_EQ(fake_.OpenHandles(), 0u);
+// The modem query at opening: a driver without modem lines (it answers "not
+// supported") opens with all lines off; any other refusal raises 11 with its
+// OS code, the port left open with its thread.
+TEST_F(Life, RefusedModemQueryAtOpening) {
+    struct Row {
+        std::uint32_t error;
+        bool raises;
+    };
+    const Row rows[] = {{comm::ERROR_NOT_SUPPORTED, false},
+                        {comm::ERROR_GEN_FAILURE, true},
+                        {comm::ERROR_INVALID_HANDLE, true},
+                        {comm::ERROR_INVALID_PARAMETER, true}};
+    fake_.SetModemStatus(kPort, comm::MS_CTS_ON | comm::MS_DSR_ON | comm::MS_RLSD_ON);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.error);
+        TComPort p(nullptr);
+        Prepare(p);
+        std::vector<std::string> reported;
+        p.OnCTSChange = [&](TCustomComPort*, bool on) { reported.push_back(on ? "CTS" : "-"); };
+        p.OnDSRChange = [&](TCustomComPort*, bool on) { reported.push_back(on ? "DSR" : "-"); };
+        p.OnRLSDChange = [&](TCustomComPort*, bool on) { reported.push_back(on ? "RLSD" : "-"); };
+        fake_.FailAlways("GetCommModemStatus", row.error);
+        if (row.raises) {
+            ExpectComError([&] { p.Open(); }, 11, static_cast<std::int32_t>(row.error));
+            EXPECT_TRUE(reported.empty());
+        } else {
+            EXPECT_NO_THROW(p.Open());
+            EXPECT_EQ(reported, (std::vector<std::string>{"-", "-", "-"}));
+            EXPECT_EQ(p.ModemSignals(), TLineSignals());
+        }
+        EXPECT_TRUE(p.Connected());
+        EXPECT_TRUE(p.EventThreadRunning());
+        EXPECT_TRUE(fake_.WaitForCommWait(kPort));
+        fake_.ClearFailures();
+        EXPECT_EQ(p.ModemSignals(), (TLineSignals{lsCTS, lsDSR, lsRLSD}));
+        p.Close();
+        EXPECT_EQ(fake_.OpenHandles(), 0u);
+    }
 }
 
 TEST_F(Life, StatusQueriesMapTheDriverBitsAndRaiseTheirCodes) {
