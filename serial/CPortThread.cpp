@@ -39,12 +39,17 @@ std::uint32_t MaskBit(TComEvent event) {
 }
 
 // Completions that fail in a row before the body pauses between waits, and
-// the pause (ms). A driver may fail every wait it cannot watch fully (Wine
-// on a pseudo-terminal fails each one that finds no modem lines, and reports
-// received bytes only to a wait that starts after they came): retried at that
-// pace, the events still come, without the loop spinning.
+// the pause (ms). A driver may fail every wait: Wine on a pseudo-terminal
+// ends each pending wait with ERROR_OPERATION_ABORTED a few milliseconds
+// after it started, and reports received bytes only to a wait that starts
+// while they are queued. Retried at that pace, the events still come, without
+// the loop spinning.
 constexpr int kFailedWaitsBeforePause = 3;
 constexpr std::uint32_t kRetryPauseMs = 10;
+
+// The events of the modem lines, which a driver without them will not watch.
+constexpr std::uint32_t kModemLineEvents =
+    comm::EV_CTS | comm::EV_DSR | comm::EV_RING | comm::EV_RLSD;
 
 // The thread object whose body runs on this thread, if any.
 thread_local const TComThread* tRunningBody = nullptr;
@@ -69,11 +74,12 @@ TComEvents MaskToComEvents(std::uint32_t mask) {
 
 // ---- TComThread ---------------------------------------------------------------------
 
-TComThread::TComThread(TCustomComPort& port) : FComPort(port) {
+TComThread::TComThread(TCustomComPort& port)
+    : FComPort(port), FMask(ComEventsToMask(port.FEvents)) {
     JoinEndedThreads(); // where no GUI thread joins them
     comm::ICommApi& api = comm::Api();
     FStopEvent = api.CreateEventA(true, false);
-    api.SetCommMask(FComPort.FHandle, ComEventsToMask(FComPort.FEvents));
+    api.SetCommMask(FComPort.FHandle, FMask);
     FThread = std::thread([this] { Execute(); });
 }
 
@@ -116,12 +122,25 @@ void TComThread::Execute() {
     std::uint32_t mask = 0;
     int failedInARow = 0;
     bool pending = false;
+    bool narrowed = false;
     for (;;) {
         if (failedInARow >= kFailedWaitsBeforePause &&
             api.WaitForSingleObject(FStopEvent, kRetryPauseMs) != comm::WAIT_TIMEOUT)
             break;
-        const bool started = api.WaitCommEvent(port, &mask, &overlapped) ||
-                             api.GetLastError() == comm::ERROR_IO_PENDING;
+        bool started = api.WaitCommEvent(port, &mask, &overlapped);
+        if (!started) {
+            const std::uint32_t error = api.GetLastError();
+            started = error == comm::ERROR_IO_PENDING;
+            // A driver without modem lines took the mask but will not watch
+            // them: the rest is still worth waiting for. Once only, so that
+            // a driver that refuses the rest too is not asked again and again.
+            if (!started && error == comm::ERROR_NOT_SUPPORTED && !narrowed) {
+                narrowed = true;
+                const std::uint32_t rest = FMask & ~kModemLineEvents;
+                if (rest != FMask && rest != 0 && api.SetCommMask(port, rest))
+                    continue;
+            }
+        }
         pending = started;
         // A wait the driver will not even start (the device has gone, the
         // handle is broken) would leave the event as it was and the loop

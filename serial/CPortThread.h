@@ -4,14 +4,20 @@
 //
 // A port that is open with a non-empty Events set owns one TComThread. The
 // thread waits in the driver (one overlapped WaitCommEvent and one wait on two
-// objects per batch; it never polls) and hands each batch of events to the
-// port's processing on the thread SyncMethod selects:
+// objects per batch; it polls only a driver that fails wait after wait, every
+// 10 ms) and hands each batch of events to the port's processing on the
+// thread SyncMethod selects:
 //   smThreadSync  the GUI thread, through the runtime's hand-over; the event
 //                 thread blocks until the batch has been processed;
 //   smWindowSync  the GUI thread, one message 1025 per event sent to the
 //                 port's SyncWindow; the GUI thread releases the event thread
 //                 before it processes the event;
 //   smNone        the event thread itself.
+//
+// A driver that cannot watch the modem lines refuses every wait whose mask
+// holds one of them (ERROR_NOT_SUPPORTED at once): the thread then sets the
+// mask without EV_CTS, EV_DSR, EV_RING and EV_RLSD, once, and waits for the
+// other events; those four are not delivered on that port.
 //
 // Construction (GUI thread) sets the driver's event mask from Events and
 // starts the thread; destruction signals the stop event and waits for the
@@ -78,7 +84,8 @@ private:
     void DeliverEvents();
     void SendEventsToWindow();
 
-    TCustomComPort& FComPort; // not used once FLeftPort is set: it may be gone
+    TCustomComPort& FComPort;  // not used once FLeftPort is set: it may be gone
+    const std::uint32_t FMask; // the driver's mask for the port's Events at construction
     comm::Handle FStopEvent = comm::INVALID_HANDLE_VALUE;
     TComEvents FEvents;                  // the batch being delivered; written and read by the body
     bool FDeliveringOnGuiThread = false; // by the thread that runs the hand-over

@@ -570,6 +570,73 @@ TEST_F(Life, AWaitThatFailsAgainAndAgainIsRetriedAtAPace) {
     EXPECT_EQ(fake_.OpenHandles(), 0u);
 }
 
+// A driver that cannot watch the modem lines takes the mask but refuses at
+// once, with "not supported", every wait that holds one of them. The thread
+// then drops those four events from the mask, once, and waits for the rest.
+// Anything else it cannot wait on leaves it parked on its stop event.
+TEST_F(Life, AWaitRefusedAsNotSupportedGoesOnWithoutTheModemLines) {
+    constexpr std::uint32_t kModemLines =
+        comm::EV_CTS | comm::EV_DSR | comm::EV_RING | comm::EV_RLSD;
+    struct Row {
+        const char* what;
+        TComEvents events;
+        std::uint32_t error;
+        int refusals;
+        std::uint32_t narrowedTo; // 0: the mask is left as it was
+    };
+    const Row rows[] = {
+        {"all events, refused once", TComEvents::All(), comm::ERROR_NOT_SUPPORTED, 1,
+         0x05FFu & ~kModemLines},
+        {"the rest refused too", TComEvents::All(), comm::ERROR_NOT_SUPPORTED,
+         comm::FakeCommApi::kAlways, 0x05FFu & ~kModemLines},
+        {"a modem line and received bytes", TComEvents{evRxChar, evRing}, comm::ERROR_NOT_SUPPORTED,
+         1, comm::EV_RXCHAR},
+        {"modem lines alone", TComEvents{evCTS, evDSR, evRing, evRLSD}, comm::ERROR_NOT_SUPPORTED,
+         1, 0},
+        {"no modem line asked for", TComEvents{evRxChar, evBreak}, comm::ERROR_NOT_SUPPORTED, 1, 0},
+        {"another refusal", TComEvents::All(), comm::ERROR_GEN_FAILURE, 1, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TComPort p(nullptr);
+        Prepare(p);
+        p.SetEvents(row.events);
+        std::atomic<int> rx{0};
+        p.OnRxChar = [&](TCustomComPort*, std::int32_t n) { rx += n; };
+        fake_.ClearCalls();
+        fake_.Fail("WaitCommEvent", row.error, row.refusals);
+        p.Open();
+        const bool goesOn = row.narrowedTo != 0 && row.refusals == 1;
+        if (goesOn) {
+            ASSERT_TRUE(fake_.WaitForCommWait(kPort));
+            EXPECT_EQ(fake_.CommMask(kPort), row.narrowedTo);
+            const std::size_t waits = fake_.CallCount("WaitCommEvent");
+            EXPECT_EQ(waits, 2u);
+            fake_.FeedInput(kPort, "abc");
+            ASSERT_TRUE(fake_.WaitForCalls("WaitCommEvent", waits + 1)); // after the delivery
+            EXPECT_EQ(rx, 3);
+        } else {
+            // Parked: one wait on the stop event alone, for as long as it takes.
+            ASSERT_TRUE(fake_.WaitForCalls("WaitForSingleObject", 1));
+            EXPECT_EQ(fake_.CallsNamed("WaitForSingleObject").back().args,
+                      std::vector<std::uint64_t>{comm::INFINITE});
+            EXPECT_FALSE(fake_.CommWaitPending(kPort));
+            EXPECT_EQ(fake_.CallCount("WaitCommEvent"), row.narrowedTo != 0 ? 2u : 1u);
+        }
+        std::vector<std::uint64_t> masks;
+        for (const comm::FakeCall& call : fake_.CallsNamed("SetCommMask"))
+            masks.push_back(call.args.at(0));
+        std::vector<std::uint64_t> expected = {ComEventsToMask(row.events)};
+        if (row.narrowedTo != 0)
+            expected.push_back(row.narrowedTo);
+        EXPECT_EQ(masks, expected);
+        p.Close();
+        EXPECT_FALSE(p.Connected());
+        fake_.ClearFailures();
+        EXPECT_EQ(fake_.OpenHandles(), 0u);
+    }
+}
+
 TEST_F(Life, EventsOnTheEventThreadInTheFixedOrder) {
     std::mutex m;
     std::vector<std::string> seen;
