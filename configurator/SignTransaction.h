@@ -70,8 +70,8 @@ struct TTransactionHooks {
     // (the window writes into a port that did not open, as it always has).
     std::function<bool(bool opened)> Opened;
     // Called when the open raised after the port was open (what Open's
-    // after-open reporting raises, as code 11 from a driver that cannot
-    // report the modem lines), on the calling thread, before Opened. True
+    // after-open reporting raises, as code 11 from a driver that fails the
+    // modem query), on the calling thread, before Opened. True
     // goes on with the open port as if the open had succeeded. Empty or
     // false: the exception leaves RunTransaction, the port left open.
     std::function<bool(const cport::EComPort& raised)> OpenRaised;

@@ -81,9 +81,8 @@ private:
 };
 
 // The window's line settings and flow control, with the event handlers on
-// the event thread, and of the events only the one the tool listens to: a
-// driver that cannot watch the modem lines still brings the received bytes
-// (Wine on a pseudo-terminal refuses every wait that asks for a modem line).
+// the event thread, and of the events only the one the tool listens to, so
+// that the event thread hands over nothing else.
 void ConfigureForTheTool(cport::TComPort& port) {
     sign::ConfigureSignPort(port);
     port.SetEvents({cport::evRxChar});
@@ -126,9 +125,11 @@ public:
                     Trace(opened ? std::string("open ") + sign::LineSettings : "does not open");
                 return opened;
             };
-            // The sign uses no modem line: a driver that cannot report them
-            // (as some virtual COM ports, and Wine on a pseudo-terminal)
-            // still carries the frames.
+            // The sign uses no modem line: a port whose driver fails the
+            // modem query still carries the frames. (A driver that answers
+            // that it has no modem lines, as Wine on a pseudo-terminal and
+            // some virtual COM ports do, raises nothing: its lines read as
+            // off.)
             hooks.OpenRaised = [&](const cport::EComPort& raised) {
                 if (raised.ErrorCode() != cport::CError_ModemStatFailed)
                     return false;
