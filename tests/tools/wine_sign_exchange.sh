@@ -51,7 +51,8 @@ start_sim() {
     sims+=($!)
     local i
     for ((i = 0; i < 100; i++)); do
-        sim_slave=$(sed -n '1s/^sign-sim: listening on //p' "$dir/sim$n.out")
+        # Not there yet while the simulator starts.
+        sim_slave=$(sed -n '1s/^sign-sim: listening on //p' "$dir/sim$n.out" 2>/dev/null) || true
         [ -z "$sim_slave" ] || return 0
         sleep 0.05
     done
