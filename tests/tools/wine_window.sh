@@ -262,6 +262,8 @@ label24() {
 # menu). Waits up to 10 s for the process to end.
 close_app() {
     xdotool windowfocus --sync "$main_wid" 2>/dev/null || true
+    local t0
+    t0=$(now_ms)
     xdotool key alt+F4
     local i
     for ((i = 0; i < 500; i++)); do
@@ -275,6 +277,7 @@ close_app() {
     fi
     wait "$app_pid" 2>/dev/null || true
     app_pid=
+    idle_close_ms=$(($(now_ms) - t0))
 }
 kill_app() {
     kill "$app_pid" 2>/dev/null || true
@@ -479,7 +482,8 @@ else
     app_pid=
     close_ms=$(($(now_ms) - t0))
     if [ -z "$saw_box" ] && od -An -tu4 -w52 "$work/windows-app/LEDINFO.BIN" | grep -qw 65; then
-        pass "closing during a command: ended after $close_ms ms, no message box, entries saved"
+        pass "closing during a command: ended after $close_ms ms (an idle window: ${idle_close_ms} ms)," \
+            "no message box, entries saved"
     else
         fail "closing during a command: message box: ${saw_box:-no}; $(od -An -tu4 -w52 "$work/windows-app/LEDINFO.BIN")"
     fi
