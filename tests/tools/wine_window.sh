@@ -34,6 +34,8 @@ windows_app=$2
 work=$3
 : "${WINEPREFIX:?}" "${WINE:?}" "${DISPLAY:?}"
 dosdevices=$WINEPREFIX/dosdevices
+# The windows go to the display, whatever the Qt tests of the caller chose.
+unset QT_QPA_PLATFORM
 sign_clock="2026-12-07 14:35:09"
 pc_clock="2026-12-08 09:41:27"
 
