@@ -138,16 +138,11 @@ wait_rx() {
 # and start_ms (from the start to the window shown).
 start_app() {
     local side=$1 t0
+    local -a program=(env RC_PORT_DIRECTORY="$work/ports" ./radar-configurator)
+    [ "$side" = linux ] || program=("$WINE" ./radar-configurator.exe)
     t0=$(now_ms)
-    if [ "$side" = windows ]; then
-        (cd "$work/windows-app" && exec env LD_PRELOAD="$faketime_lib" FAKETIME="$pc_clock" \
-            FAKETIME_DONT_FAKE_MONOTONIC=1 NO_FAKE_STAT=1 \
-            "$WINE" ./radar-configurator.exe >"$work/app.out" 2>&1) &
-    else
-        (cd "$work/linux-app" && exec env LD_PRELOAD="$faketime_lib" FAKETIME="$pc_clock" \
-            FAKETIME_DONT_FAKE_MONOTONIC=1 NO_FAKE_STAT=1 \
-            RC_PORT_DIRECTORY="$work/ports" ./radar-configurator >"$work/app.out" 2>&1) &
-    fi
+    (cd "$work/$side-app" && exec env LD_PRELOAD="$faketime_lib" FAKETIME="$pc_clock" \
+        FAKETIME_DONT_FAKE_MONOTONIC=1 NO_FAKE_STAT=1 "${program[@]}" >"$work/app.out" 2>&1) &
     app_pid=$!
     main_wid=
     local i
@@ -158,7 +153,7 @@ start_app() {
     done
     start_ms=$(($(now_ms) - t0))
     [ -n "$main_wid" ] || { echo "wine_window: no window after 30 s" >&2; exit 1; }
-    client_origin "$side"
+    client_origin
     check_com
 }
 
@@ -259,27 +254,29 @@ label24() {
         pamcut -left 488 -top 4 -width 140 -height 16 | ppmtopgm |
         pamthreshold -simple -threshold=0.5 2>/dev/null
 }
-# Ends the program the way a technician does: the window's close command
-# (Alt+F4, which Wine turns into the close command of the window's system
-# menu). Waits up to 10 s for the process to end.
+# close_app SECONDS: ends the program the way a technician does, with the
+# window's close command (Alt+F4, which Wine turns into the close command of
+# the window's system menu). Fails, and kills it, when the process has not
+# ended after SECONDS; sets close_ms, and saw_box when a message box showed
+# meanwhile.
 close_app() {
     xdotool windowfocus --sync "$main_wid" 2>/dev/null || true
-    local t0
+    local t0 i
     t0=$(now_ms)
+    saw_box=
     xdotool key alt+F4
-    local i
-    for ((i = 0; i < 500; i++)); do
+    for ((i = 0; i < $1 * 100; i++)); do
+        [ -z "$(other_windows)" ] || saw_box=yes
         kill -0 "$app_pid" 2>/dev/null || break
-        sleep 0.02
+        sleep 0.01
     done
+    close_ms=$(($(now_ms) - t0))
     if kill -0 "$app_pid" 2>/dev/null; then
-        kill "$app_pid" 2>/dev/null || true
-        app_pid=
+        kill_app
         return 1
     fi
     wait "$app_pid" 2>/dev/null || true
     app_pid=
-    idle_close_ms=$(($(now_ms) - t0))
 }
 kill_app() {
     kill "$app_pid" 2>/dev/null || true
@@ -294,6 +291,9 @@ set_entries() {
     set_entry 512 40 30 # SpinEdit5: morning speed 30
     set_entry 146 177 45 # SpinEdit11: regular speed 45
 }
+
+# Whether LEDINFO.BIN beside the exe holds VALUE among its 13 numbers.
+saved_holds() { od -An -tu4 -w52 "$work/windows-app/LEDINFO.BIN" | grep -qw "$1"; }
 
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 
@@ -350,7 +350,6 @@ session() {
         pick_port End Up
         command "$side" 432 12
     fi
-    eval "${side}_readtime=$command_ms"
     # The screen after Read Time on A: Label24 shows A's clock.
     shot "$work/$side-read-time.png"
     label24 >"$work/$side-label24.pam"
@@ -365,19 +364,22 @@ session() {
     [ "$side" = linux ] || [ "$outcome" = "send sucess" ] || fail "$side: Download ($outcome)"
 
     # Three more Read Times for the figures.
-    local times=("$command_ms") i
+    local times=() i
     for i in 1 2 3; do
         command "$side" 432 12
         times+=("$command_ms")
     done
-    echo "$side: Read Time took ${times[*]:1} ms" >&2
-    eval "${side}_readtime=$(median "${times[@]:1}")"
+    echo "$side: Read Time took ${times[*]} ms" >&2
+    eval "${side}_readtime=$(median "${times[@]}")"
 
     { echo "-- a"; frames a; echo "-- b"; frames b; } >"$work/$side.frames"
     grep -h 'table:\|clock set:' "$work/a.log" "$work/b.log" >"$work/$side.decoded" || true
     if [ "$side" = windows ]; then
-        cp "$work/windows-app/LEDINFO.BIN" "$work/windows-download.bin" 2>/dev/null || true
-        close_app || fail "$side: the program did not end on closing"
+        if close_app 10; then
+            idle_close_ms=$close_ms
+        else
+            fail "$side: the program did not end on closing"
+        fi
     else
         kill_app
     fi
@@ -422,7 +424,6 @@ fi
 
 # ---- under Wine: the settings file, a silent sign, closing mid-command ----------
 
-side=windows
 # The entries were saved when the window closed: a second start sends them.
 start_sim a --clock "$sign_clock"
 map windows com43 "$sim_slave"
@@ -443,7 +444,7 @@ set_entry 146 177 55
 pick_port End
 t0=$(now_ms)
 click 301 259
-if wait_rx b 1 && od -An -tu4 -w52 "$work/windows-app/LEDINFO.BIN" | grep -qw 55; then
+if wait_rx b 1 && saved_holds 55; then
     pass "LEDINFO.BIN holds the entries when the sign gets the Download's first frame"
 else
     fail "LEDINFO.BIN was not written before the Download's first byte"
@@ -467,24 +468,11 @@ fi
 set_entry 146 177 65
 click 432 12 # Read Time on the silent sign
 wait_rx b 4 || true
-t0=$(now_ms)
-saw_box=
-xdotool windowfocus --sync "$main_wid" 2>/dev/null || true
-xdotool key alt+F4
-for ((i = 0; i < 500; i++)); do
-    [ -z "$(other_windows)" ] || saw_box=yes
-    kill -0 "$app_pid" 2>/dev/null || break
-    sleep 0.01
-done
-if kill -0 "$app_pid" 2>/dev/null; then
+if ! close_app 5; then
     fail "closing during a command: the program still runs after 5 s"
-    kill_app
 else
-    wait "$app_pid" 2>/dev/null || true
-    app_pid=
-    close_ms=$(($(now_ms) - t0))
-    if [ -z "$saw_box" ] && od -An -tu4 -w52 "$work/windows-app/LEDINFO.BIN" | grep -qw 65; then
-        pass "closing during a command: ended after $close_ms ms (an idle window: ${idle_close_ms} ms)," \
+    if [ -z "$saw_box" ] && saved_holds 65; then
+        pass "closing during a command: ended after $close_ms ms (an idle window: ${idle_close_ms:-?} ms)," \
             "no message box, entries saved"
     else
         fail "closing during a command: message box: ${saw_box:-no}; $(od -An -tu4 -w52 "$work/windows-app/LEDINFO.BIN")"
@@ -521,7 +509,6 @@ echo "figures: start to window shown (median of 3): under Wine $(median "${start
     "Linux $(median "${starts_l[@]}") ms${starts_h:+, a trivial Windows program under Wine $(median "${starts_h[@]}") ms}"
 echo "figures: Read Time click to message box (median of 3): under Wine ${windows_readtime} ms," \
     "Linux ${linux_readtime} ms"
-cp "$work/windows-read-time.png" "$work/../window-wine-read-time.png" 2>/dev/null || true
 
 echo "wine_window: $failures checks failed"
 [ "$failures" -eq 0 ]
