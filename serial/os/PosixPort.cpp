@@ -155,7 +155,11 @@ std::shared_ptr<Port> Port::Open(const std::string& path, std::uint32_t* error) 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return fail(-1, ErrorFromErrno(errno));
-    if (!::isatty(fd))
+    // A terminal is what answers the terminal query (isatty() asks the same
+    // of the kernel, but a device emulated in user space answers only the
+    // call itself).
+    termios probe{};
+    if (::tcgetattr(fd, &probe) != 0)
         return fail(fd, ERROR_INVALID_PARAMETER);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return fail(fd, ErrorFromErrno(errno));

@@ -1,0 +1,28 @@
+#pragma once
+// The sign's clock against the PC's: how far the sign's clock has drifted.
+// Both are local calendar times (the sign's clock is set from the PC's local
+// time), compared as such: no time zone or daylight-saving rule is applied.
+
+#include "configurator/SignLink.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace sign {
+
+// Whether a clock is a real calendar date and time of day: year 2000..2099,
+// month 1..12, a day that month has, hours 0..23, minutes and seconds 0..59.
+bool IsValidClock(const TSignClock& clock);
+
+// Sign minus PC in seconds (positive: the sign is ahead); none when either
+// clock is not valid.
+std::optional<std::int64_t> ClockOffsetSeconds(const TSignClock& signClock,
+                                               const TSignClock& pcClock);
+
+// The offset in words for the window: "Sign clock 2 min 13 s behind this PC",
+// "Sign clock 1 d 3 h 0 min 5 s ahead of this PC", "Sign clock agrees with this
+// PC" for 0 (to the second).
+std::string ClockOffsetText(std::int64_t seconds);
+
+} // namespace sign
