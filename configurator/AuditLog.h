@@ -11,9 +11,18 @@
 // earlier lines are never touched. At 10 MB the file is renamed audit.1.csv
 // (replacing the previous one) and a new one is begun.
 //
+// Appenders take a lock on the file for the header and rotation work, and
+// wait for it at most 50 ms: past that (a writer stopped while holding it)
+// the line is appended without that work rather than lost.
+//
+// Every field is written as given, quoted or not; none is altered to keep a
+// spreadsheet from taking it for a formula (the offset column begins with
+// '+' or '-' by right, and a log must say what was sent).
+//
 // A log that cannot be written never fails or delays a command: Append
 // answers false and keeps the reason in Error(); the caller decides whether
-// to tell anyone. No Qt; one TAuditLog may be shared by threads.
+// to tell anyone. No Qt; one TAuditLog may be shared by threads (an append
+// holds its mutex); never throws.
 
 #include <cstdint>
 #include <mutex>
@@ -24,15 +33,15 @@ namespace audit {
 
 // What one command did.
 struct TAuditRecord {
-    std::string Program;      // "radar-configurator", "radar-sign"
-    std::string Port;         // as the command was given it
-    std::string AdapterId;    // "0403:6001"; empty: not known
+    std::string Program;   // "radar-configurator", "radar-sign"
+    std::string Port;      // as the command was given it
+    std::string AdapterId; // "0403:6001"; empty: not known
     std::string AdapterSerial;
-    std::string Command;      // "read-time", "send-time", "download"
-    std::string Request;      // the request frame in hex ("F7 8C 8D 8A 03 F3")
-    int Tries = 0;            // writes made
-    std::string Outcome;      // "ok", "no answer", or why the port did not open
-    std::string SignClock;    // read-time: the sign's clock ("2026-12-07T14:35:09"); else empty
+    std::string Command;   // "read-time", "send-time", "download"
+    std::string Request;   // the request frame in hex ("F7 8C 8D 8A 03 F3")
+    int Tries = 0;         // writes made
+    std::string Outcome;   // "ok", "no answer", or why the port did not open
+    std::string SignClock; // read-time: the sign's clock ("2026-12-07T14:35:09"); else empty
     std::optional<std::int64_t> OffsetSeconds; // read-time: sign minus PC
 };
 
@@ -75,6 +84,8 @@ public:
     std::string Error() const;
 
 private:
+    bool AppendLocked(const TAuditContext& context, const TAuditRecord& record);
+
     std::string FFolder;
     std::uint64_t FRotateBytes;
     mutable std::mutex FLock;

@@ -115,6 +115,13 @@ TParsedOptions ParseOptions(const std::vector<std::string>& args) {
                 o.Silent = flag();
             } else if (name == "--double") {
                 o.Double = flag();
+            } else if (name == "--keep-clock") {
+                o.KeepClock = flag();
+            } else if (name == "--mute") {
+                const auto code = ParseNumber<unsigned long>(value(), 3);
+                if (!code || *code == 0)
+                    return fail("--mute takes a command code: 1, 2 or 3");
+                o.Mute = static_cast<int>(*code);
             } else if (name == "--link") {
                 o.Link = value();
                 if (o.Link.empty())
@@ -185,6 +192,10 @@ std::string Usage() {
            "  --delay MS         wait MS ms before each reply\n"
            "  --ignore N         leave the first N valid frames unanswered (and unapplied)\n"
            "  --silent           answer no frame (requests are still applied)\n"
+           "  --mute CODE        answer no frame of this command (1 set time, 2 download,\n"
+           "                     3 read time); they are still applied\n"
+           "  --keep-clock       answer set time requests but leave the clock as it is\n"
+           "                     (a sign whose clock does not take the time)\n"
            "  --noise HEX        send these bytes before each reply, e.g. \"00 F7 12\"\n"
            "  --split N:MS       send a reply as the first N bytes, a pause of MS ms, the rest\n"
            "  --double           send each reply twice, in one write\n"

@@ -13,6 +13,8 @@ struct TSimOptions {
     int DelayMs = 0;                       // --delay MS before each reply
     unsigned long Ignore = 0;              // --ignore N: the first N valid frames go unanswered
     bool Silent = false;                   // --silent: no frame is answered
+    int Mute = 0;                          // --mute CODE: frames of this code go unanswered
+    bool KeepClock = false;                // --keep-clock: set time answered, clock unchanged
     std::string Noise;                     // --noise HEX: bytes sent before each reply
     std::size_t SplitAt = 0;               // --split N:MS: the first N bytes, a pause, the rest
     int SplitPauseMs = 0;                  //   (SplitAt 0: one write)

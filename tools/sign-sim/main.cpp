@@ -307,14 +307,23 @@ private:
                       std::to_string(FOptions.Ignore));
             return;
         }
-        FLog.Line(FOptions.Silent ? what + " not answered (--silent)" : what);
+        const bool muted = p.Code == FOptions.Mute;
+        FLog.Line(FOptions.Silent ? what + " not answered (--silent)"
+                  : muted         ? what + " not answered (--mute)"
+                                  : what);
         const Clock::time_point now = Clock::now();
-        const signsim::TAnswer answer = FSign.Handle(p, now);
+        signsim::TAnswer answer;
+        if (FOptions.KeepClock && p.Code == sign::CmdSetTime) {
+            answer.Reply = sign::BuildReply(p.Code);
+            answer.Shown = "clock not set (--keep-clock): " + signsim::ClockWords(p.Payload);
+        } else {
+            answer = FSign.Handle(p, now);
+        }
         if (!answer.Shown.empty()) {
             Show(answer.Shown);
             FLog.Line(answer.Shown);
         }
-        if (!FOptions.Silent)
+        if (!FOptions.Silent && !muted)
             Schedule(answer.Reply, now);
     }
 

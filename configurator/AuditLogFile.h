@@ -1,0 +1,43 @@
+#pragma once
+// What the audit log's shared part (AuditLog.cpp) and its platform parts
+// (PosixAuditLog.cpp, Win32AuditLog.cpp) give each other. Not for callers:
+// they use configurator/AuditLog.h.
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace audit::detail {
+
+// How long an append waits for the log's lock before it writes its line
+// without the header and rotation work (held only for a size check and one
+// write, so a wait this long means a stalled writer).
+inline constexpr int LockWaitMs = 50;
+
+// The seconds by which `local` is ahead of `utc`, both the civil times of one
+// instant (as localtime and gmtime give them).
+long UtcOffsetSeconds(const std::tm& local, const std::tm& utc);
+
+// `local` in ISO 8601 with its UTC offset: "2026-12-09T08:15:02+01:00".
+std::string IsoLocalTime(const std::tm& local, long utcOffsetSeconds);
+
+enum class TAppendResult { Written, NoFolder, Failed };
+
+// Appends `line` (ended by CR LF) to the log at `path`, by the rules of
+// AuditLog.h: under the lock, the header first when the file is empty, the
+// file renamed to `rotatedPath` first when it is at or past `rotateBytes`
+// (0: never). NoFolder when the folder of `path` is missing (nothing
+// written; the caller creates it and calls again); Failed with the reason in
+// `error`.
+TAppendResult AppendLine(const std::string& path, const std::string& rotatedPath,
+                         std::string_view line, std::uint64_t rotateBytes, std::string& error);
+
+// "cannot write the audit log <path>: <reason>".
+std::string WriteError(const std::string& path, const std::string& reason);
+
+// An OS message as part of a sentence: first letter small, no final full
+// stop or line end ("Permission denied" -> "permission denied").
+std::string AsClause(std::string message);
+
+} // namespace audit::detail
