@@ -2,12 +2,14 @@
 // program (RADAR_SIGN_PATH) against simulated signs (SIGN_SIM_PATH) on
 // pseudo-terminals: the frames on the wire as the simulator logs them, the
 // tries, a port that cannot be opened, bad input, several signs at once, -v,
-// and the port list in a folder of the test's own. Every wait has a deadline;
-// what the simulator did not get is read after a later frame that it did get
-// (the line keeps the order).
+// the sign's clock against a PC clock fixed by the test, results that cannot
+// be written, the console refused, and the port list in a folder of the
+// test's own. Every wait has a deadline; what the simulator did not get is
+// read after a later frame that it did get (the line keeps the order).
 
 #include "configurator/SignSettings.h"
 #include "tests/support/ChildProcess.h"
+#include "tools/radar-sign/PortAccess.h"
 #include "tools/radar-sign/RadarSignOptions.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +19,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +42,8 @@ using std::chrono::milliseconds;
 const char* const kReadTime = "F7 8C 8D 8A 03 7F";
 const char* const kSetTime = "F7 8C 8D 8A 01 26 12 07 14 35 09 66";
 const char* const kDownloadDefaults = "F7 8C 8D 8A 02 08 00 12 00 14 12 00 16 00 14 14 00 74";
+// The PC's clock for the program, the same as the simulated sign's.
+const char* const kPcIsSign = "RADAR_SIGN_PC_CLOCK=2026-12-07 14:35:09";
 
 using rc_test::Readable;
 
@@ -88,8 +93,11 @@ public:
     std::string Log() const { return child_.Stderr(); }
 
 private:
+    // The sign's clock stopped at kSignClock, unless the test sets it.
     static std::vector<std::string> WithClock(std::vector<std::string> args) {
-        args.insert(args.end(), {"--clock", "2026-12-07 14:35:09"});
+        if (std::find(args.begin(), args.end(), "--clock-bytes") == args.end() &&
+            std::find(args.begin(), args.end(), "--clock") == args.end())
+            args.insert(args.end(), {"--clock", "2026-12-07 14:35:09"});
         return args;
     }
     Child child_;
@@ -103,8 +111,10 @@ struct TRun {
     milliseconds elapsed{0};
 };
 
-TRun RadarSign(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-    Child child(RADAR_SIGN_PATH, args, env);
+// The program, or another that starts it (a shell, setpriv) when given.
+TRun RadarSign(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+               const std::string& program = RADAR_SIGN_PATH) {
+    Child child(program, args, env);
     TRun r;
     r.status = child.Wait();
     r.out = child.Stdout();
@@ -262,6 +272,22 @@ TEST(RadarSignParsing, GoodCommandLinesGiveTheirCommandPortsAndTiming) {
     EXPECT_EQ(p.Options->SettingsFile, "LEDINFO.BIN");
     EXPECT_EQ(p.Options->Ports, std::vector<std::string>{"-odd-name"});
 
+    // "--" before the command: the first word after it is still the command.
+    p = radarsign::ParseArguments({"--", "read-time", "COM3", "--iso"});
+    ASSERT_TRUE(p.Options) << p.Error;
+    EXPECT_EQ(p.Options->Command, TCommand::ReadTime);
+    EXPECT_EQ(p.Options->Ports, (std::vector<std::string>{"COM3", "--iso"}));
+    EXPECT_FALSE(p.Options->Iso);
+
+    p = radarsign::ParseArguments({"read-time", "--max-offset", "60", "COM3"});
+    ASSERT_TRUE(p.Options) << p.Error;
+    EXPECT_EQ(p.Options->MaxOffset, 60);
+    EXPECT_FALSE(p.Options->Verify);
+    p = radarsign::ParseArguments({"send-time", "--verify", "--max-offset=0", "COM3"});
+    ASSERT_TRUE(p.Options) << p.Error;
+    EXPECT_TRUE(p.Options->Verify);
+    EXPECT_EQ(p.Options->MaxOffset, 0);
+
     p = radarsign::ParseArguments({"ports"});
     ASSERT_TRUE(p.Options) << p.Error;
     EXPECT_EQ(p.Options->Command, TCommand::Ports);
@@ -310,6 +336,19 @@ std::vector<BadRow> BadRows(const std::string& port) {
         {Plus({"download", port, "--settings", "LEDINFO.BIN"}, kTable), "not both"},
         {{"download", port, "--settings", "/nonexistent/LEDINFO.BIN"}, "cannot read"},
         {{"download", port, "--settings", "/dev/null"}, "cannot read"}, // not a regular file
+        {{"read-time", port, "--max-offset", "-1"}, "--max-offset '-1'"},
+        {{"read-time", port, "--max-offset", "1000000000"}, "--max-offset"},
+        {{"send-time", port, "--max-offset", "5"}, "needs --verify"},
+        {Plus({"download", port, "--max-offset", "5"}, kTable),
+         "belongs to read-time or send-time"},
+        {{"read-time", port, "--verify"}, "belongs to send-time"},
+        {{"read-time", ""}, "an empty port name"},
+        {{"read-time", port, "tty\tUSB0"}, "port name 'tty\\x09USB0' holds a control character"},
+        {{"read-time", "ttyUSB0\n"}, "control character"},
+        {{"read-time", "ttyUSB0\r"}, "control character"},
+        {{"read-time", "tty\x1b[2J"}, "control character"},
+        {{"read-time", "tty\x7f"}, "control character"},
+        {{"--", "--", port}, "unknown command '--'"},
     };
 }
 
@@ -368,13 +407,84 @@ TEST(RadarSignParsing, ASettingsFileIsReadAsTheWindowReadsItButOnlyWhole) {
 }
 
 TEST(RadarSignParsing, OpenFailuresAreToldInWords) {
-    EXPECT_EQ(radarsign::OpenFailureText(2, false), "no such port");
-    EXPECT_EQ(radarsign::OpenFailureText(5, false), "in use by another program");
-    EXPECT_EQ(radarsign::OpenFailureText(32, false), "in use by another program");
-    EXPECT_EQ(radarsign::OpenFailureText(5, true),
-              "permission denied: add yourself to the dialout group");
-    EXPECT_EQ(radarsign::OpenFailureText(87, false), "not a serial port");
-    EXPECT_EQ(radarsign::OpenFailureText(31, false), "cannot be opened (OS error 31)");
+    radarsign::TPortFacts none;
+    radarsign::TPortFacts noAccess;
+    noAccess.NoAccess = true;
+    radarsign::TPortFacts notADevice;
+    notADevice.NotADevice = true;
+    radarsign::TPortFacts outOfFiles;
+    outOfFiles.OutOfFiles = true;
+    radarsign::TPortFacts system;
+    system.SystemText = "The semaphore timeout period has expired";
+    struct Row {
+        std::uint32_t osError;
+        radarsign::TPortFacts facts;
+        const char* text;
+    };
+    const Row rows[] = {
+        {2, none, "no such port"},
+        {3, none, "no such port"},
+        {2, notADevice, "not a serial port"}, // the component's answer for a file
+        {5, none, "in use by another program"},
+        {32, none, "in use by another program"},
+        {5, noAccess, "permission denied: add yourself to the dialout group"},
+        {87, none, "not a serial port"},
+        {1617, none, "the device has gone"},
+        {123, none, "not a valid port name"},
+        {4, none, "too many open files (OS error 4)"},
+        {31, outOfFiles, "too many open files (OS error 31)"}, // EMFILE, ENFILE on Linux
+        {8, outOfFiles, "too many open files (OS error 8)"},
+        {8, none, "not enough memory or system resources (OS error 8)"},
+        {31, none, "the device does not work (OS error 31)"},
+        {995, none, "the open was interrupted (OS error 995)"},
+        {121, none, "the device does not respond (OS error 121)"},
+        {1167, system,
+         "cannot be opened: The semaphore timeout period has expired (OS error 1167)"},
+        {1167, none, "cannot be opened for an unknown reason (OS error 1167)"},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(radarsign::OpenFailureText(r.osError, r.facts), r.text) << r.osError;
+}
+
+// Nothing here opens a device: the console is found by name and device number.
+TEST(RadarSignParsing, TheConsoleIsFoundByItsDeviceWhateverItIsCalled) {
+    Sim console;
+    Sim other;
+    TempDir dir;
+    fs::create_symlink(console.Port(), dir / "ttyUSB0");
+    const auto file = [&](const std::string& name, const std::string& text) {
+        std::ofstream(dir / name) << text;
+        return dir / name;
+    };
+    const std::string pts = console.Port().substr(std::string("/dev/").size());
+    const std::string names = file("active", "tty0 " + pts + "\n");
+    struct Row {
+        std::string port;
+        std::string consoleFile;
+        bool console;
+    };
+    std::vector<Row> rows = {
+        {console.Port(), names, true},
+        {dir / "ttyUSB0", names, true}, // a symlink to it
+        {other.Port(), names, false},
+        {console.Port(), dir / "missing", false},
+        {console.Port(), file("empty", ""), false},
+        {"ttyS0", file("serial", "ttyS0"), true}, // by name, whether the device exists or not
+        {"/dev/ttyS0", file("serial", "ttyS0"), true},
+        {"ttyS1", file("serial", "ttyS0"), false},
+        {"/dev/console", dir / "missing", true},
+        {dir / "no-such-port", names, false},
+    };
+    // tty0 stands for the current virtual console, whichever it is.
+    struct stat st {};
+    if (::stat("/dev/tty1", &st) == 0 && S_ISCHR(st.st_mode)) {
+        rows.push_back({"tty1", names, true});
+        rows.push_back({"tty1", file("serial", "ttyS0"), false});
+    }
+    for (const Row& r : rows)
+        EXPECT_EQ(radarsign::IsConsole(r.port, r.consoleFile), r.console)
+            << r.port << " with " << r.consoleFile;
+    EXPECT_EQ(console.Received(), std::vector<std::string>{});
 }
 
 // ---- The program against simulated signs ---------------------------------------------
@@ -391,27 +501,33 @@ TEST(RadarSignCommands, EachCommandWritesTheWindowsFrameOnceWhenAnswered) {
         std::vector<std::string> args; // the port follows the first
         const char* frame;
         const char* result;
+        const char* offset; // the last field: the PC's clock is the sign's
     };
     const Row rows[] = {
-        {{"read-time"}, kReadTime, "ok 12/07 2026  14:35"},
-        {{"read-time", "--iso"}, kReadTime, "ok 2026-12-07T14:35:09"},
-        {{"send-time", "--at", "2026-12-07 14:35:09"}, kSetTime, "ok"},
-        {{"send-time", "--at=2000-01-02T03:04:05"}, "F7 8C 8D 8A 01 00 01 02 03 04 05 7C", "ok"},
-        {{"download", "--settings", settings}, kDownloadDefaults, "ok"},
-        {Plus({"download"}, kTable), "F7 8C 8D 8A 02 07 1E 08 2D 1E 0E 00 10 00 19 32 02 6B", "ok"},
+        {{"read-time"}, kReadTime, "ok 12/07 2026  14:35", "0"},
+        {{"read-time", "--iso"}, kReadTime, "ok 2026-12-07T14:35:09", "0"},
+        {{"send-time", "--at", "2026-12-07 14:35:09"}, kSetTime, "ok", ""},
+        {{"send-time", "--at=2000-01-02T03:04:05"},
+         "F7 8C 8D 8A 01 00 01 02 03 04 05 7C",
+         "ok",
+         ""},
+        {{"download", "--settings", settings}, kDownloadDefaults, "ok", ""},
+        {Plus({"download"}, kTable), "F7 8C 8D 8A 02 07 1E 08 2D 1E 0E 00 10 00 19 32 02 6B", "ok",
+         ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.args[0] + " " + row.frame);
         Sim sim;
         std::vector<std::string> args = row.args;
         args.insert(args.begin() + 1, sim.Port());
-        const TRun r = RadarSign(args);
+        const TRun r = RadarSign(args, {kPcIsSign});
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         const auto fields = ResultOf(r.out, sim.Port());
-        ASSERT_EQ(fields.size(), 5u) << r.out;
+        ASSERT_EQ(fields.size(), 6u) << r.out;
         EXPECT_EQ(fields[1], row.args[0]);
         EXPECT_EQ(fields[2], row.result);
         EXPECT_EQ(fields[3], "1 try");
+        EXPECT_EQ(fields[5], row.offset);
         EXPECT_EQ(sim.Received(), std::vector<std::string>{row.frame});
         EXPECT_EQ(r.err, "");
     }
@@ -438,7 +554,7 @@ TEST(RadarSignTries, TheSameFrameIsWrittenAgainUntilTheSignAnswers) {
         const TRun r = RadarSign({"read-time", sim.Port(), "--timeout", "300"});
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         const auto fields = ResultOf(r.out, sim.Port());
-        ASSERT_EQ(fields.size(), 5u);
+        ASSERT_EQ(fields.size(), 6u);
         EXPECT_EQ(fields[2], "ok 12/07 2026  14:35");
         EXPECT_EQ(fields[3], "2 tries");
         EXPECT_EQ(sim.Received(), (std::vector<std::string>{kReadTime, kReadTime}));
@@ -449,7 +565,7 @@ TEST(RadarSignTries, TheSameFrameIsWrittenAgainUntilTheSignAnswers) {
         const TRun silent = RadarSign({"send-time", sim.Port(), "--at", "2026-12-07 14:35:09"});
         EXPECT_EQ(silent.status, 1) << silent.out << silent.err;
         const auto fields = ResultOf(silent.out, sim.Port());
-        ASSERT_EQ(fields.size(), 5u);
+        ASSERT_EQ(fields.size(), 6u);
         EXPECT_EQ(fields[2], "no answer after 3 tries");
         EXPECT_EQ(fields[3], "3 tries");
         EXPECT_GE(silent.elapsed, milliseconds(3000));
@@ -471,14 +587,14 @@ TEST(RadarSignPorts, APortThatDoesNotOpenIsReportedAtOnceAndTheOthersGoOn) {
     const TRun r = RadarSign({"read-time", held.Port(), "/dev/no-such-tty", free.Port()});
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     auto fields = ResultOf(r.out, held.Port());
-    ASSERT_EQ(fields.size(), 5u);
+    ASSERT_EQ(fields.size(), 6u);
     EXPECT_EQ(fields[2], "in use by another program");
     EXPECT_EQ(fields[3], "0 tries");
     fields = ResultOf(r.out, "/dev/no-such-tty");
-    ASSERT_EQ(fields.size(), 5u);
+    ASSERT_EQ(fields.size(), 6u);
     EXPECT_EQ(fields[2], "no such port");
     fields = ResultOf(r.out, free.Port());
-    ASSERT_EQ(fields.size(), 5u);
+    ASSERT_EQ(fields.size(), 6u);
     EXPECT_EQ(fields[2], "ok 12/07 2026  14:35");
     // No writes into a port that is not open, so no wait after them.
     EXPECT_LT(r.elapsed, milliseconds(1000));
@@ -556,6 +672,345 @@ TEST(RadarSignPorts, PortsListsTheScanOfTheDeviceFolderInTheWindowsOrder) {
     EXPECT_EQ(r.out, dev / "ttyS2" + "\n" + dev / "ttyS10" + "\n" + dev / "ttyUSB1" + "\n" +
                          dev / "ttyACM0" + "\n");
     EXPECT_EQ(a.Received(), std::vector<std::string>{});
+}
+
+// ---- The sign's clock ---------------------------------------------------------------------
+
+// The args with "PORT" replaced by port.
+std::vector<std::string> On(std::vector<std::string> args, const std::string& port) {
+    for (std::string& a : args)
+        if (a == "PORT")
+            a = port;
+    return args;
+}
+
+TEST(RadarSignClock, TheLastColumnIsTheSignsClockMinusThePcsAndMaxOffsetJudgesIt) {
+    const std::string rt = kReadTime;
+    const std::string st = kSetTime;
+    struct Row {
+        const char* what;
+        std::vector<std::string> sim;
+        std::vector<std::string> args;
+        const char* pc; // the PC's clock
+        int status;
+        const char* outcome;
+        const char* offset;
+        const char* tries;
+        std::vector<std::string> frames;
+    };
+    const Row rows[] = {
+        {"behind",
+         {},
+         {"read-time", "PORT"},
+         "2026-12-07 14:37:22",
+         0,
+         "ok 12/07 2026  14:35",
+         "-133",
+         "1 try",
+         {rt}},
+        {"ahead",
+         {},
+         {"read-time", "PORT"},
+         "2026-12-07 14:35:04",
+         0,
+         "ok 12/07 2026  14:35",
+         "+5",
+         "1 try",
+         {rt}},
+        {"after --",
+         {},
+         {"--", "read-time", "PORT"},
+         "2026-12-07 14:35:09",
+         0,
+         "ok 12/07 2026  14:35",
+         "0",
+         "1 try",
+         {rt}},
+        {"at the limit",
+         {},
+         {"read-time", "PORT", "--max-offset", "133"},
+         "2026-12-07 14:37:22",
+         0,
+         "ok 12/07 2026  14:35",
+         "-133",
+         "1 try",
+         {rt}},
+        {"over the limit",
+         {},
+         {"read-time", "PORT", "--max-offset", "132"},
+         "2026-12-07 14:37:22",
+         4,
+         "clock off by more than 132 s: 12/07 2026  14:35, 2 min 13 s behind this PC",
+         "-133",
+         "1 try",
+         {rt}},
+        {"over the limit, ISO",
+         {},
+         {"read-time", "PORT", "--iso", "--max-offset=0"},
+         "2026-12-07 14:35:04",
+         4,
+         "clock off by more than 0 s: 2026-12-07T14:35:09, 5 s ahead of "
+         "this PC",
+         "+5",
+         "1 try",
+         {rt}},
+        {"not BCD",
+         {"--clock-bytes", "26 1A 07 14 35 09"},
+         {"read-time", "PORT"},
+         "2026-12-07 14:35:09",
+         0,
+         "ok 1A/07 2026  14:35",
+         "",
+         "1 try",
+         {rt}},
+        {"not BCD, with a limit",
+         {"--clock-bytes", "26 1A 07 14 35 09"},
+         {"read-time", "PORT", "--max-offset", "999999999"},
+         "2026-12-07 14:35:09",
+         4,
+         "clock not a date: 1A/07 2026  14:35",
+         "",
+         "1 try",
+         {rt}},
+        {"30 February",
+         {"--clock-bytes", "26 02 30 14 35 09"},
+         {"read-time", "PORT", "--iso"},
+         "2026-12-07 14:35:09",
+         0,
+         "ok 02/30 2026  14:35 (not a date)",
+         "",
+         "1 try",
+         {rt}},
+        {"no answer, with a limit",
+         {"--silent"},
+         {"read-time", "PORT", "--max-offset", "5", "--timeout", "50"},
+         "2026-12-07 14:35:09",
+         1,
+         "no answer after 3 tries",
+         "",
+         "3 tries",
+         {rt, rt, rt}},
+        {"verified",
+         {},
+         {"send-time", "PORT", "--verify", "--at", "2026-12-07 14:35:09"},
+         "2026-12-07 14:35:09",
+         0,
+         "ok",
+         "0",
+         "2 tries",
+         {st, rt}},
+        {"verified within the limit",
+         {},
+         {"send-time", "PORT", "--verify", "--max-offset", "10", "--at", "2026-12-07 14:35:09"},
+         "2026-12-07 14:35:19",
+         0,
+         "ok",
+         "-10",
+         "2 tries",
+         {st, rt}},
+        {"a clock that does not take the time",
+         {"--keep-clock", "--clock", "2026-12-07 14:00:00"},
+         {"send-time", "PORT", "--verify", "--max-offset", "2"},
+         "2026-12-07 14:35:09",
+         4,
+         "set, but clock off by more than 2 s: 12/07 2026  14:00, 35 min 9 s behind this PC",
+         "-2109",
+         "2 tries",
+         {st, rt}},
+        {"read back no date",
+         {"--keep-clock", "--clock-bytes", "26 1A 07 14 35 09"},
+         {"send-time", "PORT", "--verify"},
+         "2026-12-07 14:35:09",
+         4,
+         "set, but clock not a date: 1A/07 2026  14:35",
+         "",
+         "2 tries",
+         {st, rt}},
+        {"not read back",
+         {"--mute", "3"},
+         {"send-time", "PORT", "--verify", "--timeout", "50"},
+         "2026-12-07 14:35:09",
+         1,
+         "set, but not read back: no answer after 3 tries",
+         "",
+         "4 tries",
+         {st, rt, rt, rt}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Sim sim(row.sim);
+        const TRun r =
+            RadarSign(On(row.args, sim.Port()), {std::string("RADAR_SIGN_PC_CLOCK=") + row.pc});
+        EXPECT_EQ(r.status, row.status) << r.out << r.err;
+        const auto fields = ResultOf(r.out, sim.Port());
+        ASSERT_EQ(fields.size(), 6u) << r.out;
+        EXPECT_EQ(fields[2], row.outcome);
+        EXPECT_EQ(fields[3], row.tries);
+        EXPECT_EQ(fields[5], row.offset);
+        EXPECT_EQ(sim.Received(), row.frames);
+    }
+}
+
+TEST(RadarSignClock, AClockThatIsOffYieldsToASilentSignAndToAPortThatDoesNotOpen) {
+    Sim off;                                      // 133 s behind the PC
+    Sim near({"--clock", "2026-12-07 14:37:20"}); // 2 s behind
+    Sim silent({"--silent"});
+    const std::vector<std::string> env = {"RADAR_SIGN_PC_CLOCK=2026-12-07 14:37:22"};
+    const std::vector<std::string> common = {"--max-offset", "60", "--timeout", "50"};
+    struct Row {
+        std::vector<std::string> ports;
+        int status;
+    };
+    const Row rows[] = {
+        {{near.Port()}, 0},
+        {{off.Port(), near.Port()}, 4},
+        {{off.Port(), silent.Port()}, 1},
+        {{off.Port(), silent.Port(), "/dev/no-such-tty"}, 3},
+    };
+    for (const Row& row : rows) {
+        const TRun r = RadarSign(Plus(Plus({"read-time"}, row.ports), common), env);
+        EXPECT_EQ(r.status, row.status) << r.out << r.err;
+        EXPECT_EQ(Lines(r.out).size(), row.ports.size()) << r.out;
+    }
+    EXPECT_EQ(
+        ResultOf(RadarSign(Plus({"read-time", off.Port()}, common), env).out, off.Port()).at(5),
+        "-133");
+}
+
+// ---- As a new user finds it ---------------------------------------------------------------
+
+TEST(RadarSignOutput, AResultThatCannotBeWrittenFailsTheRunWithStatus5) {
+    // b's port is opened first and stays open while a's line is written:
+    // with standard output closed, b's port would take its descriptor.
+    Sim a;
+    Sim b({"--delay", "300"});
+    TempDir dev;
+    fs::create_symlink(a.Port(), dev / "ttyUSB0");
+    struct Row {
+        const char* redirect;
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const Row rows[] = {
+        {">/dev/full", {"read-time", b.Port(), a.Port()}, "No space left on device"},
+        {">&-", {"read-time", b.Port(), a.Port()}, "Bad file descriptor"},
+        {">&-", {"send-time", a.Port(), "--verify"}, "Bad file descriptor"},
+        {">/dev/full", {"ports"}, "No space left on device"},
+        {">&-", {"--help"}, "Bad file descriptor"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.redirect) + " " + row.args[0]);
+        const TRun r = RadarSign(
+            Plus({"-c", std::string("exec \"$0\" \"$@\" ") + row.redirect, RADAR_SIGN_PATH},
+                 row.args),
+            {"RADAR_SIGN_DEVICE_DIR=" + dev.Path()}, "/bin/sh");
+        EXPECT_EQ(r.status, 5) << r.err;
+        const std::string message =
+            std::string("radar-sign: cannot write the results to standard output: ") + row.says +
+            "\n";
+        EXPECT_EQ(r.err, message); // once, for two lost lines too
+    }
+    // The commands ran all the same, and no result line went to a port that
+    // took the place of the closed output.
+    EXPECT_EQ(b.Received(), (std::vector<std::string>{kReadTime, kReadTime}));
+    EXPECT_EQ(a.Received().size(), 4u);
+    for (const Sim* sim : {&a, &b}) {
+        EXPECT_EQ(sim->Log().find("junk"), std::string::npos) << sim->Log();
+        EXPECT_EQ(sim->Log().find("rejected"), std::string::npos) << sim->Log();
+    }
+}
+
+TEST(RadarSignPorts, WhatIsNoTerminalOrCannotBeOpenedIsSaidInWords) {
+    TempDir dir;
+    std::ofstream(dir / "file") << "not a port";
+    fs::create_directory(dir / "folder");
+    fs::create_symlink(dir / "gone", dir / "dangling");
+    fs::create_symlink(dir / "file", dir / "ttyUSB0");
+    const TRun r = RadarSign({"read-time", dir / "file", dir / "folder", "/dev/null",
+                              dir / "ttyUSB0", dir / "dangling", dir / "missing"});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    for (const std::string& p :
+         {dir / "file", dir / "folder", std::string("/dev/null"), dir / "ttyUSB0"})
+        EXPECT_EQ(ResultOf(r.out, p).at(2), "not a serial port") << p;
+    for (const std::string& p : {dir / "dangling", dir / "missing"})
+        EXPECT_EQ(ResultOf(r.out, p).at(2), "no such port") << p;
+
+    // Without a descriptor for the port's wake-up pipe (the limit leaves
+    // the port itself one): the component's "general failure" in words.
+    Sim sim;
+    for (const char* limit : {"4", "5"}) {
+        const TRun few =
+            RadarSign({"-c", std::string("ulimit -n ") + limit + "; exec \"$0\" \"$@\"",
+                       RADAR_SIGN_PATH, "read-time", sim.Port()},
+                      {}, "/bin/sh");
+        EXPECT_EQ(few.status, 3) << few.out << few.err;
+        EXPECT_EQ(ResultOf(few.out, sim.Port()).at(2), "too many open files (OS error 31)");
+    }
+    EXPECT_EQ(sim.Received(), std::vector<std::string>{});
+}
+
+TEST(RadarSignPorts, TheConsoleIsRefusedBeforeAnythingIsOpened) {
+    Sim console;
+    Sim other;
+    TempDir dir;
+    const std::string consoleFile = dir / "active";
+    std::ofstream(consoleFile) << "tty0 " << console.Port().substr(5) << "\n";
+    fs::create_directory(dir / "dev");
+    fs::create_symlink(console.Port(), dir / "dev/ttyUSB0");
+    fs::create_symlink(other.Port(), dir / "dev/ttyUSB1");
+    const std::vector<std::string> env = {"RADAR_SIGN_CONSOLE_FILE=" + consoleFile,
+                                          "RADAR_SIGN_DEVICE_DIR=" + dir / "dev"};
+    for (const std::string& port : {console.Port(), dir / "dev/ttyUSB0"}) {
+        const TRun r = RadarSign({"read-time", other.Port(), port}, env);
+        EXPECT_EQ(r.status, 2) << r.out << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "radar-sign: " + port +
+                             " is the system console, not a sign's port; nothing was sent\n");
+    }
+    const TRun list = RadarSign({"ports"}, env);
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, dir / "dev/ttyUSB1" + "\n");
+    // Had anything been written to either, it would come before these.
+    EXPECT_EQ(RadarSign({"read-time", other.Port(), console.Port()}).status, 0);
+    EXPECT_EQ(console.Received(), std::vector<std::string>{kReadTime});
+    EXPECT_EQ(other.Received(), std::vector<std::string>{kReadTime});
+}
+
+// Root may open any device: the program then runs as nobody (setpriv), so
+// that the permission bits bind as they do for a technician.
+TEST(RadarSignPorts, PortsSaysWhenDevicesAreLeftOutForLackOfPermission) {
+    std::string program = RADAR_SIGN_PATH;
+    std::vector<std::string> prefix;
+    if (::getuid() == 0) {
+        if (::access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "running as root without setpriv: permissions cannot bind";
+        program = "/usr/bin/setpriv";
+        prefix = {"--reuid=65534", "--regid=65534", "--clear-groups", RADAR_SIGN_PATH};
+    }
+    Sim denied;
+    Sim allowed;
+    ASSERT_EQ(::chmod(denied.Port().c_str(), 0), 0);
+    ASSERT_EQ(::chmod(allowed.Port().c_str(), 0666), 0);
+    TempDir dev;
+    fs::permissions(dev.Path(), fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+    fs::create_symlink(denied.Port(), dev / "ttyUSB0");
+    fs::create_symlink(allowed.Port(), dev / "ttyUSB1");
+    const std::vector<std::string> env = {"RADAR_SIGN_DEVICE_DIR=" + dev.Path()};
+
+    const TRun r = RadarSign(Plus(prefix, {"ports"}), env, program);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, dev / "ttyUSB1" + "\n");
+    EXPECT_EQ(r.err, "radar-sign: 1 serial port left out for lack of permission (" +
+                         dev / "ttyUSB0" +
+                         "): add yourself to the dialout group and log in again\n");
+
+    const TRun read = RadarSign(Plus(prefix, {"read-time", dev / "ttyUSB0"}), env, program);
+    EXPECT_EQ(read.status, 3);
+    EXPECT_EQ(ResultOf(read.out, dev / "ttyUSB0").at(2),
+              "permission denied: add yourself to the dialout group");
+    EXPECT_EQ(denied.Received(), std::vector<std::string>{});
 }
 
 } // namespace

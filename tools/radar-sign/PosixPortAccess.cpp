@@ -2,15 +2,113 @@
 
 #include "serial/os/PosixCommApi.h"
 
-#include <cerrno>
-
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 namespace radarsign {
 
+namespace {
+
+// The Linux character devices of the virtual consoles (tty0 to tty63) and
+// of /dev/console.
+constexpr unsigned VirtualConsoleMajor = 4;
+constexpr unsigned VirtualConsoleCount = 64;
+constexpr unsigned ConsoleMajor = 5;
+constexpr unsigned ConsoleMinor = 1;
+
+std::string PathOf(const std::string& port) {
+    return comm::posix::DevicePath(("\\\\.\\" + port).c_str());
+}
+
+// The device number of a character device at path.
+bool CharDevice(const std::string& path, dev_t* device) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    *device = st.st_rdev;
+    return true;
+}
+
+bool IsVirtualConsole(dev_t device) {
+    return major(device) == VirtualConsoleMajor && minor(device) < VirtualConsoleCount;
+}
+
+// Whether the process could get the descriptors a port's open takes (the
+// device and the two ends of the wake-up pipe of its I/O thread).
+bool OutOfDescriptors() {
+    int fds[3];
+    int got = 0;
+    bool out = false;
+    for (; got < 3; ++got) {
+        fds[got] = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fds[got] < 0) {
+            out = errno == EMFILE || errno == ENFILE;
+            break;
+        }
+    }
+    for (int i = 0; i < got; ++i)
+        ::close(fds[i]);
+    return out;
+}
+
+} // namespace
+
 bool NoAccess(const std::string& port) {
-    const std::string path = comm::posix::DevicePath(("\\\\.\\" + port).c_str());
+    const std::string path = PathOf(port);
     return !path.empty() && ::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
+}
+
+TPortFacts PortFacts(const std::string& port, std::uint32_t) {
+    TPortFacts facts;
+    const std::string path = PathOf(port);
+    struct stat st {};
+    facts.NotADevice = !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode);
+    facts.NoAccess = NoAccess(port);
+    facts.OutOfFiles = OutOfDescriptors();
+    return facts;
+}
+
+bool IsConsole(const std::string& port, const std::string& consoleFile) {
+    const std::string path = PathOf(port);
+    dev_t device{};
+    const bool isDevice = CharDevice(path, &device);
+    if (isDevice && major(device) == ConsoleMajor && minor(device) == ConsoleMinor)
+        return true;
+    std::ifstream in(consoleFile);
+    std::istringstream names(std::string(std::istreambuf_iterator<char>(in), {}));
+    for (std::string name; names >> name;) {
+        const std::string consolePath = "/dev/" + name;
+        if (path == consolePath)
+            return true;
+        dev_t console{};
+        if (!isDevice || !CharDevice(consolePath, &console))
+            continue;
+        if (device == console || (IsVirtualConsole(console) && IsVirtualConsole(device)))
+            return true;
+    }
+    return false;
+}
+
+std::string SystemConsoleFile() {
+    return "/sys/class/tty/console/active";
+}
+
+void KeepStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // open() gives the lowest free descriptor: this one.
+        const int opened = ::open("/dev/null", O_RDONLY);
+        if (opened >= 0 && opened != fd)
+            ::close(opened);
+    }
 }
 
 } // namespace radarsign

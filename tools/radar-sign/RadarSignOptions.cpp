@@ -1,7 +1,9 @@
 #include "tools/radar-sign/RadarSignOptions.h"
 
+#include "configurator/ClockOffset.h"
 #include "serial/os/CommApi.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -14,6 +16,17 @@ namespace {
 // hang for hours on a typo.
 constexpr int MaxTimeoutMs = 60000;
 constexpr int MaxTries = 100;
+// Largest --max-offset, in seconds (about 31 years: more than the century
+// the sign holds does not matter).
+constexpr int MaxOffsetSeconds = 999999999;
+
+// Windows error codes of an open that the serial component's table does not
+// name (serial/os/CommApi.h).
+constexpr std::uint32_t ErrorPathNotFound = 3;
+constexpr std::uint32_t ErrorTooManyOpenFiles = 4;
+constexpr std::uint32_t ErrorSemTimeout = 121;
+constexpr std::uint32_t ErrorInvalidName = 123;
+constexpr std::uint32_t ErrorNoSystemResources = 1450;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -44,26 +57,28 @@ std::optional<std::pair<int, int>> ParseTimeOfDay(const std::string& text) {
 // What each option takes and which command it belongs to.
 struct TOptionInfo {
     bool TakesValue;
-    std::optional<TCommand> Only; // none: any command
+    std::vector<TCommand> Only; // empty: any command
 };
 
 const std::map<std::string, TOptionInfo>& OptionTable() {
     static const std::map<std::string, TOptionInfo> table = {
-        {"-v", {false, std::nullopt}},
-        {"--verbose", {false, std::nullopt}},
-        {"-h", {false, std::nullopt}},
-        {"--help", {false, std::nullopt}},
-        {"--tries", {true, std::nullopt}},
-        {"--timeout", {true, std::nullopt}},
-        {"--iso", {false, TCommand::ReadTime}},
-        {"--at", {true, TCommand::SendTime}},
-        {"--settings", {true, TCommand::Download}},
-        {"--morning", {true, TCommand::Download}},
-        {"--morning-speed", {true, TCommand::Download}},
-        {"--afternoon", {true, TCommand::Download}},
-        {"--afternoon-speed", {true, TCommand::Download}},
-        {"--regular-speed", {true, TCommand::Download}},
-        {"--rate", {true, TCommand::Download}},
+        {"-v", {false, {}}},
+        {"--verbose", {false, {}}},
+        {"-h", {false, {}}},
+        {"--help", {false, {}}},
+        {"--tries", {true, {}}},
+        {"--timeout", {true, {}}},
+        {"--iso", {false, {TCommand::ReadTime}}},
+        {"--max-offset", {true, {TCommand::ReadTime, TCommand::SendTime}}},
+        {"--at", {true, {TCommand::SendTime}}},
+        {"--verify", {false, {TCommand::SendTime}}},
+        {"--settings", {true, {TCommand::Download}}},
+        {"--morning", {true, {TCommand::Download}}},
+        {"--morning-speed", {true, {TCommand::Download}}},
+        {"--afternoon", {true, {TCommand::Download}}},
+        {"--afternoon-speed", {true, {TCommand::Download}}},
+        {"--regular-speed", {true, {TCommand::Download}}},
+        {"--rate", {true, {TCommand::Download}}},
     };
     return table;
 }
@@ -79,6 +94,34 @@ std::optional<TCommand> CommandOf(const std::string& word) {
 struct TBad {
     std::string Text;
 };
+
+// A port name as it can be shown in a message: control characters as \xNN.
+std::string Shown(const std::string& name) {
+    std::string text;
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            text += hex;
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+// An empty name, or one with a tab or a line end, would break the result
+// lines; no device is named so.
+void CheckPortName(const std::string& name) {
+    if (name.empty())
+        throw TBad{"an empty port name"};
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F)
+            throw TBad{"port name '" + Shown(name) + "' holds a control character"};
+    }
+}
 
 // The ranges of the window's controls, in payload order.
 struct TField {
@@ -185,12 +228,13 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
                 continue;
             }
             if (onlyPorts || a.empty() || a[0] != '-' || a == "-") {
-                if (!command && !onlyPorts) {
+                if (!command) {
                     command = CommandOf(a);
                     if (!command)
-                        throw TBad{"unknown command '" + a +
+                        throw TBad{"unknown command '" + Shown(a) +
                                    "' (ports, read-time, send-time or download)"};
                 } else {
+                    CheckPortName(a);
                     o.Ports.push_back(a);
                 }
                 continue;
@@ -229,9 +273,13 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
         std::set<std::string> table;
         for (const auto& [name, value] : given) {
             const TOptionInfo& info = OptionTable().at(name);
-            if (info.Only && *info.Only != o.Command)
-                throw TBad{name + " belongs to " + CommandName(*info.Only) + ", not to " +
-                           CommandName(o.Command)};
+            if (!info.Only.empty() &&
+                std::find(info.Only.begin(), info.Only.end(), o.Command) == info.Only.end()) {
+                std::string owners;
+                for (const TCommand c : info.Only)
+                    owners += (owners.empty() ? "" : " or ") + std::string(CommandName(c));
+                throw TBad{name + " belongs to " + owners + ", not to " + CommandName(o.Command)};
+            }
             if (name == "-v" || name == "--verbose") {
                 o.Verbose = true;
             } else if (name == "--tries") {
@@ -248,6 +296,14 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
                 o.Timeout = std::chrono::milliseconds(*n);
             } else if (name == "--iso") {
                 o.Iso = true;
+            } else if (name == "--verify") {
+                o.Verify = true;
+            } else if (name == "--max-offset") {
+                const auto n = ParseInt(value, 0, MaxOffsetSeconds);
+                if (!n)
+                    throw TBad{"--max-offset '" + value + "': whole seconds, 0 to " +
+                               std::to_string(MaxOffsetSeconds)};
+                o.MaxOffset = *n;
             } else if (name == "--at") {
                 o.At = ParseDateTime(value);
                 if (!o.At)
@@ -301,6 +357,8 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
                 if (!seen.insert(p).second)
                     throw TBad{"port " + p + " given twice"};
         }
+        if (o.Command == TCommand::SendTime && o.MaxOffset && !o.Verify)
+            throw TBad{"--max-offset with send-time needs --verify (the clock read back)"};
         if (o.Command == TCommand::Download) {
             if (!o.SettingsFile.empty() && anyTable)
                 throw TBad{"download takes --settings or the table options, not both"};
@@ -352,21 +410,84 @@ TTable LoadTable(const std::string& path) {
     return {record, {}};
 }
 
-std::string OpenFailureText(std::uint32_t osError, bool noAccess) {
+int WorseStatus(int a, int b) {
+    const auto rank = [](int status) {
+        switch (status) {
+        case ExitNoOutput:
+            return 5;
+        case ExitUsage:
+            return 4;
+        case ExitNoPort:
+            return 3;
+        case ExitNoAnswer:
+            return 2;
+        case ExitClockOff:
+            return 1;
+        default:
+            return 0;
+        }
+    };
+    return rank(b) > rank(a) ? b : a;
+}
+
+std::string OpenFailureText(std::uint32_t osError, const TPortFacts& facts) {
+    const std::string code = " (OS error " + std::to_string(osError) + ")";
+    // The component answers "file not found" for whatever is not a device.
+    if (facts.NotADevice)
+        return "not a serial port";
     switch (osError) {
     case comm::ERROR_FILE_NOT_FOUND:
+    case ErrorPathNotFound:
         return "no such port";
     case comm::ERROR_ACCESS_DENIED:
     case comm::ERROR_SHARING_VIOLATION:
-        return noAccess ? "permission denied: add yourself to the dialout group"
-                        : "in use by another program";
+        return facts.NoAccess ? "permission denied: add yourself to the dialout group"
+                              : "in use by another program";
     case comm::ERROR_INVALID_PARAMETER:
         return "not a serial port";
     case comm::ERROR_DEVICE_REMOVED:
         return "the device has gone";
+    case ErrorInvalidName:
+        return "not a valid port name";
+    case ErrorTooManyOpenFiles:
+        return "too many open files" + code;
+    case comm::ERROR_NOT_ENOUGH_MEMORY:
+    case ErrorNoSystemResources:
+        return facts.OutOfFiles ? "too many open files" + code
+                                : "not enough memory or system resources" + code;
+    case ErrorSemTimeout:
+        return "the device does not respond" + code;
+    case comm::ERROR_OPERATION_ABORTED:
+        return "the open was interrupted" + code;
     default:
-        return "cannot be opened (OS error " + std::to_string(osError) + ")";
+        break;
     }
+    // The POSIX backend gives "general failure" for every system error it
+    // does not name, running out of file descriptors among them.
+    if (facts.OutOfFiles)
+        return "too many open files" + code;
+    if (!facts.SystemText.empty())
+        return "cannot be opened: " + facts.SystemText + code;
+    if (osError == comm::ERROR_GEN_FAILURE)
+        return "the device does not work" + code;
+    return "cannot be opened for an unknown reason" + code;
+}
+
+TClockVerdict JudgeClock(const std::optional<sign::TSignClock>& signClock,
+                         const sign::TSignClock& pcClock, std::optional<std::int64_t> maxOffset) {
+    TClockVerdict verdict;
+    if (signClock)
+        verdict.Offset = sign::ClockOffsetSeconds(*signClock, pcClock);
+    if (maxOffset)
+        verdict.Fails =
+            !verdict.Offset || *verdict.Offset > *maxOffset || *verdict.Offset < -*maxOffset;
+    return verdict;
+}
+
+std::string OffsetField(std::optional<std::int64_t> seconds) {
+    if (!seconds)
+        return {};
+    return (*seconds > 0 ? "+" : "") + std::to_string(*seconds);
 }
 
 std::string IsoText(const sign::TSignClock& c) {
@@ -387,8 +508,12 @@ std::string Usage() {
            "  ports                 the ports the configurator's scan lists, one a line\n"
            "  read-time PORT...     the sign's clock, as the configurator shows it\n"
            "      --iso             as ISO 8601 date and time instead\n"
+           "      --max-offset S    fail (status 4) when the sign's clock is more than\n"
+           "                        S seconds off this PC's, or is no date\n"
            "  send-time PORT...     set the sign's clock from the PC's local time\n"
            "      --at \"YYYY-MM-DD HH:MM:SS\"   or from this time\n"
+           "      --verify          then read the clock back (the offset column)\n"
+           "      --max-offset S    with --verify: as for read-time\n"
            "  download PORT...      send the operating table, either from a file\n"
            "      --settings FILE   a LEDINFO.BIN as the configurator saves it\n"
            "    or from all of:\n"
@@ -402,11 +527,16 @@ std::string Usage() {
            "  --timeout MS          wait for the answer after each write (default 1000)\n"
            "  -v, --verbose         every frame sent and received on standard error\n"
            "  -h, --help            this text\n"
+           "  --                    the end of the options\n"
            "\n"
-           "Several ports run at once; one line per port: port, command, ok or the\n"
-           "reason, tries, time (fields separated by tabs).\n"
+           "Several ports run at once; one line per port, fields separated by tabs:\n"
+           "port, command, ok or the reason, tries, time, and the sign's clock minus\n"
+           "this PC's in seconds (\"+5\", \"-133\"; read-time and send-time --verify,\n"
+           "empty when unknown).\n"
            "Exit status: 0 every sign acknowledged, 1 some sign did not answer,\n"
-           "2 bad input (nothing sent), 3 some port could not be opened.\n";
+           "2 bad input or the system console given (nothing sent), 3 some port could\n"
+           "not be opened, 4 some sign's clock is off or no date (--max-offset),\n"
+           "5 the results could not be written. Of several, 5 wins, then 3, 1, 4.\n";
 }
 
 } // namespace radarsign

@@ -20,6 +20,14 @@ inline constexpr int ExitOk = 0;
 inline constexpr int ExitNoAnswer = 1; // some sign did not acknowledge
 inline constexpr int ExitUsage = 2;    // bad input: nothing was sent
 inline constexpr int ExitNoPort = 3;   // some port could not be opened or used
+inline constexpr int ExitClockOff = 4; // some sign's clock is off or no date (--max-offset)
+inline constexpr int ExitNoOutput = 5; // the results could not be written to standard output
+
+// The status of a run from the statuses of its ports: the worse one, in the
+// order 5, 3, 1, 4, 0 (a lost result outweighs everything, a port that could
+// not be used outweighs a sign that did not answer, and that outweighs a
+// sign that answered with a clock that is off).
+int WorseStatus(int a, int b);
 
 enum class TCommand { Ports, ReadTime, SendTime, Download };
 
@@ -34,6 +42,10 @@ struct TOptions {
     bool Verbose = false;                    // -v: the frames on standard error
     bool Iso = false;                        // read-time --iso
     std::optional<sign::TSignClock> At;      // send-time --at
+    bool Verify = false;                     // send-time --verify: read the clock back
+    // read-time, send-time --verify: the sign's clock may be this many seconds
+    // off at most, and must be a date.
+    std::optional<std::int64_t> MaxOffset;
     // download: either SettingsFile, or the table from the options in Table
     // (PortIndex unused).
     std::string SettingsFile;
@@ -48,7 +60,9 @@ struct TParsed {
 
 // Reads the arguments after the program name: the command, its ports and
 // options in any order. An option's value is the next argument or follows
-// '=' (--tries=2). "--" ends the options: what follows is ports.
+// '=' (--tries=2). "--" ends the options: what follows is the command, if
+// none came before, and ports. A port name must not be empty nor hold a
+// control character (below 20 hex, or 7F).
 TParsed ParseArguments(const std::vector<std::string>& args);
 
 // "YYYY-MM-DD HH:MM:SS" (or with 'T' between date and time), a real date in
@@ -81,10 +95,38 @@ TTable LoadTable(const std::string& path);
 // otherwise which does not.
 std::string CheckTable(const TSignSettings& table);
 
+// What the system tells of a port that did not open, beyond the open's OS
+// error (tools/radar-sign/PortAccess.h looks it up).
+struct TPortFacts {
+    // The device exists and this user may not read and write it (told apart
+    // from "in use", which the OS reports with the same code).
+    bool NoAccess = false;
+    // The path exists but is no device (a regular file, a directory), which
+    // the serial component reports as "file not found".
+    bool NotADevice = false;
+    // The process or the system has no file descriptor left.
+    bool OutOfFiles = false;
+    // The system's own message for the OS error, where it has one; empty
+    // otherwise.
+    std::string SystemText;
+};
+
 // The reason in words for a port that did not open, from the OS error of the
-// open. `noAccess`: the device exists and this user may not read and write
-// it (told apart from "in use", which the OS reports with the same code).
-std::string OpenFailureText(std::uint32_t osError, bool noAccess);
+// open and the facts looked up after it; the OS error follows in parentheses
+// where the words are not the whole story ("the device does not work (OS
+// error 31)").
+std::string OpenFailureText(std::uint32_t osError, const TPortFacts& facts);
+
+// The sign's clock against the PC's, and whether it passes --max-offset.
+struct TClockVerdict {
+    std::optional<std::int64_t> Offset; // sign minus PC; none: the sign's clock is no date
+    bool Fails = false;                 // with a maximum: off by more than it, or no date
+};
+TClockVerdict JudgeClock(const std::optional<sign::TSignClock>& signClock,
+                         const sign::TSignClock& pcClock, std::optional<std::int64_t> maxOffset);
+
+// The offset column: "+5", "-133", "0"; empty for none.
+std::string OffsetField(std::optional<std::int64_t> seconds);
 
 // The sign's clock as --iso prints it: "2026-12-07T14:35:09".
 std::string IsoText(const sign::TSignClock& clock);

@@ -24,11 +24,23 @@
 // An idle wait costs no CPU. The main thread installs the plain main loop
 // (host/PlainMainLoop.h) and waits for the workers serving its hand-overs
 // (an exception from a port's event processing is shown on it). Output
-// lines are written whole, under one lock, as each port finishes.
+// lines are written whole, under one lock, as each port finishes; a line
+// that cannot be written is said once on stderr and ends the run with
+// status 5, so that a script never takes a lost reading for success.
 //
-// RADAR_SIGN_DEVICE_DIR, for tests: the folder whose serial devices "ports"
-// lists instead of /dev (no effect on Windows).
+// send-time --verify reads the clock back with a second transaction on the
+// same port object, under the same hooks, once the set is acknowledged.
+// The offset is taken against the PC's clock read when the reply was
+// recognised.
+//
+// Environment hooks, for tests only (see the man page):
+// RADAR_SIGN_DEVICE_DIR, the folder whose serial devices "ports" lists
+// instead of /dev; RADAR_SIGN_CONSOLE_FILE, the file naming the console
+// devices instead of /sys/class/tty/console/active (both no effect on
+// Windows); RADAR_SIGN_PC_CLOCK, "YYYY-MM-DD HH:MM:SS" that the PC's clock
+// reads, for the offset and for send-time without --at.
 
+#include "configurator/ClockOffset.h"
 #include "configurator/SignSettings.h"
 #include "configurator/SignTransaction.h"
 #include "host/ExceptionDisplay.h"
@@ -39,9 +51,11 @@
 #include "tools/radar-sign/RadarSignOptions.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -62,7 +76,28 @@ Clock::time_point gStart;
 // Whole lines to stdout and stderr, one writer at a time.
 class TOutput {
 public:
-    void Result(const std::string& line) { Write(stdout, line); }
+    // A line of the results on stdout; one that cannot be written (a full
+    // disk, a closed descriptor) is said on stderr, the first time only.
+    void Result(const std::string& line) {
+        std::lock_guard<std::mutex> lock(FLock);
+        const std::string text = line + "\n";
+        if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+            std::fflush(stdout) == 0)
+            return;
+        const int error = errno;
+        std::clearerr(stdout);
+        if (!FFailed)
+            std::fprintf(stderr, "radar-sign: cannot write the results to standard output: %s\n",
+                         std::strerror(error));
+        FFailed = true;
+    }
+    // Whether a result line was lost.
+    bool Failed() {
+        std::lock_guard<std::mutex> lock(FLock);
+        return FFailed;
+    }
+    // A message on stderr, prefixed with the program's name.
+    void Error(const std::string& text) { Write(stderr, "radar-sign: " + text); }
     // A -v line: milliseconds since the start, the port, the text.
     void Trace(const std::string& port, const std::string& text) {
         const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - gStart).count();
@@ -78,7 +113,20 @@ private:
         std::fflush(f);
     }
     std::mutex FLock;
+    bool FFailed = false;
 };
+
+// The PC's clock: the local time, or the test's fixed time.
+sign::TSignClock PcClock(const std::optional<sign::TSignClock>& fixed) {
+    return fixed ? *fixed : sign::LocalClock();
+}
+
+// "2 min 13 s behind this PC".
+std::string OffsetWords(std::int64_t seconds) {
+    const std::string text = sign::ClockOffsetText(seconds);
+    const std::string prefix = "Sign clock ";
+    return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
+}
 
 // The window's line settings and flow control, with the event handlers on
 // the event thread, and of the events only the one the tool listens to, so
@@ -93,20 +141,17 @@ void ConfigureForTheTool(cport::TComPort& port) {
 class TPortJob {
 public:
     TPortJob(const TOptions& options, const std::string& name, const std::string& payload,
-             TOutput& output)
-        : FOptions(options), FName(name), FPayload(payload), FOutput(output) {}
+             const std::optional<sign::TSignClock>& fixedPcClock, TOutput& output)
+        : FOptions(options), FName(name), FPayload(payload), FFixedPcClock(fixedPcClock),
+          FOutput(output) {}
     TPortJob(const TPortJob&) = delete;
     TPortJob& operator=(const TPortJob&) = delete;
 
     // The transaction and the result line; answers the exit status it calls for.
     int Run() {
         const Clock::time_point started = Clock::now();
-        std::string outcome;
-        int status = radarsign::ExitOk;
-        int writes = 0;
+        TResult result;
         try {
-            sign::TSignLink link;
-            link.BeginRequest(Code(), Payload());
             cport::TComPort port(nullptr);
             ConfigureForTheTool(port);
             port.OnRxChar = [this](cport::TCustomComPort*, std::int32_t) {
@@ -116,60 +161,130 @@ public:
                 }
                 FSignal.notify_one();
             };
-            std::uint32_t openError = comm::ERROR_SUCCESS;
-            sign::TTransactionHooks hooks;
-            hooks.Opened = [&](bool opened) {
-                if (!opened)
-                    openError = comm::Api().GetLastError();
-                if (FOptions.Verbose)
-                    Trace(opened ? std::string("open ") + sign::LineSettings : "does not open");
-                return opened;
-            };
-            // The sign uses no modem line: a port whose driver fails the
-            // modem query still carries the frames. (A driver that answers
-            // that it has no modem lines, as Wine on a pseudo-terminal and
-            // some virtual COM ports do, raises nothing: its lines read as
-            // off.)
-            hooks.OpenRaised = [&](const cport::EComPort& raised) {
-                if (raised.ErrorCode() != cport::CError_ModemStatFailed)
-                    return false;
-                if (FOptions.Verbose)
-                    Trace(std::string(raised.what()) + " (OS code " +
-                          std::to_string(raised.OsErrorCode()) +
-                          "): the modem lines are not known, going on");
-                return true;
-            };
-            hooks.Written = [&](const std::string& frame, std::int32_t written) {
-                if (!FOptions.Verbose)
-                    return;
-                const bool whole = written == static_cast<std::int32_t>(frame.size());
-                Trace("> " + sign::HexBytes(frame) +
-                      (whole ? "" : " (" + std::to_string(written) + " bytes taken)"));
-            };
-            hooks.Wait = [&](milliseconds timeout) { Wait(port, link, timeout); };
-            const sign::TTransactionResult result = sign::RunTransaction(
-                port, link, FName, {FOptions.Tries, FOptions.Timeout, milliseconds(10)}, hooks);
-            writes = result.Writes;
-            if (!result.Opened) {
-                outcome = radarsign::OpenFailureText(openError, radarsign::NoAccess(FName));
-                status = radarsign::ExitNoPort;
-            } else if (!result.Acknowledged) {
-                outcome = "no answer after " + radarsign::Tries(writes);
-                status = radarsign::ExitNoAnswer;
+            sign::TSignLink link;
+            const TStep step = Transact(port, link, Code(), Payload());
+            result.Writes = step.Writes;
+            if (!step.Done) {
+                result.Outcome = step.Failure;
+                result.Status = step.Status;
+            } else if (FOptions.Command == TCommand::ReadTime) {
+                JudgeClock(link.LastReply(), "", result);
+            } else if (FOptions.Command == TCommand::SendTime && FOptions.Verify) {
+                const TStep back = Transact(port, link, sign::CmdReadTime, {});
+                result.Writes += back.Writes;
+                if (!back.Done) {
+                    result.Outcome = "set, but not read back: " + back.Failure;
+                    result.Status = back.Status;
+                } else {
+                    JudgeClock(link.LastReply(), "set, but ", result);
+                }
             } else {
-                outcome = "ok" + ClockShown(link.LastReply());
+                result.Outcome = "ok";
             }
         } catch (...) {
-            outcome = "error: " + host::ExceptionMessage(std::current_exception());
-            status = radarsign::ExitNoPort;
+            result.Outcome = "error: " + host::ExceptionMessage(std::current_exception());
+            result.Status = radarsign::ExitNoPort;
         }
         const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - started).count();
-        FOutput.Result(FName + "\t" + radarsign::CommandName(FOptions.Command) + "\t" + outcome +
-                       "\t" + radarsign::Tries(writes) + "\t" + std::to_string(ms) + " ms");
-        return status;
+        FOutput.Result(FName + "\t" + radarsign::CommandName(FOptions.Command) + "\t" +
+                       result.Outcome + "\t" + radarsign::Tries(result.Writes) + "\t" +
+                       std::to_string(ms) + " ms\t" + radarsign::OffsetField(result.Offset));
+        return result.Status;
     }
 
 private:
+    struct TResult {
+        std::string Outcome;
+        int Status = radarsign::ExitOk;
+        int Writes = 0;
+        std::optional<std::int64_t> Offset;
+    };
+    // One transaction: Done when the sign acknowledged; otherwise Failure and
+    // Status say why.
+    struct TStep {
+        bool Done = false;
+        int Writes = 0;
+        std::string Failure;
+        int Status = radarsign::ExitOk;
+    };
+
+    TStep Transact(cport::TComPort& port, sign::TSignLink& link, std::int32_t code,
+                   std::string payload) {
+        link.BeginRequest(code, std::move(payload));
+        std::uint32_t openError = comm::ERROR_SUCCESS;
+        sign::TTransactionHooks hooks;
+        hooks.Opened = [&](bool opened) {
+            if (!opened)
+                openError = comm::Api().GetLastError();
+            if (FOptions.Verbose)
+                Trace(opened ? std::string("open ") + sign::LineSettings : "does not open");
+            return opened;
+        };
+        // The sign uses no modem line: a port whose driver fails the modem
+        // query still carries the frames. (A driver that answers that it has
+        // no modem lines, as Wine on a pseudo-terminal and some virtual COM
+        // ports do, raises nothing: its lines read as off.)
+        hooks.OpenRaised = [&](const cport::EComPort& raised) {
+            if (raised.ErrorCode() != cport::CError_ModemStatFailed)
+                return false;
+            if (FOptions.Verbose)
+                Trace(std::string(raised.what()) + " (OS code " +
+                      std::to_string(raised.OsErrorCode()) +
+                      "): the modem lines are not known, going on");
+            return true;
+        };
+        hooks.Written = [&](const std::string& frame, std::int32_t written) {
+            if (!FOptions.Verbose)
+                return;
+            const bool whole = written == static_cast<std::int32_t>(frame.size());
+            Trace("> " + sign::HexBytes(frame) +
+                  (whole ? "" : " (" + std::to_string(written) + " bytes taken)"));
+        };
+        hooks.Wait = [&](milliseconds timeout) { Wait(port, link, timeout); };
+        const sign::TTransactionResult result = sign::RunTransaction(
+            port, link, FName, {FOptions.Tries, FOptions.Timeout, milliseconds(10)}, hooks);
+        TStep step;
+        step.Writes = result.Writes;
+        if (!result.Opened) {
+            step.Failure =
+                radarsign::OpenFailureText(openError, radarsign::PortFacts(FName, openError));
+            step.Status = radarsign::ExitNoPort;
+        } else if (!result.Acknowledged) {
+            step.Failure = "no answer after " + radarsign::Tries(result.Writes);
+            step.Status = radarsign::ExitNoAnswer;
+        } else {
+            step.Done = true;
+        }
+        return step;
+    }
+
+    // The clock of a read-time reply against the PC's clock when the reply
+    // came, and against --max-offset.
+    void JudgeClock(const std::string& reply, const std::string& lead, TResult& result) const {
+        radarsign::TClockVerdict verdict =
+            radarsign::JudgeClock(sign::ReplyClock(reply), FPcAtReply, FOptions.MaxOffset);
+        // A clock read back after setting it must at least be a date: the
+        // sign did not take the time.
+        if (FOptions.Command == TCommand::SendTime && !verdict.Offset)
+            verdict.Fails = true;
+        result.Offset = verdict.Offset;
+        if (!verdict.Fails) {
+            result.Outcome =
+                FOptions.Command == TCommand::ReadTime ? "ok" + ClockShown(reply) : "ok";
+            return;
+        }
+        result.Status = radarsign::ExitClockOff;
+        if (!verdict.Offset) {
+            result.Outcome = lead + "clock not a date: " + sign::ClockText(reply);
+            return;
+        }
+        const std::optional<sign::TSignClock> clock = sign::ReplyClock(reply);
+        const std::string shown =
+            FOptions.Iso && clock ? radarsign::IsoText(*clock) : sign::ClockText(reply);
+        result.Outcome = lead + "clock off by more than " + std::to_string(*FOptions.MaxOffset) +
+                         " s: " + shown + ", " + OffsetWords(*verdict.Offset);
+    }
+
     std::int32_t Code() const {
         switch (FOptions.Command) {
         case TCommand::SendTime:
@@ -184,21 +299,20 @@ private:
     // does at the click.
     std::string Payload() const {
         if (FOptions.Command == TCommand::SendTime)
-            return sign::SetTimePayload(FOptions.At ? *FOptions.At : sign::LocalClock());
+            return sign::SetTimePayload(FOptions.At ? *FOptions.At : PcClock(FFixedPcClock));
         return FPayload;
     }
     std::string ClockShown(const std::string& reply) const {
-        if (FOptions.Command != TCommand::ReadTime)
-            return {};
         if (!FOptions.Iso)
             return " " + sign::ClockText(reply);
         const std::optional<sign::TSignClock> clock = sign::ReplyClock(reply);
-        return clock ? " " + radarsign::IsoText(*clock)
-                     : " " + sign::ClockText(reply) + " (not a date)";
+        return clock && sign::IsValidClock(*clock) ? " " + radarsign::IsoText(*clock)
+                                                   : " " + sign::ClockText(reply) + " (not a date)";
     }
 
     // Until the acknowledgement or the time-out: sleeps until the handler
-    // reports bytes, then reads them here and gives them to the link.
+    // reports bytes, then reads them here and gives them to the link. The
+    // PC's clock is read as soon as the reply is recognised.
     void Wait(cport::TComPort& port, sign::TSignLink& link, milliseconds timeout) {
         const Clock::time_point deadline = Clock::now() + timeout;
         while (!link.AckReceived()) {
@@ -214,9 +328,10 @@ private:
                 port.ReadString(count, bytes);
             if (bytes.empty())
                 continue;
+            if (link.Receive(bytes).Acknowledged)
+                FPcAtReply = PcClock(FFixedPcClock);
             if (FOptions.Verbose)
                 Trace("< " + sign::HexBytes(bytes));
-            link.Receive(bytes);
         }
     }
 
@@ -225,56 +340,91 @@ private:
     const TOptions& FOptions;
     const std::string FName;
     const std::string FPayload;
+    const std::optional<sign::TSignClock> FFixedPcClock;
     TOutput& FOutput;
     std::mutex FLock;
     std::condition_variable FSignal;
-    bool FRxPending = false; // the handler saw bytes that the worker has not read
+    bool FRxPending = false;     // the handler saw bytes that the worker has not read
+    sign::TSignClock FPcAtReply; // the PC's clock when the last reply was recognised
 };
 
-int ListPorts() {
-    const char* dir = std::getenv("RADAR_SIGN_DEVICE_DIR");
-    cport::TComPort port(nullptr);
-    for (const std::string& name :
-         sign::ScanPorts(port, sign::PortCandidates(dir != nullptr ? dir : "")))
-        std::printf("%s\n", name.c_str());
-    return radarsign::ExitOk;
+// The console file: the test's, or the system's.
+std::string ConsoleFile() {
+    const char* file = std::getenv("RADAR_SIGN_CONSOLE_FILE");
+    return file != nullptr ? file : radarsign::SystemConsoleFile();
 }
 
-int RunCommand(const TOptions& options) {
+// At most this many names in a message about ports.
+constexpr std::size_t NamesShown = 5;
+
+int ListPorts(TOutput& output) {
+    const char* dir = std::getenv("RADAR_SIGN_DEVICE_DIR");
+    const std::string consoleFile = ConsoleFile();
+    // The scan opens every candidate: none may be the console, whatever it
+    // is called (a symlink to it under a serial port's name, too).
+    std::vector<std::string> candidates;
+    for (const std::string& name : sign::PortCandidates(dir != nullptr ? dir : ""))
+        if (!radarsign::IsConsole(name, consoleFile))
+            candidates.push_back(name);
+    cport::TComPort port(nullptr);
+    const std::vector<std::string> found = sign::ScanPorts(port, candidates);
+    for (const std::string& name : found)
+        output.Result(name);
+    // A user outside the dialout group sees no port at all: say why.
+    std::vector<std::string> denied;
+    for (const std::string& name : candidates)
+        if (std::find(found.begin(), found.end(), name) == found.end() && radarsign::NoAccess(name))
+            denied.push_back(name);
+    if (!denied.empty()) {
+        std::string names;
+        for (std::size_t i = 0; i < denied.size() && i < NamesShown; ++i)
+            names += (i == 0 ? "" : ", ") + denied[i];
+        if (denied.size() > NamesShown)
+            names += ", ...";
+        output.Error(std::to_string(denied.size()) + " serial port" +
+                     (denied.size() == 1 ? "" : "s") + " left out for lack of permission (" +
+                     names + "): add yourself to the dialout group and log in again");
+    }
+    return output.Failed() ? radarsign::ExitNoOutput : radarsign::ExitOk;
+}
+
+int RunCommand(const TOptions& options, const std::optional<sign::TSignClock>& fixedPcClock,
+               TOutput& output) {
+    // The console is refused before any port is opened.
+    const std::string consoleFile = ConsoleFile();
+    for (const std::string& name : options.Ports)
+        if (radarsign::IsConsole(name, consoleFile)) {
+            output.Error(name + " is the system console, not a sign's port; nothing was sent");
+            return radarsign::ExitUsage;
+        }
     std::string payload;
     if (options.Command == TCommand::Download) {
         TSignSettings table = options.Table;
         if (!options.SettingsFile.empty()) {
             const radarsign::TTable loaded = radarsign::LoadTable(options.SettingsFile);
             if (!loaded.Table) {
-                std::fprintf(stderr, "radar-sign: %s\n", loaded.Error.c_str());
+                output.Error(loaded.Error);
                 return radarsign::ExitUsage;
             }
             table = *loaded.Table;
         }
         payload = sign::DownloadPayload(table);
     }
-    TOutput output;
     std::vector<std::unique_ptr<TPortJob>> jobs;
     std::vector<int> statuses(options.Ports.size(), radarsign::ExitOk);
     std::vector<std::thread> threads;
     // Every job exists before the first thread starts: the threads read the
     // vectors, which must not grow under them.
     for (const std::string& name : options.Ports)
-        jobs.push_back(std::make_unique<TPortJob>(options, name, payload, output));
+        jobs.push_back(std::make_unique<TPortJob>(options, name, payload, fixedPcClock, output));
     for (std::size_t i = 0; i < jobs.size(); ++i)
         threads.emplace_back(
             [job = jobs[i].get(), status = &statuses[i]] { *status = job->Run(); });
     for (std::thread& t : threads)
         host::WaitForThreadServing(t);
-    // A port that could not be used outweighs a sign that did not answer.
-    int status = radarsign::ExitOk;
-    for (const int s : statuses) {
-        if (s == radarsign::ExitNoPort)
-            status = s;
-        else if (s == radarsign::ExitNoAnswer && status == radarsign::ExitOk)
-            status = s;
-    }
+    int status = output.Failed() ? radarsign::ExitNoOutput : radarsign::ExitOk;
+    for (const int s : statuses)
+        status = radarsign::WorseStatus(status, s);
     return status;
 }
 
@@ -282,19 +432,32 @@ int RunCommand(const TOptions& options) {
 
 int main(int argc, char** argv) {
     gStart = Clock::now();
+    radarsign::KeepStandardStreams();
+    TOutput output;
     const radarsign::TParsed parsed =
         radarsign::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.Options) {
-        std::fprintf(stderr, "radar-sign: %s\nTry 'radar-sign --help'.\n", parsed.Error.c_str());
+        output.Error(parsed.Error + "\nTry 'radar-sign --help'.");
         return radarsign::ExitUsage;
     }
     const TOptions& options = *parsed.Options;
     if (options.Help) {
-        std::fputs(radarsign::Usage().c_str(), stdout);
-        return radarsign::ExitOk;
+        std::string usage = radarsign::Usage();
+        usage.pop_back(); // Result ends the line
+        output.Result(usage);
+        return output.Failed() ? radarsign::ExitNoOutput : radarsign::ExitOk;
+    }
+    std::optional<sign::TSignClock> fixedPcClock;
+    if (const char* pc = std::getenv("RADAR_SIGN_PC_CLOCK")) {
+        fixedPcClock = radarsign::ParseDateTime(pc);
+        if (!fixedPcClock) {
+            output.Error(std::string("RADAR_SIGN_PC_CLOCK '") + pc +
+                         "': not a date and time \"YYYY-MM-DD HH:MM:SS\" in 2000..2099");
+            return radarsign::ExitUsage;
+        }
     }
     host::TPlainMainLoop loop;
     if (options.Command == TCommand::Ports)
-        return ListPorts();
-    return RunCommand(options);
+        return ListPorts(output);
+    return RunCommand(options, fixedPcClock, output);
 }
