@@ -5,6 +5,7 @@
 # case the sign's log (each frame it received and sent, and what it did with
 # it), the result lines (without the port and the time taken) and the exit
 # status must be the same on both systems, and the same as written here.
+# Both read the PC's clock as RADAR_SIGN_PC_CLOCK (for the offset column).
 #
 # usage: wine_sign_exchange.sh NATIVE_BIN_DIR RADAR_SIGN_EXE WORK_DIR
 # environment: WINEPREFIX, a prefix in which no COM name is mapped but by this
@@ -17,6 +18,7 @@ work=$3
 : "${WINEPREFIX:?}" "${WINE:?}"
 dosdevices=$WINEPREFIX/dosdevices
 com_names=(com43 com44)
+export RADAR_SIGN_PC_CLOCK="2026-12-08 15:30:00"
 
 if [ -n "$(find "$dosdevices" -maxdepth 1 -iname 'com*' -print -quit)" ]; then
     echo "wine_sign_exchange: the prefix maps COM names already; they must go first" >&2
@@ -104,12 +106,13 @@ run_side() {
         echo "wine_sign_exchange: a simulator did not end" >&2
         exit 1
     fi
-    # The port as @N, without the time taken; the lines in a fixed order.
+    # The port as @N, without the time taken (the field before the offset);
+    # the lines in a fixed order.
     local script=""
     for n in "${!ports[@]}"; do
         script+="s|^${ports[n]}\t|@$n\t|;"
     done
-    tr -d '\r' <"$dir/raw.out" | sed -e "$script" -e 's/\t[0-9]* ms$//' | sort >"$dir/result"
+    tr -d '\r' <"$dir/raw.out" | sed -e "$script" -e 's/\t[0-9]* ms\t/\t/' | sort >"$dir/result"
     # The sign's log without the times and the terminal's name.
     : >"$dir/sign"
     for ((n = 1; n <= signs; n++)); do
@@ -151,15 +154,36 @@ T=$'\t'
 
 check read-time 1 "--clock|2026-12-08 15:30:00" read-time @1 <<EOF
 0
-@1${T}read-time${T}ok 12/08 2026  15:30${T}1 try
+@1${T}read-time${T}ok 12/08 2026  15:30${T}1 try${T}0
 --
 @1 rx F7 8C 8D 8A 03 7F (read time)
 @1 tx F7 8C 8D 8A 83 26 12 08 15 30 00 E6
 EOF
 
+# A clock 133 s behind, over the limit.
+check clock-off 1 "--clock|2026-12-08 15:27:47" read-time @1 --max-offset 60 <<EOF
+4
+@1${T}read-time${T}clock off by more than 60 s: 12/08 2026  15:27, 2 min 13 s behind this PC${T}1 try${T}-133
+--
+@1 rx F7 8C 8D 8A 03 7F (read time)
+@1 tx F7 8C 8D 8A 83 26 12 08 15 27 47 B6
+EOF
+
+# The clock read back after setting it: a second transaction on the port.
+check send-time-verify 1 "--clock|2026-12-08 15:30:00" send-time @1 --verify --at "2026-12-08 15:30:05" <<EOF
+0
+@1${T}send-time${T}ok${T}2 tries${T}+5
+--
+@1 rx F7 8C 8D 8A 01 26 12 08 15 30 05 61 (set time 2026-12-08 15:30:05)
+@1 clock set: 2026-12-08 15:30:05 (stopped by --clock)
+@1 tx F7 8C 8D 8A 81 FD
+@1 rx F7 8C 8D 8A 03 7F (read time)
+@1 tx F7 8C 8D 8A 83 26 12 08 15 30 05 E3
+EOF
+
 check send-time 1 "--clock|2026-12-08 15:30:00" send-time @1 --at "2026-12-24 18:05:09" <<EOF
 0
-@1${T}send-time${T}ok${T}1 try
+@1${T}send-time${T}ok${T}1 try${T}
 --
 @1 rx F7 8C 8D 8A 01 26 12 24 18 05 09 79 (set time 2026-12-24 18:05:09)
 @1 clock set: 2026-12-24 18:05:09 (stopped by --clock)
@@ -169,7 +193,7 @@ EOF
 check download 1 "" download @1 --morning 07:30-09:00 --afternoon 14:00-16:30 \
     --morning-speed 25 --afternoon-speed 30 --regular-speed 50 --rate 1 <<EOF
 0
-@1${T}download${T}ok${T}1 try
+@1${T}download${T}ok${T}1 try${T}
 --
 @1 rx F7 8C 8D 8A 02 07 1E 09 00 19 0E 00 10 1E 1E 32 01 5A (download)
 @1 table: morning 07:30-09:00 at 25, afternoon 14:00-16:30 at 30, regular 50, rate 1Hz
@@ -179,7 +203,7 @@ EOF
 # The first frame unanswered: the same frame again after the wait.
 check second-try 1 "--ignore|1|--clock|2000-01-01 00:00:00" read-time @1 --iso <<EOF
 0
-@1${T}read-time${T}ok 2000-01-01T00:00:00${T}2 tries
+@1${T}read-time${T}ok 2000-01-01T00:00:00${T}2 tries${T}-850059000
 --
 @1 rx F7 8C 8D 8A 03 7F (read time) ignored, 1 of 1
 @1 rx F7 8C 8D 8A 03 7F (read time)
@@ -189,7 +213,7 @@ EOF
 # Noise before the reply and the reply in two pieces.
 check noise-and-split 1 "--noise|00 F7 12|--split|3:40|--clock|2026-12-08 15:30:00" read-time @1 <<EOF
 0
-@1${T}read-time${T}ok 12/08 2026  15:30${T}1 try
+@1${T}read-time${T}ok 12/08 2026  15:30${T}1 try${T}0
 --
 @1 rx F7 8C 8D 8A 03 7F (read time)
 @1 tx 00 F7 12 (with noise, first 3 bytes)
@@ -198,7 +222,7 @@ EOF
 
 check silent-sign 1 "--silent" read-time @1 --tries 2 --timeout 300 <<EOF
 1
-@1${T}read-time${T}no answer after 2 tries${T}2 tries
+@1${T}read-time${T}no answer after 2 tries${T}2 tries${T}
 --
 @1 rx F7 8C 8D 8A 03 7F (read time) not answered (--silent)
 @1 rx F7 8C 8D 8A 03 7F (read time) not answered (--silent)
@@ -207,9 +231,9 @@ EOF
 # Two signs at once and a port that does not exist.
 check two-signs-and-no-port 2 "--clock|2026-12-08 15:30:00" read-time @1 @0 @2 <<EOF
 3
-@0${T}read-time${T}no such port${T}0 tries
-@1${T}read-time${T}ok 12/08 2026  15:30${T}1 try
-@2${T}read-time${T}ok 12/08 2026  15:30${T}1 try
+@0${T}read-time${T}no such port${T}0 tries${T}
+@1${T}read-time${T}ok 12/08 2026  15:30${T}1 try${T}0
+@2${T}read-time${T}ok 12/08 2026  15:30${T}1 try${T}0
 --
 @1 rx F7 8C 8D 8A 03 7F (read time)
 @1 tx F7 8C 8D 8A 83 26 12 08 15 30 00 E6
