@@ -163,6 +163,13 @@ std::string TMockTestbed::LinkFolder(const std::string& name,
     return "/dev/" + name;
 }
 
+void TMockTestbed::AddOtherUsbDevice(int port) {
+    const std::string name = "2-" + std::to_string(port);
+    Add(FTestbed, "P: /devices/pci0000:00/0000:00:14.0/usb2/" + name +
+                      "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=046d"
+                      "\nA: idProduct=c077\nA: product=USB Optical Mouse\n");
+}
+
 TMockAdapterKind FtdiAdapter() {
     return {};
 }
@@ -301,6 +308,12 @@ void TMockAdapter::Plug() {
     FInterface = "/sys" + interface;
     FPort = port.empty() ? std::string() : "/sys" + port;
     FTty = "/sys" + ttyPath;
+}
+
+void TMockAdapter::TtyUevent(const std::string& action) const {
+    if (Plugged()) {
+        umockdev_testbed_uevent(FTestbed.Get(), FTty.c_str(), action.c_str());
+    }
 }
 
 void TMockAdapter::Unplug() {

@@ -58,6 +58,10 @@ public:
     // full paths there (sign::PortCandidates("/dev/<name>")).
     std::string LinkFolder(const std::string& name, const std::vector<std::string>& nodes);
 
+    // A USB device that is no serial adapter (a mouse on root hub port
+    // <port> of bus 2), with its "add" uevent.
+    void AddOtherUsbDevice(int port);
+
 private:
     friend class TMockAdapter;
     // Lets the ioctl() calls on the node at path (as the process names it,
@@ -105,6 +109,8 @@ TMockAdapterKind Ch340Adapter();
 //   rc_test::TMockAdapter adapter(testbed, 0);  // ttyUSB0, not plugged yet
 //   adapter.Plug();    // devices added, an "add" uevent each
 //   adapter.Unplug();  // a "remove" uevent each (tty first), devices gone
+// The header needs neither umockdev's nor GLib's headers (whose names clash
+// with Qt's keywords), so a Qt test includes it as it is.
 // Numbers must differ between the adapters plugged in at the same time; an
 // adapter may be plugged in again, and another of the same tty name may take
 // its place, in the same test bed.
@@ -124,9 +130,10 @@ public:
     std::string TtyName() const;
     std::string SerialNumber() const;
     const TMockAdapterKind& Kind() const { return FKind; }
-    // The tty's path in the mocked /sys ("/sys/devices/..."), while plugged:
-    // for umockdev_testbed_uevent.
+    // The tty's path in the mocked /sys ("/sys/devices/..."), while plugged.
     const std::string& TtySysPath() const { return FTty; }
+    // A uevent of the tty ("change"), while plugged.
+    void TtyUevent(const std::string& action) const;
 
 private:
     TMockTestbed& FTestbed;
