@@ -5,7 +5,9 @@
 // program to its exit. Baseline as well: the program's start and end alone
 // ("radar-sign --help"). Goal: three at once within 1.2 x one alone
 // (medians), since each port runs its transaction on a thread of its own.
-// Only the simulators' pseudo-terminals are opened.
+// Only the simulators' pseudo-terminals are opened. Each command's line in
+// the audit log goes to a per-user data folder of the benchmark's own
+// (XDG_DATA_HOME), removed at the end.
 // bench_RadarSign [runs]: runs of each (default 100).
 // Exits 1 only when a run did not end as it should.
 
@@ -20,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -120,6 +123,9 @@ void Row(const char* name, const TStats& s) {
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
+    char dataHome[] = "/tmp/rc-bench-radar-sign-XXXXXX";
+    if (::mkdtemp(dataHome) == nullptr || ::setenv("XDG_DATA_HOME", dataHome, 1) != 0)
+        return 1;
     std::vector<TChild> sims;
     std::vector<std::string> ports;
     for (int i = 0; i < 3; ++i) {
@@ -152,6 +158,8 @@ int main(int argc, char** argv) {
         ::waitpid(s.Pid, nullptr, 0);
         ::close(s.Out);
     }
+    std::error_code ec;
+    std::filesystem::remove_all(dataHome, ec);
     if (!ok)
         return 1;
     const TStats s1 = Stats(tOne), s3 = Stats(tThree);

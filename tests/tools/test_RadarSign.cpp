@@ -3,9 +3,11 @@
 // pseudo-terminals: the frames on the wire as the simulator logs them, the
 // tries, a port that cannot be opened, bad input, several signs at once, -v,
 // the sign's clock against a PC clock fixed by the test, results that cannot
-// be written, the console refused, and the port list in a folder of the
-// test's own. Every wait has a deadline; what the simulator did not get is
-// read after a later frame that it did get (the line keeps the order).
+// be written, the console refused, the audit log, and the port list in a
+// folder of the test's own. Every wait has a deadline; what the simulator
+// did not get is read after a later frame that it did get (the line keeps
+// the order). The program's per-user data folder (XDG_DATA_HOME) is always
+// one of the test's: no run writes to the real home.
 
 #include "configurator/SignSettings.h"
 #include "tests/support/ChildProcess.h"
@@ -111,9 +113,17 @@ struct TRun {
     milliseconds elapsed{0};
 };
 
+// The per-user data folder of every run that names none.
+const std::string& DataHome() {
+    static const TempDir dir;
+    static const std::string path = dir.Path();
+    return path;
+}
+
 // The program, or another that starts it (a shell, setpriv) when given.
-TRun RadarSign(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+TRun RadarSign(const std::vector<std::string>& args, std::vector<std::string> env = {},
                const std::string& program = RADAR_SIGN_PATH) {
+    env.push_back("XDG_DATA_HOME=" + DataHome()); // the first of a name counts
     Child child(program, args, env);
     TRun r;
     r.status = child.Wait();
@@ -291,6 +301,13 @@ TEST(RadarSignParsing, GoodCommandLinesGiveTheirCommandPortsAndTiming) {
     p = radarsign::ParseArguments({"ports"});
     ASSERT_TRUE(p.Options) << p.Error;
     EXPECT_EQ(p.Options->Command, TCommand::Ports);
+    EXPECT_FALSE(p.Options->Long);
+    p = radarsign::ParseArguments({"ports", "-l"});
+    ASSERT_TRUE(p.Options) << p.Error;
+    EXPECT_TRUE(p.Options->Long);
+    p = radarsign::ParseArguments({"download", "COM1", "--no-log", "--settings", "x"});
+    ASSERT_TRUE(p.Options) << p.Error;
+    EXPECT_TRUE(p.Options->NoLog);
     p = radarsign::ParseArguments({"--help"});
     ASSERT_TRUE(p.Options) << p.Error;
     EXPECT_TRUE(p.Options->Help);
@@ -349,6 +366,8 @@ std::vector<BadRow> BadRows(const std::string& port) {
         {{"read-time", "tty\x1b[2J"}, "control character"},
         {{"read-time", "tty\x7f"}, "control character"},
         {{"--", "--", port}, "unknown command '--'"},
+        {{"read-time", port, "-l"}, "belongs to ports"},
+        {{"ports", "--no-log"}, "belongs to read-time, send-time or download"},
     };
 }
 
@@ -444,6 +463,23 @@ TEST(RadarSignParsing, OpenFailuresAreToldInWords) {
     };
     for (const Row& r : rows)
         EXPECT_EQ(radarsign::OpenFailureText(r.osError, r.facts), r.text) << r.osError;
+}
+
+TEST(RadarSignParsing, APortsLongLineHasFiveFieldsWhateverTheDeviceSays) {
+    sign::TPortIdentity ftdi{"ttyUSB0", "FT232R USB UART (FTDI)", "0403", "6001", "A50285BI",
+                             "ftdi_sio"};
+    sign::TPortIdentity odd{"COM4", "Serial\tPort\r\n(\x7F)", "067b", "", "", "ser2pl"};
+    struct Row {
+        sign::TPortIdentity identity;
+        const char* line;
+    };
+    const Row rows[] = {
+        {ftdi, "ttyUSB0\tFT232R USB UART (FTDI)\t0403:6001\tA50285BI\tftdi_sio"},
+        {{"/dev/pts/3", "", "", "", "", ""}, "/dev/pts/3\t\t\t\t"},
+        {odd, "COM4\tSerial Port  ( )\t\t\tser2pl"}, // no VID:PID with half of it
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(radarsign::PortLine(r.identity), r.line);
 }
 
 // Nothing here opens a device: the console is found by name and device number.
@@ -1011,6 +1047,124 @@ TEST(RadarSignPorts, PortsSaysWhenDevicesAreLeftOutForLackOfPermission) {
     EXPECT_EQ(ResultOf(read.out, dev / "ttyUSB0").at(2),
               "permission denied: add yourself to the dialout group");
     EXPECT_EQ(denied.Received(), std::vector<std::string>{});
+}
+
+// ---- The audit log and the adapters -----------------------------------------------------
+
+// The rows of a CSV file (RFC 4180: quoted fields, CR LF), each split into
+// its fields.
+std::vector<std::vector<std::string>> CsvRows(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> row(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"')
+                row.back() += text[++i];
+            else if (c == '"')
+                quoted = false;
+            else
+                row.back() += c;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            row.emplace_back();
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            rows.push_back(std::exchange(row, std::vector<std::string>(1)));
+            ++i;
+        } else {
+            row.back() += c;
+        }
+    }
+    return rows;
+}
+
+TEST(RadarSignAudit, EachPortsCommandAddsOneLineToTheLogOfTheUsersDataFolder) {
+    Sim sign;
+    Sim silent({"--silent"});
+    Sim held;
+    HeldPort other(held.Port());
+    TempDir home;
+    const std::string log = home / "radar-configurator/audit.csv";
+    const std::vector<std::string> env = {"XDG_DATA_HOME=" + home.Path(),
+                                          "RADAR_SIGN_PC_CLOCK=2026-12-07 14:37:22"};
+    const auto run = [&](const std::vector<std::string>& args) {
+        const TRun r = RadarSign(args, env);
+        EXPECT_EQ(r.err, "") << r.out;
+        return r.status;
+    };
+    EXPECT_EQ(run({"read-time", sign.Port(), silent.Port(), held.Port(), "/dev/no-such-tty",
+                   "--timeout", "50", "--max-offset", "600"}),
+              3);
+    EXPECT_EQ(run({"send-time", sign.Port(), "--verify", "--at", "2026-12-07 14:37:20"}), 0);
+    EXPECT_EQ(run(Plus({"download", sign.Port()}, kTable)), 0);
+    EXPECT_EQ(run({"read-time", sign.Port(), "--max-offset", "1"}), 4);
+    EXPECT_EQ(run({"read-time", sign.Port(), "--no-log"}), 0);
+
+    const auto rows = CsvRows(log);
+    ASSERT_EQ(rows.size(), 8u) << "the header and a line per port and command";
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "program", "user", "computer", "port",
+                                                 "adapter", "adapter serial", "command", "request",
+                                                 "tries", "outcome", "sign clock", "offset s"}));
+    // port, adapter, adapter serial, command, request, tries, outcome, sign
+    // clock, offset; the ports of one run in any order.
+    using Fields = std::vector<std::string>;
+    std::vector<Fields> got;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), 13u);
+        EXPECT_EQ(rows[i][1], "radar-sign");
+        EXPECT_FALSE(rows[i][0].empty());
+        got.emplace_back(rows[i].begin() + 4, rows[i].end());
+    }
+    std::sort(got.begin(), got.begin() + 4);
+    const std::string p = sign.Port();
+    std::vector<Fields> expected = {
+        {p, "", "", "read-time", kReadTime, "1", "ok", "2026-12-07T14:35:09", "-133"},
+        {silent.Port(), "", "", "read-time", kReadTime, "3", "no answer", "", ""},
+        {held.Port(), "", "", "read-time", kReadTime, "0", "in use by another program", "", ""},
+        {"/dev/no-such-tty", "", "", "read-time", kReadTime, "0", "no such port", "", ""},
+    };
+    std::sort(expected.begin(), expected.end());
+    expected.push_back({p, "", "", "send-time", "F7 8C 8D 8A 01 26 12 07 14 37 20 4D", "2", "ok",
+                        "2026-12-07T14:37:20", "-2"});
+    expected.push_back({p, "", "", "download",
+                        "F7 8C 8D 8A 02 07 1E 08 2D 1E 0E 00 10 00 19 32 02 6B", "1", "ok", "",
+                        ""});
+    expected.push_back({p, "", "", "read-time", kReadTime, "1", "clock off by more than 1 s",
+                        "2026-12-07T14:37:20", "-2"});
+    EXPECT_EQ(got, expected);
+}
+
+TEST(RadarSignAudit, ALogThatCannotBeWrittenIsSaidOnceAndChangesNothingElse) {
+    Sim a;
+    Sim b;
+    TempDir dir;
+    std::ofstream(dir / "file") << "not a folder";
+    const TRun r =
+        RadarSign({"read-time", a.Port(), b.Port()}, {"XDG_DATA_HOME=" + dir / "file", kPcIsSign});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ResultOf(r.out, a.Port()).at(2), "ok 12/07 2026  14:35");
+    EXPECT_EQ(ResultOf(r.out, b.Port()).at(2), "ok 12/07 2026  14:35");
+    EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("radar-sign: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(dir / "file"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(the commands are not affected)"), std::string::npos) << r.err;
+    EXPECT_LT(r.elapsed, milliseconds(1000));
+}
+
+TEST(RadarSignPorts, PortsLongGivesEachPortsIdentityInFiveFields) {
+    Sim a;
+    Sim b;
+    TempDir dev;
+    fs::create_symlink(a.Port(), dev / "ttyUSB1");
+    fs::create_symlink(b.Port(), dev / "ttyACM0");
+    const TRun r = RadarSign({"ports", "--long"}, {"RADAR_SIGN_DEVICE_DIR=" + dev.Path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // Pseudo-terminals: nothing is known of them but the name.
+    EXPECT_EQ(r.out, dev / "ttyUSB1" + "\t\t\t\t\n" + dev / "ttyACM0" + "\t\t\t\t\n");
 }
 
 } // namespace

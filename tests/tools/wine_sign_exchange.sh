@@ -19,6 +19,9 @@ work=$3
 dosdevices=$WINEPREFIX/dosdevices
 com_names=(com43 com44)
 export RADAR_SIGN_PC_CLOCK="2026-12-08 15:30:00"
+# The native program's audit log in a folder of the test's own, not the
+# user's (the Windows one writes into the prefix's LOCALAPPDATA).
+export XDG_DATA_HOME=$work/data-home
 
 if [ -n "$(find "$dosdevices" -maxdepth 1 -iname 'com*' -print -quit)" ]; then
     echo "wine_sign_exchange: the prefix maps COM names already; they must go first" >&2

@@ -67,6 +67,9 @@ const std::map<std::string, TOptionInfo>& OptionTable() {
         {"-h", {false, {}}},
         {"--help", {false, {}}},
         {"--tries", {true, {}}},
+        {"-l", {false, {TCommand::Ports}}},
+        {"--long", {false, {TCommand::Ports}}},
+        {"--no-log", {false, {TCommand::ReadTime, TCommand::SendTime, TCommand::Download}}},
         {"--timeout", {true, {}}},
         {"--iso", {false, {TCommand::ReadTime}}},
         {"--max-offset", {true, {TCommand::ReadTime, TCommand::SendTime}}},
@@ -276,8 +279,11 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
             if (!info.Only.empty() &&
                 std::find(info.Only.begin(), info.Only.end(), o.Command) == info.Only.end()) {
                 std::string owners;
-                for (const TCommand c : info.Only)
-                    owners += (owners.empty() ? "" : " or ") + std::string(CommandName(c));
+                for (std::size_t k = 0; k < info.Only.size(); ++k)
+                    owners += (k == 0                      ? ""
+                               : k + 1 == info.Only.size() ? " or "
+                                                           : ", ") +
+                              std::string(CommandName(info.Only[k]));
                 throw TBad{name + " belongs to " + owners + ", not to " + CommandName(o.Command)};
             }
             if (name == "-v" || name == "--verbose") {
@@ -296,6 +302,10 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
                 o.Timeout = std::chrono::milliseconds(*n);
             } else if (name == "--iso") {
                 o.Iso = true;
+            } else if (name == "-l" || name == "--long") {
+                o.Long = true;
+            } else if (name == "--no-log") {
+                o.NoLog = true;
             } else if (name == "--verify") {
                 o.Verify = true;
             } else if (name == "--max-offset") {
@@ -497,6 +507,18 @@ std::string IsoText(const sign::TSignClock& c) {
     return text;
 }
 
+std::string PortLine(const sign::TPortIdentity& identity) {
+    const auto field = [](std::string text) {
+        for (char& c : text)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                c = ' ';
+        return text;
+    };
+    return field(identity.Name) + "\t" + field(identity.Description) + "\t" +
+           field(identity.VidPid()) + "\t" + field(identity.SerialNumber) + "\t" +
+           field(identity.Driver);
+}
+
 std::string Tries(int n) {
     return std::to_string(n) + (n == 1 ? " try" : " tries");
 }
@@ -506,6 +528,8 @@ std::string Usage() {
            "\n"
            "Commands:\n"
            "  ports                 the ports the configurator's scan lists, one a line\n"
+           "      -l, --long        with each port's description, VID:PID, serial number\n"
+           "                        and driver (tab-separated, empty where not known)\n"
            "  read-time PORT...     the sign's clock, as the configurator shows it\n"
            "      --iso             as ISO 8601 date and time instead\n"
            "      --max-offset S    fail (status 4) when the sign's clock is more than\n"
@@ -526,6 +550,8 @@ std::string Usage() {
            "  --tries N             writes of the request at most (default 3)\n"
            "  --timeout MS          wait for the answer after each write (default 1000)\n"
            "  -v, --verbose         every frame sent and received on standard error\n"
+           "  --no-log              no line in the audit log (audit.csv in the per-user\n"
+           "                        data folder) for the commands sent\n"
            "  -h, --help            this text\n"
            "  --                    the end of the options\n"
            "\n"

@@ -4,6 +4,7 @@
 // table. Nothing here opens a port or reads the clock; LoadTable reads the
 // settings file only.
 
+#include "configurator/PortIdentity.h"
 #include "configurator/SignLink.h"
 #include "configurator/SignSettings.h"
 
@@ -46,6 +47,8 @@ struct TOptions {
     // read-time, send-time --verify: the sign's clock may be this many seconds
     // off at most, and must be a date.
     std::optional<std::int64_t> MaxOffset;
+    bool Long = false;  // ports -l: each port's identity
+    bool NoLog = false; // --no-log: no line in the audit log
     // download: either SettingsFile, or the table from the options in Table
     // (PortIndex unused).
     std::string SettingsFile;
@@ -130,6 +133,12 @@ std::string OffsetField(std::optional<std::int64_t> seconds);
 
 // The sign's clock as --iso prints it: "2026-12-07T14:35:09".
 std::string IsoText(const sign::TSignClock& clock);
+
+// The line of `ports -l`: name, description, VID:PID, serial number and
+// driver, separated by tabs, empty where not known. A tab, line end or other
+// control character inside a field (a USB string may hold any) becomes a
+// blank, so that the line stays whole.
+std::string PortLine(const sign::TPortIdentity& identity);
 
 // "1 try", "3 tries".
 std::string Tries(int n);

@@ -28,6 +28,12 @@
 // that cannot be written is said once on stderr and ends the run with
 // status 5, so that a script never takes a lost reading for success.
 //
+// Each port's command appends one line to the audit log (audit.csv in the
+// per-user data folder, configurator/AuditLog.h) after its result line is
+// out, unless --no-log: the adapter's identity is looked up then, so that
+// neither delays the command. A log that cannot be written is said once on
+// stderr and changes nothing else.
+//
 // send-time --verify reads the clock back with a second transaction on the
 // same port object, under the same hooks, once the set is acknowledged.
 // The offset is taken against the PC's clock read when the reply was
@@ -40,7 +46,10 @@
 // Windows); RADAR_SIGN_PC_CLOCK, "YYYY-MM-DD HH:MM:SS" that the PC's clock
 // reads, for the offset and for send-time without --at.
 
+#include "configurator/AuditLog.h"
 #include "configurator/ClockOffset.h"
+#include "configurator/PortIdentity.h"
+#include "configurator/SettingsLocation.h"
 #include "configurator/SignSettings.h"
 #include "configurator/SignTransaction.h"
 #include "host/ExceptionDisplay.h"
@@ -51,6 +60,7 @@
 #include "tools/radar-sign/RadarSignOptions.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -116,6 +126,23 @@ private:
     bool FFailed = false;
 };
 
+// The audit log of a run, shared by the ports' jobs.
+class TAudit {
+public:
+    TAudit(std::string folder, TOutput& output) : FLog(std::move(folder)), FOutput(output) {}
+    void Append(const audit::TAuditRecord& record) {
+        if (FLog.Append(record))
+            return;
+        if (!FWarned.exchange(true))
+            FOutput.Error(FLog.Error() + " (the commands are not affected)");
+    }
+
+private:
+    audit::TAuditLog FLog;
+    TOutput& FOutput;
+    std::atomic<bool> FWarned{false};
+};
+
 // The PC's clock: the local time, or the test's fixed time.
 sign::TSignClock PcClock(const std::optional<sign::TSignClock>& fixed) {
     return fixed ? *fixed : sign::LocalClock();
@@ -140,10 +167,11 @@ void ConfigureForTheTool(cport::TComPort& port) {
 // One port's command, run on a thread of its own.
 class TPortJob {
 public:
+    // audit: none for --no-log.
     TPortJob(const TOptions& options, const std::string& name, const std::string& payload,
-             const std::optional<sign::TSignClock>& fixedPcClock, TOutput& output)
+             const std::optional<sign::TSignClock>& fixedPcClock, TOutput& output, TAudit* audit)
         : FOptions(options), FName(name), FPayload(payload), FFixedPcClock(fixedPcClock),
-          FOutput(output) {}
+          FOutput(output), FAudit(audit) {}
     TPortJob(const TPortJob&) = delete;
     TPortJob& operator=(const TPortJob&) = delete;
 
@@ -162,10 +190,13 @@ public:
                 FSignal.notify_one();
             };
             sign::TSignLink link;
-            const TStep step = Transact(port, link, Code(), Payload());
+            const std::string payload = Payload();
+            result.Request = sign::HexBytes(sign::BuildFrame(Code(), payload));
+            const TStep step = Transact(port, link, Code(), payload);
             result.Writes = step.Writes;
             if (!step.Done) {
                 result.Outcome = step.Failure;
+                result.Logged = step.Logged;
                 result.Status = step.Status;
             } else if (FOptions.Command == TCommand::ReadTime) {
                 JudgeClock(link.LastReply(), "", result);
@@ -174,39 +205,63 @@ public:
                 result.Writes += back.Writes;
                 if (!back.Done) {
                     result.Outcome = "set, but not read back: " + back.Failure;
+                    result.Logged = "set, but not read back: " + back.Logged;
                     result.Status = back.Status;
                 } else {
                     JudgeClock(link.LastReply(), "set, but ", result);
                 }
             } else {
-                result.Outcome = "ok";
+                result.Outcome = result.Logged = "ok";
             }
         } catch (...) {
-            result.Outcome = "error: " + host::ExceptionMessage(std::current_exception());
+            result.Outcome = result.Logged =
+                "error: " + host::ExceptionMessage(std::current_exception());
             result.Status = radarsign::ExitNoPort;
         }
         const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - started).count();
         FOutput.Result(FName + "\t" + radarsign::CommandName(FOptions.Command) + "\t" +
                        result.Outcome + "\t" + radarsign::Tries(result.Writes) + "\t" +
                        std::to_string(ms) + " ms\t" + radarsign::OffsetField(result.Offset));
+        if (FAudit != nullptr)
+            Log(result);
         return result.Status;
     }
 
 private:
     struct TResult {
-        std::string Outcome;
+        std::string Outcome; // for the result line
+        std::string Logged;  // for the audit log: without the clock, which has its field
         int Status = radarsign::ExitOk;
         int Writes = 0;
+        std::string Request;   // the command's frame in hex
+        std::string SignClock; // as read: ISO, or the window's text when no date
         std::optional<std::int64_t> Offset;
     };
-    // One transaction: Done when the sign acknowledged; otherwise Failure and
-    // Status say why.
+    // One transaction: Done when the sign acknowledged; otherwise Failure
+    // (and Logged, for the audit log) and Status say why.
     struct TStep {
         bool Done = false;
         int Writes = 0;
         std::string Failure;
+        std::string Logged;
         int Status = radarsign::ExitOk;
     };
+
+    void Log(const TResult& result) {
+        audit::TAuditRecord record;
+        record.Program = "radar-sign";
+        record.Port = FName;
+        const sign::TPortIdentity identity = sign::PortIdentityOf(FName);
+        record.AdapterId = identity.VidPid();
+        record.AdapterSerial = identity.SerialNumber;
+        record.Command = radarsign::CommandName(FOptions.Command);
+        record.Request = result.Request;
+        record.Tries = result.Writes;
+        record.Outcome = result.Logged;
+        record.SignClock = result.SignClock;
+        record.OffsetSeconds = result.Offset;
+        FAudit->Append(record);
+    }
 
     TStep Transact(cport::TComPort& port, sign::TSignLink& link, std::int32_t code,
                    std::string payload) {
@@ -246,11 +301,12 @@ private:
         TStep step;
         step.Writes = result.Writes;
         if (!result.Opened) {
-            step.Failure =
+            step.Failure = step.Logged =
                 radarsign::OpenFailureText(openError, radarsign::PortFacts(FName, openError));
             step.Status = radarsign::ExitNoPort;
         } else if (!result.Acknowledged) {
             step.Failure = "no answer after " + radarsign::Tries(result.Writes);
+            step.Logged = "no answer";
             step.Status = radarsign::ExitNoAnswer;
         } else {
             step.Done = true;
@@ -268,21 +324,24 @@ private:
         if (FOptions.Command == TCommand::SendTime && !verdict.Offset)
             verdict.Fails = true;
         result.Offset = verdict.Offset;
+        const std::optional<sign::TSignClock> clock = sign::ReplyClock(reply);
+        result.SignClock = verdict.Offset ? radarsign::IsoText(*clock) : sign::ClockText(reply);
         if (!verdict.Fails) {
             result.Outcome =
                 FOptions.Command == TCommand::ReadTime ? "ok" + ClockShown(reply) : "ok";
+            result.Logged = "ok";
             return;
         }
         result.Status = radarsign::ExitClockOff;
         if (!verdict.Offset) {
             result.Outcome = lead + "clock not a date: " + sign::ClockText(reply);
+            result.Logged = lead + "clock not a date";
             return;
         }
-        const std::optional<sign::TSignClock> clock = sign::ReplyClock(reply);
-        const std::string shown =
-            FOptions.Iso && clock ? radarsign::IsoText(*clock) : sign::ClockText(reply);
-        result.Outcome = lead + "clock off by more than " + std::to_string(*FOptions.MaxOffset) +
-                         " s: " + shown + ", " + OffsetWords(*verdict.Offset);
+        const std::string shown = FOptions.Iso ? result.SignClock : sign::ClockText(reply);
+        result.Logged =
+            lead + "clock off by more than " + std::to_string(*FOptions.MaxOffset) + " s";
+        result.Outcome = result.Logged + ": " + shown + ", " + OffsetWords(*verdict.Offset);
     }
 
     std::int32_t Code() const {
@@ -342,6 +401,7 @@ private:
     const std::string FPayload;
     const std::optional<sign::TSignClock> FFixedPcClock;
     TOutput& FOutput;
+    TAudit* const FAudit;
     std::mutex FLock;
     std::condition_variable FSignal;
     bool FRxPending = false;     // the handler saw bytes that the worker has not read
@@ -357,7 +417,7 @@ std::string ConsoleFile() {
 // At most this many names in a message about ports.
 constexpr std::size_t NamesShown = 5;
 
-int ListPorts(TOutput& output) {
+int ListPorts(const TOptions& options, TOutput& output) {
     const char* dir = std::getenv("RADAR_SIGN_DEVICE_DIR");
     const std::string consoleFile = ConsoleFile();
     // The scan opens every candidate: none may be the console, whatever it
@@ -368,8 +428,13 @@ int ListPorts(TOutput& output) {
             candidates.push_back(name);
     cport::TComPort port(nullptr);
     const std::vector<std::string> found = sign::ScanPorts(port, candidates);
-    for (const std::string& name : found)
-        output.Result(name);
+    if (options.Long) {
+        for (const sign::TPortIdentity& identity : sign::PortIdentities(found))
+            output.Result(radarsign::PortLine(identity));
+    } else {
+        for (const std::string& name : found)
+            output.Result(name);
+    }
     // A user outside the dialout group sees no port at all: say why.
     std::vector<std::string> denied;
     for (const std::string& name : candidates)
@@ -410,13 +475,17 @@ int RunCommand(const TOptions& options, const std::optional<sign::TSignClock>& f
         }
         payload = sign::DownloadPayload(table);
     }
+    std::unique_ptr<TAudit> audit;
+    if (!options.NoLog)
+        audit = std::make_unique<TAudit>(UserSettingsFolder(ProcessEnvironment()), output);
     std::vector<std::unique_ptr<TPortJob>> jobs;
     std::vector<int> statuses(options.Ports.size(), radarsign::ExitOk);
     std::vector<std::thread> threads;
     // Every job exists before the first thread starts: the threads read the
     // vectors, which must not grow under them.
     for (const std::string& name : options.Ports)
-        jobs.push_back(std::make_unique<TPortJob>(options, name, payload, fixedPcClock, output));
+        jobs.push_back(
+            std::make_unique<TPortJob>(options, name, payload, fixedPcClock, output, audit.get()));
     for (std::size_t i = 0; i < jobs.size(); ++i)
         threads.emplace_back(
             [job = jobs[i].get(), status = &statuses[i]] { *status = job->Run(); });
@@ -458,6 +527,6 @@ int main(int argc, char** argv) {
     }
     host::TPlainMainLoop loop;
     if (options.Command == TCommand::Ports)
-        return ListPorts(output);
+        return ListPorts(options, output);
     return RunCommand(options, fixedPcClock, output);
 }
