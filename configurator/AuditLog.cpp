@@ -163,8 +163,6 @@ bool TAuditLog::AppendLocked(const TAuditContext& context, const TAuditRecord& r
         }
         result = detail::AppendLine(path, rotated, line, FRotateBytes, error);
     }
-    if (result == detail::TAppendResult::NoFolder)
-        error = detail::WriteError(path, "its folder is missing");
     if (result != detail::TAppendResult::Written) {
         FError = error;
         return false;

@@ -28,8 +28,8 @@ enum class TAppendResult { Written, NoFolder, Failed };
 // AuditLog.h: under the lock, the header first when the file is empty, the
 // file renamed to `rotatedPath` first when it is at or past `rotateBytes`
 // (0: never). NoFolder when the folder of `path` is missing (nothing
-// written; the caller creates it and calls again); Failed with the reason in
-// `error`.
+// written; the caller creates it and calls again), Failed otherwise, both
+// with the reason in `error`.
 TAppendResult AppendLine(const std::string& path, const std::string& rotatedPath,
                          std::string_view line, std::uint64_t rotateBytes, std::string& error);
 

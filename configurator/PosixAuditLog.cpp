@@ -144,10 +144,9 @@ TAppendResult AppendLine(const std::string& path, const std::string& rotatedPath
     for (int pass = 1;; ++pass) {
         TFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
         if (fd.Get() < 0) {
-            if (errno == ENOENT)
-                return TAppendResult::NoFolder;
-            error = WriteError(path, ErrnoText(errno));
-            return TAppendResult::Failed;
+            const int code = errno;
+            error = WriteError(path, ErrnoText(code));
+            return code == ENOENT ? TAppendResult::NoFolder : TAppendResult::Failed;
         }
         const bool locked = LockWithin(fd.Get());
         bool header = false;

@@ -174,10 +174,8 @@ TAppendResult AppendLine(const std::string& path, const std::string& rotatedPath
                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.Valid()) {
             const DWORD code = GetLastError();
-            if (code == ERROR_PATH_NOT_FOUND)
-                return TAppendResult::NoFolder;
             error = WriteError(path, SystemText(code));
-            return TAppendResult::Failed;
+            return code == ERROR_PATH_NOT_FOUND ? TAppendResult::NoFolder : TAppendResult::Failed;
         }
         const bool locked = file.LockWithin();
         bool header = false;
