@@ -259,6 +259,11 @@ TEST(AuditLog, FirstAppendMakesTheFolderAndTheHeaderLaterOnesAddALine) {
     EXPECT_EQ(rows[0], HeaderFields);
     EXPECT_EQ(tmp.Names(), std::vector<std::string>{"data"});
     EXPECT_EQ(log.Error(), "");
+
+    // A folder removed since is made again, the file begun again.
+    fs::remove_all(tmp.Path() / "data");
+    ASSERT_TRUE(log.Append(Context, ReadTime("ttyUSB0"))) << log.Error();
+    EXPECT_EQ(ReadText(log.Path()), first);
 }
 
 TEST(AuditLog, AnUnwritableLogAnswersFalseWithTheReason) {
@@ -336,7 +341,7 @@ TEST(AuditLog, ALockNotHadInTimeStillLetsTheLineIn) {
     const auto line = [](const char* port) { return AuditRow(Context, ReadTime(port)) + "\r\n"; };
     EXPECT_EQ(ReadText(log.Path()), header + line("COM1") + line("COM2"));
     EXPECT_FALSE(fs::exists(tmp.Path() / AuditRotatedName));
-    ASSERT_TRUE(log.Append(Context, ReadTime("COM3"))) << log.Error(); // rotates again
+    ASSERT_TRUE(log.Append(Context, ReadTime("COM3"))) << log.Error(); // the lock had: rotated
     EXPECT_EQ(ReadText(tmp.Path() / AuditRotatedName), header + line("COM1") + line("COM2"));
 }
 
