@@ -2,6 +2,7 @@
 // platform; the file work is in PosixAuditLog.cpp and Win32AuditLog.cpp.
 #include "configurator/AuditLog.h"
 #include "configurator/AuditLogFile.h"
+#include "configurator/ClockOffset.h"
 
 #include <cctype>
 #include <cstdio>
@@ -103,9 +104,7 @@ std::string CsvField(const std::string& text) {
 }
 
 std::string AuditRow(const TAuditContext& context, const TAuditRecord& record) {
-    std::string offset;
-    if (record.OffsetSeconds)
-        offset = (*record.OffsetSeconds > 0 ? "+" : "") + std::to_string(*record.OffsetSeconds);
+    const std::string offset = sign::OffsetField(record.OffsetSeconds);
     const std::string* const fields[] = {
         &context.LocalTime, &record.Program,       &context.User,   &context.Computer, &record.Port,
         &record.AdapterId,  &record.AdapterSerial, &record.Command, &record.Request,

@@ -1,5 +1,7 @@
 #include "configurator/ClockOffset.h"
 
+#include <cstdio>
+
 namespace sign {
 
 namespace {
@@ -69,6 +71,19 @@ std::string ClockOffsetText(std::int64_t seconds) {
         text += " " + std::to_string(n) + " " + u.Name;
     }
     return text + (seconds < 0 ? " behind this PC" : " ahead of this PC");
+}
+
+std::string IsoText(const TSignClock& c) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", c.Year, c.Month, c.Day,
+                  c.Hour, c.Minute, c.Second);
+    return text;
+}
+
+std::string OffsetField(std::optional<std::int64_t> seconds) {
+    if (!seconds)
+        return {};
+    return (*seconds > 0 ? "+" : "") + std::to_string(*seconds);
 }
 
 } // namespace sign

@@ -25,4 +25,11 @@ std::optional<std::int64_t> ClockOffsetSeconds(const TSignClock& signClock,
 // PC" for 0 (to the second).
 std::string ClockOffsetText(std::int64_t seconds);
 
+// The clock as ISO 8601 date and time: "2026-12-07T14:35:09".
+std::string IsoText(const TSignClock& clock);
+
+// An offset as a signed number of seconds for a table: "+5", "-133", "0";
+// empty for none.
+std::string OffsetField(std::optional<std::int64_t> seconds);
+
 } // namespace sign

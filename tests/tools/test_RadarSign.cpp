@@ -426,18 +426,18 @@ TEST(RadarSignParsing, ASettingsFileIsReadAsTheWindowReadsItButOnlyWhole) {
 }
 
 TEST(RadarSignParsing, OpenFailuresAreToldInWords) {
-    radarsign::TPortFacts none;
-    radarsign::TPortFacts noAccess;
+    sign::TPortFacts none;
+    sign::TPortFacts noAccess;
     noAccess.NoAccess = true;
-    radarsign::TPortFacts notADevice;
+    sign::TPortFacts notADevice;
     notADevice.NotADevice = true;
-    radarsign::TPortFacts outOfFiles;
+    sign::TPortFacts outOfFiles;
     outOfFiles.OutOfFiles = true;
-    radarsign::TPortFacts system;
+    sign::TPortFacts system;
     system.SystemText = "The semaphore timeout period has expired";
     struct Row {
         std::uint32_t osError;
-        radarsign::TPortFacts facts;
+        sign::TPortFacts facts;
         const char* text;
     };
     const Row rows[] = {
@@ -462,7 +462,7 @@ TEST(RadarSignParsing, OpenFailuresAreToldInWords) {
         {1167, none, "cannot be opened for an unknown reason (OS error 1167)"},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(radarsign::OpenFailureText(r.osError, r.facts), r.text) << r.osError;
+        EXPECT_EQ(sign::OpenFailureText(r.osError, r.facts), r.text) << r.osError;
 }
 
 TEST(RadarSignParsing, APortsLongLineHasFiveFieldsWhateverTheDeviceSays) {
@@ -973,10 +973,13 @@ TEST(RadarSignPorts, WhatIsNoTerminalOrCannotBeOpenedIsSaidInWords) {
 
     // Without a descriptor for the port's wake-up pipe (the limit leaves
     // the port itself one): the component's "general failure" in words.
+    // Descriptors that the test's runner left open would take the free ones.
     Sim sim;
     for (const char* limit : {"4", "5"}) {
         const TRun few =
-            RadarSign({"-c", std::string("ulimit -n ") + limit + "; exec \"$0\" \"$@\"",
+            RadarSign({"-c",
+                       std::string("exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n ") + limit +
+                           "; exec \"$0\" \"$@\"",
                        RADAR_SIGN_PATH, "read-time", sim.Port()},
                       {}, "/bin/sh");
         EXPECT_EQ(few.status, 3) << few.out << few.err;

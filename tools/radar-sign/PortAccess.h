@@ -1,28 +1,14 @@
 #pragma once
 // What radar-sign asks of the system about ports and its own streams, beyond
-// the serial component: why a port did not open, whether a port is the
+// the serial component and configurator/PortFailure.h: whether a port is the
 // system console, and standard streams that no port may take the place of.
 // One file per system (PosixPortAccess.cpp, Win32PortAccess.cpp), chosen in
 // CMake. Nothing here opens a port.
-
-#include "tools/radar-sign/RadarSignOptions.h"
 
 #include <cstdint>
 #include <string>
 
 namespace radarsign {
-
-// True when the device of `port` (as the serial component names it) exists
-// and this process may not read and write it. The OS gives "access denied"
-// both for a port held by another program and for a device without read and
-// write permission, and only the second is helped by joining the dialout
-// group. Windows has no permission bits on COM ports: always false there.
-bool NoAccess(const std::string& port);
-
-// What the system tells of `port` after its open failed with `osError`
-// (GetLastError of the open): see TPortFacts. Looks the path up and, for
-// OutOfFiles, opens /dev/null a few times; opens no port. Thread-safe.
-TPortFacts PortFacts(const std::string& port, std::uint32_t osError);
 
 // Whether `port` is the system console, by the devices that consoleFile names
 // (as /sys/class/tty/console/active does: "tty0 ttyS0"; tty0 stands for

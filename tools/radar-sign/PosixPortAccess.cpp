@@ -40,40 +40,7 @@ bool IsVirtualConsole(dev_t device) {
     return major(device) == VirtualConsoleMajor && minor(device) < VirtualConsoleCount;
 }
 
-// Whether the process could get the descriptors a port's open takes (the
-// device and the two ends of the wake-up pipe of its I/O thread).
-bool OutOfDescriptors() {
-    int fds[3];
-    int got = 0;
-    bool out = false;
-    for (; got < 3; ++got) {
-        fds[got] = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (fds[got] < 0) {
-            out = errno == EMFILE || errno == ENFILE;
-            break;
-        }
-    }
-    for (int i = 0; i < got; ++i)
-        ::close(fds[i]);
-    return out;
-}
-
 } // namespace
-
-bool NoAccess(const std::string& port) {
-    const std::string path = PathOf(port);
-    return !path.empty() && ::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
-}
-
-TPortFacts PortFacts(const std::string& port, std::uint32_t) {
-    TPortFacts facts;
-    const std::string path = PathOf(port);
-    struct stat st {};
-    facts.NotADevice = !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode);
-    facts.NoAccess = NoAccess(port);
-    facts.OutOfFiles = OutOfDescriptors();
-    return facts;
-}
 
 bool IsConsole(const std::string& port, const std::string& consoleFile) {
     const std::string path = PathOf(port);

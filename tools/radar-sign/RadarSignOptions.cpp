@@ -20,25 +20,8 @@ constexpr int MaxTries = 100;
 // the sign holds does not matter).
 constexpr int MaxOffsetSeconds = 999999999;
 
-// Windows error codes of an open that the serial component's table does not
-// name (serial/os/CommApi.h).
-constexpr std::uint32_t ErrorPathNotFound = 3;
-constexpr std::uint32_t ErrorTooManyOpenFiles = 4;
-constexpr std::uint32_t ErrorSemTimeout = 121;
-constexpr std::uint32_t ErrorInvalidName = 123;
-constexpr std::uint32_t ErrorNoSystemResources = 1450;
-
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-bool IsLeap(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int DaysIn(int year, int month) {
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && IsLeap(year) ? 29 : days[month - 1];
 }
 
 // "H:MM" or "HH:MM".
@@ -191,8 +174,7 @@ std::optional<sign::TSignClock> ParseDateTime(const std::string& text) {
     }
     const auto at = [&](std::size_t i, std::size_t n) { return std::stoi(text.substr(i, n)); };
     sign::TSignClock c{at(0, 4), at(5, 2), at(8, 2), at(11, 2), at(14, 2), at(17, 2)};
-    if (c.Year < 2000 || c.Year > 2099 || c.Month < 1 || c.Month > 12 || c.Day < 1 ||
-        c.Day > DaysIn(c.Year, c.Month) || c.Hour > 23 || c.Minute > 59 || c.Second > 59)
+    if (!sign::IsValidClock(c))
         return std::nullopt;
     return c;
 }
@@ -440,49 +422,6 @@ int WorseStatus(int a, int b) {
     return rank(b) > rank(a) ? b : a;
 }
 
-std::string OpenFailureText(std::uint32_t osError, const TPortFacts& facts) {
-    const std::string code = " (OS error " + std::to_string(osError) + ")";
-    // The component answers "file not found" for whatever is not a device.
-    if (facts.NotADevice)
-        return "not a serial port";
-    switch (osError) {
-    case comm::ERROR_FILE_NOT_FOUND:
-    case ErrorPathNotFound:
-        return "no such port";
-    case comm::ERROR_ACCESS_DENIED:
-    case comm::ERROR_SHARING_VIOLATION:
-        return facts.NoAccess ? "permission denied: add yourself to the dialout group"
-                              : "in use by another program";
-    case comm::ERROR_INVALID_PARAMETER:
-        return "not a serial port";
-    case comm::ERROR_DEVICE_REMOVED:
-        return "the device has gone";
-    case ErrorInvalidName:
-        return "not a valid port name";
-    case ErrorTooManyOpenFiles:
-        return "too many open files" + code;
-    case comm::ERROR_NOT_ENOUGH_MEMORY:
-    case ErrorNoSystemResources:
-        return facts.OutOfFiles ? "too many open files" + code
-                                : "not enough memory or system resources" + code;
-    case ErrorSemTimeout:
-        return "the device does not respond" + code;
-    case comm::ERROR_OPERATION_ABORTED:
-        return "the open was interrupted" + code;
-    default:
-        break;
-    }
-    // The POSIX backend gives "general failure" for every system error it
-    // does not name, running out of file descriptors among them.
-    if (facts.OutOfFiles)
-        return "too many open files" + code;
-    if (!facts.SystemText.empty())
-        return "cannot be opened: " + facts.SystemText + code;
-    if (osError == comm::ERROR_GEN_FAILURE)
-        return "the device does not work" + code;
-    return "cannot be opened for an unknown reason" + code;
-}
-
 TClockVerdict JudgeClock(const std::optional<sign::TSignClock>& signClock,
                          const sign::TSignClock& pcClock, std::optional<std::int64_t> maxOffset) {
     TClockVerdict verdict;
@@ -492,19 +431,6 @@ TClockVerdict JudgeClock(const std::optional<sign::TSignClock>& signClock,
         verdict.Fails =
             !verdict.Offset || *verdict.Offset > *maxOffset || *verdict.Offset < -*maxOffset;
     return verdict;
-}
-
-std::string OffsetField(std::optional<std::int64_t> seconds) {
-    if (!seconds)
-        return {};
-    return (*seconds > 0 ? "+" : "") + std::to_string(*seconds);
-}
-
-std::string IsoText(const sign::TSignClock& c) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", c.Year, c.Month, c.Day,
-                  c.Hour, c.Minute, c.Second);
-    return text;
 }
 
 std::string PortLine(const sign::TPortIdentity& identity) {

@@ -4,6 +4,7 @@
 // table. Nothing here opens a port or reads the clock; LoadTable reads the
 // settings file only.
 
+#include "configurator/PortFailure.h"
 #include "configurator/PortIdentity.h"
 #include "configurator/SignLink.h"
 #include "configurator/SignSettings.h"
@@ -98,28 +99,6 @@ TTable LoadTable(const std::string& path);
 // otherwise which does not.
 std::string CheckTable(const TSignSettings& table);
 
-// What the system tells of a port that did not open, beyond the open's OS
-// error (tools/radar-sign/PortAccess.h looks it up).
-struct TPortFacts {
-    // The device exists and this user may not read and write it (told apart
-    // from "in use", which the OS reports with the same code).
-    bool NoAccess = false;
-    // The path exists but is no device (a regular file, a directory), which
-    // the serial component reports as "file not found".
-    bool NotADevice = false;
-    // The process or the system has no file descriptor left.
-    bool OutOfFiles = false;
-    // The system's own message for the OS error, where it has one; empty
-    // otherwise.
-    std::string SystemText;
-};
-
-// The reason in words for a port that did not open, from the OS error of the
-// open and the facts looked up after it; the OS error follows in parentheses
-// where the words are not the whole story ("the device does not work (OS
-// error 31)").
-std::string OpenFailureText(std::uint32_t osError, const TPortFacts& facts);
-
 // The sign's clock against the PC's, and whether it passes --max-offset.
 struct TClockVerdict {
     std::optional<std::int64_t> Offset; // sign minus PC; none: the sign's clock is no date
@@ -127,12 +106,6 @@ struct TClockVerdict {
 };
 TClockVerdict JudgeClock(const std::optional<sign::TSignClock>& signClock,
                          const sign::TSignClock& pcClock, std::optional<std::int64_t> maxOffset);
-
-// The offset column: "+5", "-133", "0"; empty for none.
-std::string OffsetField(std::optional<std::int64_t> seconds);
-
-// The sign's clock as --iso prints it: "2026-12-07T14:35:09".
-std::string IsoText(const sign::TSignClock& clock);
 
 // The line of `ports -l`: name, description, VID:PID, serial number and
 // driver, separated by tabs, empty where not known. A tab, line end or other

@@ -221,7 +221,7 @@ public:
         const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - started).count();
         FOutput.Result(FName + "\t" + radarsign::CommandName(FOptions.Command) + "\t" +
                        result.Outcome + "\t" + radarsign::Tries(result.Writes) + "\t" +
-                       std::to_string(ms) + " ms\t" + radarsign::OffsetField(result.Offset));
+                       std::to_string(ms) + " ms\t" + sign::OffsetField(result.Offset));
         if (FAudit != nullptr)
             Log(result);
         return result.Status;
@@ -301,8 +301,7 @@ private:
         TStep step;
         step.Writes = result.Writes;
         if (!result.Opened) {
-            step.Failure = step.Logged =
-                radarsign::OpenFailureText(openError, radarsign::PortFacts(FName, openError));
+            step.Failure = step.Logged = sign::OpenFailureText(openError, FName);
             step.Status = radarsign::ExitNoPort;
         } else if (!result.Acknowledged) {
             step.Failure = "no answer after " + radarsign::Tries(result.Writes);
@@ -325,7 +324,7 @@ private:
             verdict.Fails = true;
         result.Offset = verdict.Offset;
         const std::optional<sign::TSignClock> clock = sign::ReplyClock(reply);
-        result.SignClock = verdict.Offset ? radarsign::IsoText(*clock) : sign::ClockText(reply);
+        result.SignClock = verdict.Offset ? sign::IsoText(*clock) : sign::ClockText(reply);
         if (!verdict.Fails) {
             result.Outcome =
                 FOptions.Command == TCommand::ReadTime ? "ok" + ClockShown(reply) : "ok";
@@ -365,7 +364,7 @@ private:
         if (!FOptions.Iso)
             return " " + sign::ClockText(reply);
         const std::optional<sign::TSignClock> clock = sign::ReplyClock(reply);
-        return clock && sign::IsValidClock(*clock) ? " " + radarsign::IsoText(*clock)
+        return clock && sign::IsValidClock(*clock) ? " " + sign::IsoText(*clock)
                                                    : " " + sign::ClockText(reply) + " (not a date)";
     }
 
@@ -438,7 +437,7 @@ int ListPorts(const TOptions& options, TOutput& output) {
     // A user outside the dialout group sees no port at all: say why.
     std::vector<std::string> denied;
     for (const std::string& name : candidates)
-        if (std::find(found.begin(), found.end(), name) == found.end() && radarsign::NoAccess(name))
+        if (std::find(found.begin(), found.end(), name) == found.end() && sign::NoAccess(name))
             denied.push_back(name);
     if (!denied.empty()) {
         std::string names;
