@@ -1,10 +1,17 @@
 #include "configurator/Unit1.h"
 
+#include "configurator/AuditLog.h"
+#include "configurator/ClockOffset.h"
+#include "configurator/PortFailure.h"
+#include "configurator/PortIdentity.h"
+#include "configurator/PortWatcher.h"
 #include "configurator/SignTransaction.h"
 #include "host/MessageLoop.h"
 #include "serial/CPort.h"
+#include "serial/os/CommApi.h"
 #include "spin/Spin.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -14,9 +21,12 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStyleOptionComboBox>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -80,6 +90,55 @@ QPlainTextEdit* MakeMemo(QWidget* parent, const char* name, int left, int top, i
     return memo;
 }
 
+// The port box's text field, widened to the box's frame on the left and to
+// the arrow's margin on the right: the box was laid out for COM names, and
+// "ttyUSB90" or "ttyACM99" (64 pixels) is wider than the style's own field.
+class TPortBoxStyle : public QProxyStyle {
+public:
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
+                         const QWidget* widget) const override {
+        QRect r = QProxyStyle::subControlRect(control, option, part, widget);
+        if (control == CC_ComboBox && part == SC_ComboBoxEditField) {
+            const QRect arrow =
+                QProxyStyle::subControlRect(control, option, SC_ComboBoxArrow, widget);
+            r.setLeft(std::min(r.left(), option->rect.left() + 2));
+            r.setRight(std::max(r.right(), arrow.left() + 3));
+        }
+        return r;
+    }
+};
+
+// The tooltip of a port: the adapter's description, then what identifies it.
+// Empty for a port with nothing known (a pseudo-terminal).
+QString PortToolTip(const sign::TPortIdentity& id) {
+    if (!id.Known())
+        return {};
+    QStringList details;
+    if (!id.VidPid().empty())
+        details << QStringLiteral("USB %1").arg(QString::fromStdString(id.VidPid()));
+    if (!id.SerialNumber.empty())
+        details << QStringLiteral("serial %1").arg(QString::fromStdString(id.SerialNumber));
+    if (!id.Driver.empty())
+        details << QStringLiteral("driver %1").arg(QString::fromStdString(id.Driver));
+    QStringList lines;
+    if (!id.Description.empty())
+        lines << QString::fromStdString(id.Description);
+    if (!details.isEmpty())
+        lines << details.join(QStringLiteral(", "));
+    return lines.join(QLatin1Char('\n'));
+}
+
+const char* CommandName(std::int32_t code) {
+    switch (code) {
+    case sign::CmdSetTime:
+        return "send-time";
+    case sign::CmdDownload:
+        return "download";
+    default:
+        return "read-time";
+    }
+}
+
 } // namespace
 
 QFont TForm1::LayoutFont() {
@@ -104,7 +163,17 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
     : QWidget(parent), FOptions(std::move(options)) {
     CreateControls();
     CreatePort();
+    const std::string auditFolder =
+        FOptions.AuditFolder ? *FOptions.AuditFolder
+                             : UserSettingsFolder(FOptions.Environment ? FOptions.Environment
+                                                                       : ProcessEnvironment());
+    if (!auditFolder.empty())
+        FAuditLog = std::make_unique<audit::TAuditLog>(auditFolder);
     FormCreate();
+    if (FOptions.WatchPorts) {
+        FPortWatcher = new TPortWatcher(this);
+        connect(FPortWatcher, &TPortWatcher::Changed, this, &TForm1::PortsChanged);
+    }
 }
 
 TForm1::~TForm1() = default;
@@ -140,6 +209,10 @@ void TForm1::CreateControls() {
     ComboBox3->setObjectName(QStringLiteral("ComboBox3"));
     ComboBox3->setEditable(false);
     ComboBox3->setGeometry(51, 0, 86, 24);
+    auto* portBoxStyle = new TPortBoxStyle;
+    portBoxStyle->setParent(ComboBox3);
+    ComboBox3->setStyle(portBoxStyle);
+    connect(ComboBox3, &QComboBox::currentIndexChanged, this, &TForm1::ShowChosenPortTip);
     Button8 = MakeButton(this, "Button8", QStringLiteral("Refresh"), 160, 0, 75, 25);
     Button2 = MakeButton(this, "Button2", QStringLiteral("Send Time"), 256, 0, 113, 25);
     Button3 = MakeButton(this, "Button3", QStringLiteral("Read Time"), 384, 0, 97, 25);
@@ -334,19 +407,46 @@ void TForm1::StoreSettings() {
 
 void TForm1::ScanPorts() {
     ComboBox3->clear();
-    for (const std::string& name :
-         sign::ScanPorts(*mycomm1, sign::PortCandidates(FOptions.PortDirectory))) {
-        ComboBox3->addItem(QString::fromStdString(name));
+    const std::vector<std::string> names =
+        sign::ScanPorts(*mycomm1, sign::PortCandidates(FOptions.PortDirectory));
+    const std::vector<sign::TPortIdentity> ids = sign::PortIdentities(names);
+    int widest = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const QString name = QString::fromStdString(names[i]);
+        ComboBox3->addItem(name);
+        ComboBox3->setItemData(ComboBox3->count() - 1, PortToolTip(ids[i]), Qt::ToolTipRole);
+        widest = std::max(widest, ComboBox3->fontMetrics().horizontalAdvance(name));
     }
+    // The drop-down shows whole names, wider than the box when they need it.
+    ComboBox3->view()->setMinimumWidth(widest + 2 * ComboBox3->view()->frameWidth() + 8);
+    ShowChosenPortTip();
 }
 
-void TForm1::Button8Click() {
+void TForm1::ShowChosenPortTip() {
+    const int i = ComboBox3->currentIndex();
+    ComboBox3->setToolTip(i < 0 ? QString() : ComboBox3->itemData(i, Qt::ToolTipRole).toString());
+}
+
+void TForm1::RescanKeepingTheChoice() {
     const QString previous = ComboBox3->currentText();
     ScanPorts();
     // The previous port at its new place, else the first; none on an empty list.
     const int position = ComboBox3->findText(previous, Qt::MatchExactly | Qt::MatchCaseSensitive);
     ComboBox3->setCurrentIndex(ComboBox3->count() == 0 ? -1 : std::max(position, 0));
+}
+
+void TForm1::Button8Click() {
+    RescanKeepingTheChoice();
     mycomm1->Close();
+}
+
+void TForm1::PortsChanged() {
+    if (FCommandRunning) {
+        FPortsChanged = true;
+        return;
+    }
+    FPortsChanged = false;
+    RescanKeepingTheChoice();
 }
 
 // ---- Commands -------------------------------------------------------------------
@@ -379,6 +479,9 @@ void TForm1::RunCommand(std::int32_t code, const std::function<std::string()>& p
             form->FCommandRunning = false;
             for (int i = 0; i < 3; ++i)
                 buttons[i]->setEnabled(true);
+            // Ports that came or went meanwhile: the list follows now.
+            if (form->FPortsChanged)
+                QTimer::singleShot(0, form, &TForm1::PortsChanged);
         }
     } restore{this, buttons};
     FSignLink.BeginRequest(code, payload());
@@ -391,11 +494,53 @@ void TForm1::SendCommand() {
     hooks.Wait = [this](std::chrono::milliseconds timeout) {
         WaitForAck(static_cast<int>(timeout.count()));
     };
-    sign::RunTransaction(*mycomm1, FSignLink, ComboBox3->currentText().toStdString(), {}, hooks);
+    // The window writes into a port that did not open, as it always has; the
+    // log says why it did not.
+    std::uint32_t openError = comm::ERROR_SUCCESS;
+    hooks.Opened = [&openError](bool opened) {
+        if (!opened)
+            openError = comm::Api().GetLastError();
+        return true;
+    };
+    const std::string port = ComboBox3->currentText().toStdString();
+    FSignClock.reset();
+    FClockOffset.reset();
+    sign::TTransactionResult result;
+    try {
+        result = sign::RunTransaction(*mycomm1, FSignLink, port, {}, hooks);
+    } catch (const cport::EComPort& raised) {
+        LogCommand(port, 0, std::string("error: ") + raised.what());
+        throw;
+    }
+    LogCommand(port, result.Writes,
+               FClosing              ? "cancelled: the window was closed"
+               : !result.Opened      ? sign::OpenFailureText(openError, port)
+               : result.Acknowledged ? "ok"
+                                     : "no answer");
     if (FClosing)
         return; // the window has gone: nobody to tell
     ShowResult(FSignLink.AckReceived() ? QStringLiteral("send sucess")
                                        : QStringLiteral("send error"));
+}
+
+void TForm1::LogCommand(const std::string& port, int tries, const std::string& outcome) {
+    if (!FAuditLog)
+        return;
+    const sign::TPortIdentity id = sign::PortIdentityOf(port);
+    audit::TAuditRecord record;
+    record.Program = "radar-configurator";
+    record.Port = port;
+    record.AdapterId = id.VidPid();
+    record.AdapterSerial = id.SerialNumber;
+    record.Command = CommandName(FSignLink.CommandCode());
+    record.Request = sign::HexBytes(FSignLink.Frame());
+    record.Tries = tries;
+    record.Outcome = outcome;
+    if (FSignClock)
+        record.SignClock = sign::IsoText(*FSignClock);
+    record.OffsetSeconds = FClockOffset;
+    // A log that cannot be written changes nothing for the operator.
+    FAuditLog->Append(record);
 }
 
 void TForm1::WaitForAck(int T) {
@@ -417,8 +562,15 @@ void TForm1::mycomm1RxChar(cport::TCustomComPort* Sender, std::int32_t Count) {
     std::string bytes;
     Sender->ReadString(Count, bytes);
     const sign::TSignLink::TReceived received = FSignLink.Receive(bytes);
-    if (received.ClockText)
-        SetClockText(*received.ClockText);
+    if (!received.ClockText)
+        return;
+    // The PC's clock at the reply, against the sign's.
+    const sign::TSignClock pc = FOptions.Clock ? FOptions.Clock() : sign::LocalClock();
+    FSignClock = sign::ReplyClock(FSignLink.LastReply());
+    FClockOffset = FSignClock ? sign::ClockOffsetSeconds(*FSignClock, pc) : std::nullopt;
+    SetClockText(*received.ClockText);
+    Label24->setToolTip(FClockOffset ? QString::fromStdString(sign::ClockOffsetText(*FClockOffset))
+                                     : QString());
 }
 
 void TForm1::SetClockText(const std::string& text) {

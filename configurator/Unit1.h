@@ -62,8 +62,16 @@ struct TForm1Options {
     // The environment that names the per-user data folder; empty: the
     // process's own.
     TEnvironment Environment = {};
+    // The folder of the audit log (configurator/AuditLog.h); none: the
+    // per-user data folder; empty: no log.
+    std::optional<std::string> AuditFolder = std::nullopt;
+    // Whether the port list follows the ports appearing and going away.
+    bool WatchPorts = true;
 };
 
+namespace audit {
+class TAuditLog;
+}
 class QCloseEvent;
 class QComboBox;
 class QFrame;
@@ -71,6 +79,7 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QShowEvent;
+class TPortWatcher;
 class TSpinEdit;
 
 class TForm1 : public QWidget {
@@ -106,6 +115,14 @@ public:
     const sign::TSignLink& SignLink() const { return FSignLink; }
     // Whether a command is running (between disabling and enabling the buttons).
     bool CommandRunning() const { return FCommandRunning; }
+    // The sign's clock minus the PC's, in seconds, from the last clock reply
+    // that held a valid date; none before it or after one that did not.
+    const std::optional<std::int64_t>& ClockOffset() const { return FClockOffset; }
+    // Where the commands are logged; null: nowhere.
+    const audit::TAuditLog* AuditLog() const { return FAuditLog.get(); }
+    // Tells the window when ports appear or go away; null when the options
+    // asked for none.
+    TPortWatcher* PortWatcher() const { return FPortWatcher; }
 
     // The window's serial port: 9600 8N1, all ten events, no flow control,
     // DTR and RTS off, OnRxChar bound to mycomm1RxChar; open only inside a
@@ -157,8 +174,14 @@ public Q_SLOTS:
     // "Read Time": asks for the sign's clock and shows it in Label24.
     void Button3Click();
 
+    // A port appeared or went away: the list is built again as Refresh
+    // builds it, keeping the chosen port, without closing the port; during a
+    // command, once the command has ended.
+    void PortsChanged();
+
 public:
     // Fills ComboBox3 with the ports that can be opened now; selects nothing.
+    // Each item carries the adapter's description as its tooltip.
     void ScanPorts();
     // The transaction for FSignLink's request (see the top of this file).
     void SendCommand();
@@ -189,6 +212,11 @@ private:
     void RunCommand(std::int32_t code, const std::function<std::string()>& payload);
     void ShowResult(const QString& text);
     void SetClockText(const std::string& text);
+    // Scans again and selects the previous port at its new place, else the
+    // first; none on an empty list.
+    void RescanKeepingTheChoice();
+    void ShowChosenPortTip();
+    void LogCommand(const std::string& port, int tries, const std::string& outcome);
 
     // The operator's entries; all zero until loaded.
     TSignSettings FSettings{};
@@ -204,6 +232,14 @@ private:
     bool FCommandRunning = false;
     // Set when the window closes during a command: the wait ends, no message.
     bool FClosing = false;
+
+    // The last clock reply's reading and its offset from the PC's clock.
+    std::optional<sign::TSignClock> FSignClock;
+    std::optional<std::int64_t> FClockOffset;
+    std::unique_ptr<audit::TAuditLog> FAuditLog;
+    TPortWatcher* FPortWatcher = nullptr;
+    // Ports changed during a command: the list is built again when it ends.
+    bool FPortsChanged = false;
 
     TForm1Options FOptions;
     bool FCentred = false;

@@ -2,6 +2,7 @@
 // frames on the wire, retries, the result message, the reply handler, and
 // closing the window during a command. The real TForm1, on the offscreen
 // platform, with a pseudo-terminal whose far end plays the sign.
+#include "configurator/PortWatcher.h"
 #include "configurator/SignTransaction.h"
 #include "configurator/Unit1.h"
 
@@ -26,7 +27,9 @@
 #include <climits>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
@@ -165,7 +168,33 @@ public:
             FResults.push_back(text);
             FResultAt = Clock::now();
         };
+        o.AuditFolder = Path().string();
         return o;
+    }
+
+    // The audit log's rows after its header, each as column name -> field
+    // (no field the window writes holds a comma or a quote).
+    std::vector<std::map<std::string, std::string>> AuditRows() const {
+        std::vector<std::vector<std::string>> lines;
+        const Bytes bytes = ReadFile(*this / "audit.csv");
+        std::istringstream text(std::string(bytes.begin(), bytes.end()));
+        for (std::string line; std::getline(text, line);) {
+            EXPECT_TRUE(!line.empty() && line.back() == '\r');
+            line.pop_back();
+            std::vector<std::string> fields;
+            std::istringstream row(line + ",");
+            for (std::string field; std::getline(row, field, ',');)
+                fields.push_back(field);
+            lines.push_back(fields);
+        }
+        std::vector<std::map<std::string, std::string>> rows;
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            std::map<std::string, std::string> row;
+            for (std::size_t c = 0; c < lines[0].size() && c < lines[i].size(); ++c)
+                row[lines[0][c]] = lines[i][c];
+            rows.push_back(row);
+        }
+        return rows;
     }
 
     sign::TSignClock FClock{2026, 12, 7, 14, 35, 9};
@@ -253,9 +282,76 @@ TEST_F(SignCommands, ReadTimeShowsTheSignClock) {
     EXPECT_EQ(form.Label24->width(),
               form.Label24->fontMetrics().horizontalAdvance(form.Label24->text()));
     EXPECT_EQ(form.Label24->width(), 136);
+    EXPECT_EQ(form.Label24->toolTip(), QStringLiteral("Sign clock agrees with this PC"));
     EXPECT_FALSE(form.mycomm1->Connected());
     for (QPushButton* b : {form.Button1, form.Button2, form.Button3})
         EXPECT_TRUE(b->isEnabled());
+}
+
+// The sign's clock against the PC's at the reply, to the second, in the
+// label's tooltip; the label's text stays the clock as the sign gave it.
+TEST_F(SignCommands, ReadTimeTellsTheSignClockOffset) {
+    const struct {
+        sign::TSignClock Sign;
+        std::optional<std::int64_t> Offset;
+        const char* Text;
+        const char* Tip;
+    } cases[] = {
+        {{2026, 12, 7, 14, 32, 56},
+         -133,
+         "12/07 2026  14:32",
+         "Sign clock 2 min 13 s behind this PC"},
+        {{2026, 12, 8, 0, 0, 0},
+         33891,
+         "12/08 2026  00:00",
+         "Sign clock 9 h 24 min 51 s ahead of this PC"},
+        {{2026, 2, 30, 14, 35, 9}, std::nullopt, "02/30 2026  14:35", ""}, // not a date
+    };
+    TForm1& form = Form();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        SignPeer peer(FPty, SignPeer::AnswerFrom(0, c.Sign));
+        Click(form.Button3);
+        EXPECT_EQ(form.Label24->text(), QString::fromLatin1(c.Text));
+        EXPECT_EQ(form.ClockOffset(), c.Offset);
+        EXPECT_EQ(form.Label24->toolTip(), QString::fromLatin1(c.Tip));
+    }
+}
+
+// Every command leaves one line in the audit log, with what was sent, how
+// often, and what came of it.
+TEST_F(SignCommands, EveryCommandIsLogged) {
+    SignPeer peer(FPty, SignPeer::AnswerFrom(0, {2026, 12, 7, 14, 32, 56}));
+    TForm1& form = Form();
+    Click(form.Button3);
+    Click(form.Button2);
+    const auto rows = FBench.AuditRows();
+    ASSERT_EQ(rows.size(), 2u);
+    const std::string port = FBench.Port("ttyUSB0").toStdString();
+    const std::pair<const char*, const char*> expected[][8] = {
+        {{"program", "radar-configurator"},
+         {"port", port.c_str()},
+         {"command", "read-time"},
+         {"request", "F7 8C 8D 8A 03 7F"},
+         {"tries", "1"},
+         {"outcome", "ok"},
+         {"sign clock", "2026-12-07T14:32:56"},
+         {"offset s", "-133"}},
+        {{"program", "radar-configurator"},
+         {"port", port.c_str()},
+         {"command", "send-time"},
+         {"request", "F7 8C 8D 8A 01 26 12 07 14 35 09 66"},
+         {"tries", "1"},
+         {"outcome", "ok"},
+         {"sign clock", ""},
+         {"offset s", ""}},
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        for (const auto& [column, value] : expected[i]) {
+            ASSERT_TRUE(rows[i].contains(column)) << column;
+            EXPECT_EQ(rows[i].at(column), value) << column;
+        }
+    EXPECT_EQ(rows[0].at("adapter"), ""); // a pseudo-terminal is no USB adapter
 }
 
 TEST_F(SignCommands, SendTimeSendsTheClockInBcd) {
@@ -328,6 +424,11 @@ TEST_F(SignCommands, NeverAnsweredDownloadTriesThreeTimesAndStillSaved) {
     ASSERT_EQ(fileAtFirstByte.size(), SignSettingsFileSize);
     EXPECT_EQ(fileAtFirstByte[4], 45); // RegularSpeed, the second field
     EXPECT_FALSE(form.mycomm1->Connected());
+    const auto rows = FBench.AuditRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].at("command"), "download");
+    EXPECT_EQ(rows[0].at("tries"), "3");
+    EXPECT_EQ(rows[0].at("outcome"), "no answer");
 }
 
 // No port, or a port another program holds: three writes into nothing, each
@@ -351,6 +452,13 @@ TEST_F(SignCommands, NoUsablePortEndsWithSendErrorAfterThreeSeconds) {
     ::close(held);
     EXPECT_GE(took, milliseconds(3000));
     EXPECT_EQ(FBench.FResults, (std::vector<QString>(2, QStringLiteral("send error"))));
+    // The log says why: nothing chosen, then a port in use.
+    const auto rows = FBench.AuditRows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].at("port"), "");
+    EXPECT_EQ(rows[0].at("outcome"), "no such port");
+    EXPECT_EQ(rows[1].at("outcome"), "in use by another program");
+    EXPECT_EQ(rows[1].at("tries"), "3");
 }
 
 // The real message box: empty title, OK only, no icon, modal to the program.
@@ -486,6 +594,39 @@ TEST_F(SignCommands, RefreshDuringACommand) {
     EXPECT_EQ(peer.Frames().size(), 1u); // the later writes went nowhere
     EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send error")});
     EXPECT_EQ(form.ComboBox3->currentText(), FBench.Port("ttyUSB0"));
+}
+
+// A port that appears or goes away changes the list without Refresh, the
+// chosen port kept; during a command nothing changes until the command has
+// ended, and the command's port stays open.
+TEST_F(SignCommands, PortListFollowsThePortsAppearingAndGoing) {
+    SignPeer peer(FPty, SignPeer::AnswerFrom(1));
+    TForm1& form = Form();
+    ASSERT_NE(form.PortWatcher(), nullptr);
+    PtyPair second;
+    FBench.Link("ttyUSB7", second);
+    Q_EMIT form.PortWatcher()->Changed();
+    ASSERT_EQ(form.ComboBox3->count(), 2);
+    EXPECT_EQ(form.ComboBox3->currentText(), FBench.Port("ttyUSB0"));
+
+    int countDuring = -1;
+    bool openDuring = false;
+    QTimer::singleShot(300, &form, [&] {
+        FBench.Unlink("ttyUSB7");
+        Q_EMIT form.PortWatcher()->Changed();
+        countDuring = form.ComboBox3->count();
+        openDuring = form.mycomm1->Connected();
+    });
+    Click(form.Button3); // acknowledged at the second try, after a second
+    EXPECT_EQ(countDuring, 2);
+    EXPECT_TRUE(openDuring);
+    EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send sucess")});
+    QCoreApplication::processEvents();
+    EXPECT_EQ(form.ComboBox3->count(), 1);
+    EXPECT_EQ(form.ComboBox3->currentText(), FBench.Port("ttyUSB0"));
+    // No tooltip for a pseudo-terminal: nothing is known of it.
+    EXPECT_EQ(form.ComboBox3->itemData(0, Qt::ToolTipRole).toString(), QString());
+    EXPECT_EQ(form.ComboBox3->toolTip(), QString());
 }
 
 // ---- Closing the window during a command -------------------------------------------

@@ -15,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyleOptionComboBox>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -234,6 +235,30 @@ TEST(Unit1, ControlsMatchTheLayout) {
         EXPECT_EQ(w->geometry(), row.geometry);
         EXPECT_EQ(!w->isHidden(), row.visible);
     }
+}
+
+// The box was laid out for COM names: the longest Linux names of USB
+// adapters fit whole between its frame and its arrow, and the drop-down is
+// as wide as the widest name.
+TEST(Unit1, PortBoxShowsWholeAdapterNames) {
+    FormDir dir;
+    TForm1 form(dir.Options());
+    QComboBox* box = form.ComboBox3;
+    QStyleOptionComboBox option;
+    option.initFrom(box);
+    option.frame = true;
+    const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                     QStyle::SC_ComboBoxEditField, box);
+    const QRect arrow =
+        box->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxArrow, box);
+    // The style draws the label one pixel inside the field on each side.
+    for (const char* name : {"ttyUSB99", "ttyACM99", "ttyAMA9", "COM255"})
+        EXPECT_LE(box->fontMetrics().horizontalAdvance(QString::fromLatin1(name)),
+                  field.width() - 2)
+            << name;
+    EXPECT_GE(field.left(), 1);
+    EXPECT_LT(field.right(), arrow.center().x() - 3); // the arrow stays clear
+    EXPECT_EQ(box->geometry(), QRect(51, 0, 86, 24));
 }
 
 TEST(Unit1, PanelLabelsAndHeadings) {
