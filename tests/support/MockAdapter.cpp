@@ -159,10 +159,13 @@ void TMockTestbed::PassIoctls(const std::string& path) {
 std::string TMockTestbed::LinkFolder(const std::string& name,
                                      const std::vector<std::string>& nodes) {
     // Made through the test bed's real path: the folder can only ever be
-    // inside the test bed, whatever the preload does.
+    // inside the test bed, whatever the preload does. Before the first
+    // adapter, the test bed has no dev folder yet.
     const std::string folder = FRoot + "/dev/" + name;
-    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-        throw std::runtime_error("mkdir " + folder + ": " + std::strerror(errno));
+    for (const std::string& made : {FRoot + "/dev", folder}) {
+        if (::mkdir(made.c_str(), 0755) != 0 && errno != EEXIST) {
+            throw std::runtime_error("mkdir " + made + ": " + std::strerror(errno));
+        }
     }
     for (const std::string& node : nodes) {
         const std::string link = folder + "/" + node;
