@@ -11,6 +11,11 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QHelpEvent>
+#include <QScreen>
+#include <QTest>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -78,6 +83,37 @@ TEST(PortListFollowsTheCable, PlugAndPullWithoutRefresh) {
     ASSERT_GE(WaitUntil([&] { return box->count() == 0; }), 0);
     EXPECT_EQ(box->currentIndex(), -1);
     EXPECT_EQ(box->toolTip(), QString());
+}
+
+// Hovering the port box shows the chosen adapter; hovering the sign's clock
+// shows its offset. RC_SCREENSHOT, when set, names a PNG of the screen with
+// the box's tooltip, for the documentation.
+TEST(PortListFollowsTheCable, HoveringThePortBoxTellsTheAdapter) {
+    host::qt::TQtMainLoop loop;
+    rc_test::TempDir dir;
+    rc_test::TMockTestbed testbed;
+    TMockAdapter ftdi(testbed, 0);
+    ftdi.Plug();
+    TForm1Options options;
+    options.SettingsPath = QString::fromStdString(dir / "LEDINFO.BIN");
+    options.PortDirectory = testbed.LinkFolder("by-id", {"ttyUSB0"});
+    options.AuditFolder = dir.Path().string();
+    TForm1 form(options);
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QTest::mouseMove(form.ComboBox3, QPoint(20, 12));
+    QHelpEvent hover(QEvent::ToolTip, QPoint(20, 12), form.ComboBox3->mapToGlobal(QPoint(20, 12)));
+    QCoreApplication::sendEvent(form.ComboBox3, &hover);
+    ASSERT_GE(WaitUntil([] { return QToolTip::isVisible(); }), 0);
+    EXPECT_EQ(QToolTip::text(), form.ComboBox3->toolTip());
+    EXPECT_TRUE(QToolTip::text().startsWith(QStringLiteral("FT232R USB UART (FTDI)")));
+    if (const QByteArray png = qgetenv("RC_SCREENSHOT"); !png.isEmpty()) {
+        QTest::qWait(200);
+        const QRect area = form.frameGeometry().adjusted(-8, -8, 160, 40);
+        QGuiApplication::primaryScreen()
+            ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+            .save(QString::fromLocal8Bit(png));
+    }
 }
 
 } // namespace
