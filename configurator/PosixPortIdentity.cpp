@@ -78,7 +78,7 @@ std::string Text(const char* value) {
 // What the tty and its USB device tell about the port.
 class TDeviceFacts {
 public:
-    TDeviceFacts(udev_device* tty)
+    explicit TDeviceFacts(udev_device* tty)
         : FTty(tty), FUsb(udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device")) {
     }
 
