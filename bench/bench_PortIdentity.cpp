@@ -11,6 +11,10 @@
 //     turn) to TPortWatcher::Changed() in the Qt event loop. Baseline: the
 //     same uevent to a bare udev monitor, poll() and receive. Goal: under
 //     200 ms.
+//  3. From pulling out or plugging in one of the 8 adapters to the window's
+//     port list holding 7 or 8 ports again (the watcher, the scan and the
+//     identities of the list). Baseline: "Refresh" on the same 8, the same
+//     scan without the uevent. Goal: under 200 ms.
 // Figures are medians over repetitions (--benchmark_repetitions, default 9
 // here); the last lines say whether the goals are met. Only the mocked nodes
 // (pseudo-terminals that umockdev made) are opened.
@@ -18,12 +22,16 @@
 #include "configurator/PortIdentity.h"
 #include "configurator/PortWatcher.h"
 #include "configurator/SignTransaction.h"
+#include "configurator/Unit1.h"
 
 #include "serial/CPort.h"
 #include "tests/support/MockAdapter.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QPushButton>
 #include <QTimer>
 
 #include <benchmark/benchmark.h>
@@ -33,6 +41,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -167,11 +176,73 @@ void BM_UeventToWatcherChanged(benchmark::State& state) {
     }
 }
 
+// The window on the 8 ports' folder, its entries in a folder of its own.
+class TBenchForm {
+public:
+    TBenchForm() {
+        char pattern[] = "/tmp/rc-bench-form.XXXXXX";
+        FDir = ::mkdtemp(pattern) != nullptr ? pattern : "/tmp";
+        TForm1Options options;
+        options.SettingsPath = QString::fromStdString(FDir + "/LEDINFO.BIN");
+        options.PortDirectory = std::filesystem::path(Bench().Candidates.front()).parent_path();
+        options.AuditFolder = std::string();
+        FForm = std::make_unique<TForm1>(options);
+    }
+    ~TBenchForm() {
+        FForm.reset();
+        std::filesystem::remove_all(FDir);
+    }
+    TForm1& Form() { return *FForm; }
+
+private:
+    std::string FDir;
+    std::unique_ptr<TForm1> FForm;
+};
+
+void BM_RefreshWindowList(benchmark::State& state) {
+    TBenchForm bench;
+    QComboBox* box = bench.Form().ComboBox3;
+    for (auto _ : state) {
+        bench.Form().Button8Click();
+        if (box->count() != kPorts) {
+            state.SkipWithError("Refresh did not list the 8 mocked ports");
+            break;
+        }
+    }
+}
+
+void BM_PlugToWindowList(benchmark::State& state) {
+    TBenchForm bench;
+    QComboBox* box = bench.Form().ComboBox3;
+    rc_test::TMockAdapter& adapter = *Bench().Adapters.back();
+    for (auto _ : state) {
+        const int expected = adapter.Plugged() ? kPorts - 1 : kPorts;
+        const auto start = Clock::now();
+        if (adapter.Plugged())
+            adapter.Unplug();
+        else
+            adapter.Plug();
+        const auto deadline = start + std::chrono::seconds(5);
+        while (box->count() != expected && Clock::now() < deadline)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        const auto end = Clock::now();
+        if (box->count() != expected) {
+            state.SkipWithError("the window's list did not follow within 5 s");
+            break;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    }
+    if (!adapter.Plugged())
+        adapter.Plug();
+}
+
 BENCHMARK(BM_Scan8)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Scan8ThenIdentity)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Identity8)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UeventToBareMonitor)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_UeventToWatcherChanged)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RefreshWindowList)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlugToWindowList)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Keeps the medians of the repetitions, by benchmark name, besides printing.
 class TMedians : public benchmark::ConsoleReporter {
@@ -198,7 +269,7 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv);
     std::vector<char*> args(argv, argv + argc);
     std::string repetitions = "--benchmark_repetitions=9";
     std::string aggregates = "--benchmark_report_aggregates_only=true";
@@ -225,6 +296,13 @@ int main(int argc, char** argv) {
     if (bare >= 0 && watcher >= 0) {
         std::printf("uevent to Changed(): %.3f ms, to a bare monitor %.3f ms (goal < 200 ms): %s\n",
                     watcher * 1e3, bare * 1e3, watcher * 1e3 < 200 ? "met" : "NOT met");
+    }
+    const double refresh = medians.Seconds("BM_RefreshWindowList");
+    const double plug = medians.Seconds("BM_PlugToWindowList");
+    if (refresh >= 0 && plug >= 0) {
+        std::printf("plug or pull to the window's updated list: %.2f ms, Refresh %.2f ms "
+                    "(goal < 200 ms): %s\n",
+                    plug * 1e3, refresh * 1e3, plug * 1e3 < 200 ? "met" : "NOT met");
     }
     benchmark::Shutdown();
     return 0;
