@@ -479,6 +479,25 @@ else
     fi
 fi
 
+# ---- the audit log -------------------------------------------------------------
+# Every command of the Windows window, in %LOCALAPPDATA%\radar-configurator:
+# whole CSV rows after the header, the silent sign's Download as "no answer"
+# after 3 tries, the command cut short by closing the window last.
+audit=$(find "$WINEPREFIX/drive_c/users" -path '*/AppData/Local/radar-configurator/audit.csv' \
+    -print -quit 2>/dev/null)
+header='time,program,user,computer,port,adapter,adapter serial,command,request,tries,outcome,sign clock,offset s'
+if [ -z "$audit" ]; then
+    fail "the audit log: no audit.csv in the prefix's per-user data folder"
+elif [ "$(head -n1 "$audit" | tr -d '\r')" != "$header" ] ||
+    tr -d '\r' <"$audit" | tail -n +2 | awk -F, 'NF != 13 || $2 != "radar-configurator" { bad = 1 } END { exit !bad }' ||
+    ! tr -d '\r' <"$audit" | grep -q ',COM44,,,download,.*,3,no answer,,$' ||
+    [ "$(tail -n1 "$audit" | tr -d '\r' | cut -d, -f11)" != "cancelled: the window was closed" ] ||
+    ! tr -d '\r' <"$audit" | grep -q ',COM43,,,read-time,F7 8C 8D 8A 03 7F,1,ok,2026-12-07T14:35:09,'; then
+    fail "the audit log: $(tr -d '\r' <"$audit")"
+else
+    pass "the audit log: one row per command ($(($(wc -l <"$audit") - 1))), the outcomes as shown"
+fi
+
 # ---- figures ---------------------------------------------------------------------
 starts_w=("$windows_start")
 starts_l=("$linux_start")
