@@ -178,4 +178,19 @@ std::string TAuditLog::Error() const {
     return FError;
 }
 
+TAuditContext CurrentContext() {
+    // Who and where do not change while the program runs; looking them up
+    // once keeps a slow user database (LDAP, say) out of every command.
+    struct TWho {
+        std::string User = detail::LoginName();
+        std::string Computer = detail::ComputerName();
+    };
+    static const TWho who;
+    std::tm local{};
+    std::tm utc{};
+    detail::CivilTimes(std::time(nullptr), local, utc);
+    return {detail::IsoLocalTime(local, detail::UtcOffsetSeconds(local, utc)), who.User,
+            who.Computer};
+}
+
 } // namespace audit

@@ -15,6 +15,14 @@ namespace audit::detail {
 // write, so a wait this long means a stalled writer).
 inline constexpr int LockWaitMs = 50;
 
+// The user's login name and the computer's name, in UTF-8; empty when the
+// system gives none.
+std::string LoginName();
+std::string ComputerName();
+
+// The civil times of one instant, local and UTC (localtime and gmtime).
+void CivilTimes(std::time_t instant, std::tm& local, std::tm& utc);
+
 // The seconds by which `local` is ahead of `utc`, both the civil times of one
 // instant (as localtime and gmtime give them).
 long UtcOffsetSeconds(const std::tm& local, const std::tm& utc);

@@ -112,6 +112,10 @@ bool WriteText(int fd, std::string_view text, bool locked, std::string& reason) 
     return true;
 }
 
+} // namespace
+
+namespace detail {
+
 std::string LoginName() {
     const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::string buffer(size > 0 ? static_cast<std::size_t>(size) : 16384u, '\0');
@@ -124,16 +128,12 @@ std::string LoginName() {
     return user != nullptr ? user : "";
 }
 
-std::string HostName() {
+std::string ComputerName() {
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0)
         return {};
     return name;
 }
-
-} // namespace
-
-namespace detail {
 
 TAppendResult AppendLine(const std::string& path, const std::string& rotatedPath,
                          std::string_view line, std::uint64_t rotateBytes, std::string& error) {
@@ -181,21 +181,9 @@ TAppendResult AppendLine(const std::string& path, const std::string& rotatedPath
 
 } // namespace detail
 
-TAuditContext CurrentContext() {
-    // Who and where do not change while the program runs; looking them up
-    // once keeps a slow user database (LDAP, say) out of every command.
-    struct TWho {
-        std::string User = LoginName();
-        std::string Computer = HostName();
-    };
-    static const TWho who;
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    std::tm utc{};
-    ::localtime_r(&now, &local);
-    ::gmtime_r(&now, &utc);
-    return {detail::IsoLocalTime(local, detail::UtcOffsetSeconds(local, utc)), who.User,
-            who.Computer};
+void detail::CivilTimes(std::time_t instant, std::tm& local, std::tm& utc) {
+    ::localtime_r(&instant, &local);
+    ::gmtime_r(&instant, &utc);
 }
 
 } // namespace audit

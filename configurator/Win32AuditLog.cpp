@@ -139,6 +139,10 @@ bool WriteText(HANDLE file, std::string_view text, std::string& reason) {
     return true;
 }
 
+} // namespace
+
+namespace detail {
+
 std::string LoginName() {
     wchar_t name[257] = {};
     DWORD size = 257;
@@ -155,10 +159,6 @@ std::string ComputerName() {
     size = MAX_COMPUTERNAME_LENGTH + 1;
     return GetComputerNameW(netbios, &size) ? Utf8(netbios, size) : "";
 }
-
-} // namespace
-
-namespace detail {
 
 TAppendResult AppendLine(const std::string& path, const std::string& rotatedPath,
                          std::string_view line, std::uint64_t rotateBytes, std::string& error) {
@@ -205,20 +205,9 @@ TAppendResult AppendLine(const std::string& path, const std::string& rotatedPath
 
 } // namespace detail
 
-TAuditContext CurrentContext() {
-    // Looked up once: see PosixAuditLog.cpp.
-    struct TWho {
-        std::string User = LoginName();
-        std::string Computer = ComputerName();
-    };
-    static const TWho who;
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    std::tm utc{};
-    localtime_s(&local, &now);
-    gmtime_s(&utc, &now);
-    return {detail::IsoLocalTime(local, detail::UtcOffsetSeconds(local, utc)), who.User,
-            who.Computer};
+void detail::CivilTimes(std::time_t instant, std::tm& local, std::tm& utc) {
+    localtime_s(&local, &instant);
+    gmtime_s(&utc, &instant);
 }
 
 } // namespace audit
