@@ -503,7 +503,7 @@ void TForm1::SendCommand() {
         return true;
     };
     const std::string port = ComboBox3->currentText().toStdString();
-    FSignClock.reset();
+    FSignClock.clear();
     FClockOffset.reset();
     sign::TTransactionResult result;
     try {
@@ -536,8 +536,7 @@ void TForm1::LogCommand(const std::string& port, int tries, const std::string& o
     record.Request = sign::HexBytes(FSignLink.Frame());
     record.Tries = tries;
     record.Outcome = outcome;
-    if (FSignClock)
-        record.SignClock = sign::IsoText(*FSignClock);
+    record.SignClock = FSignClock;
     record.OffsetSeconds = FClockOffset;
     // A log that cannot be written changes nothing for the operator.
     FAuditLog->Append(record);
@@ -566,8 +565,10 @@ void TForm1::mycomm1RxChar(cport::TCustomComPort* Sender, std::int32_t Count) {
         return;
     // The PC's clock at the reply, against the sign's.
     const sign::TSignClock pc = FOptions.Clock ? FOptions.Clock() : sign::LocalClock();
-    FSignClock = sign::ReplyClock(FSignLink.LastReply());
-    FClockOffset = FSignClock ? sign::ClockOffsetSeconds(*FSignClock, pc) : std::nullopt;
+    const std::optional<sign::TSignClock> clock = sign::ReplyClock(FSignLink.LastReply());
+    FClockOffset = clock ? sign::ClockOffsetSeconds(*clock, pc) : std::nullopt;
+    // As a date where it is one, else as the label shows it.
+    FSignClock = FClockOffset ? sign::IsoText(*clock) : *received.ClockText;
     SetClockText(*received.ClockText);
     Label24->setToolTip(FClockOffset ? QString::fromStdString(sign::ClockOffsetText(*FClockOffset))
                                      : QString());

@@ -233,8 +233,9 @@ private:
     // Set when the window closes during a command: the wait ends, no message.
     bool FClosing = false;
 
-    // The last clock reply's reading and its offset from the PC's clock.
-    std::optional<sign::TSignClock> FSignClock;
+    // The last clock reply's reading (ISO date and time, or the label's
+    // text when it is no date) and its offset from the PC's clock.
+    std::string FSignClock;
     std::optional<std::int64_t> FClockOffset;
     std::unique_ptr<audit::TAuditLog> FAuditLog;
     TPortWatcher* FPortWatcher = nullptr;

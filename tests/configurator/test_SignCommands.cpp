@@ -316,6 +316,8 @@ TEST_F(SignCommands, ReadTimeTellsTheSignClockOffset) {
         EXPECT_EQ(form.ClockOffset(), c.Offset);
         EXPECT_EQ(form.Label24->toolTip(), QString::fromLatin1(c.Tip));
     }
+    // The log keeps a clock that is no date as the label shows it.
+    EXPECT_EQ(FBench.AuditRows().back().at("sign clock"), "02/30 2026  14:35");
 }
 
 // Every command leaves one line in the audit log, with what was sent, how
