@@ -6,9 +6,7 @@
 
 namespace host {
 
-namespace {
-
-int HexDigit(char c) {
+int HexDigit(char c) noexcept {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -17,8 +15,6 @@ int HexDigit(char c) {
         return c - 'A' + 10;
     return -1;
 }
-
-} // namespace
 
 std::optional<std::int32_t> TryStrToInt(std::string_view text) noexcept {
     std::size_t i = 0;

@@ -1,6 +1,6 @@
 #pragma once
 // The runtime's text-to-integer conversion, shared by the spin edit and the
-// serial component's setting texts.
+// serial component's setting texts, and the hexadecimal digit it reads.
 //
 // Accepted: leading blanks (' ' only), an optional '+' or '-', then either
 // decimal digits, or hexadecimal digits after a "$", "x", "X", "0x" or "0X"
@@ -13,6 +13,10 @@
 #include <string_view>
 
 namespace host {
+
+// The value of a hexadecimal digit ('0'-'9', 'a'-'f', 'A'-'F'), or -1 for any
+// other character.
+int HexDigit(char c) noexcept;
 
 // The value, or nothing when the text is not such an integer. Never throws.
 std::optional<std::int32_t> TryStrToInt(std::string_view text) noexcept;

@@ -2,6 +2,7 @@
 
 #include "host/Exceptions.h"
 #include "host/FileIo.h"
+#include "host/IntConv.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -51,15 +52,6 @@ std::optional<std::string> UnquoteText(const std::string& line, std::size_t& pos
         out += c;
     }
     return std::nullopt;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = Upper(c);
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 std::optional<std::vector<std::uint8_t>> ParseHexBytes(const std::string& s) {

@@ -1,6 +1,7 @@
 #include "tools/sign-sim/SimOptions.h"
 
 #include "configurator/SignLink.h"
+#include "host/IntConv.h"
 #include "tools/sign-sim/SimSign.h"
 
 #include <cctype>
@@ -26,16 +27,6 @@ template <typename T> std::optional<T> ParseNumber(const std::string& text, T ma
     if (text.empty() || ec != std::errc() || p != end || value > max)
         return std::nullopt;
     return value;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // "YYYY-MM-DD HH:MM:SS" within 2000..2099, a real date and time: the six
@@ -71,7 +62,7 @@ std::optional<std::string> ParseHex(const std::string& text) {
                 return std::nullopt; // a lone digit
             continue;
         }
-        const int v = HexValue(c);
+        const int v = host::HexDigit(c);
         if (v < 0)
             return std::nullopt;
         if (high < 0) {
