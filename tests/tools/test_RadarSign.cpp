@@ -11,6 +11,7 @@
 
 #include "configurator/SignSettings.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 #include "tools/radar-sign/PortAccess.h"
 #include "tools/radar-sign/RadarSignOptions.h"
 
@@ -48,27 +49,7 @@ const char* const kDownloadDefaults = "F7 8C 8D 8A 02 08 00 12 00 14 12 00 16 00
 const char* const kPcIsSign = "RADAR_SIGN_PC_CLOCK=2026-12-07 14:35:09";
 
 using rc_test::Readable;
-
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/rc-radar-sign-XXXXXX";
-        if (::mkdtemp(name) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = name;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    std::string Path() const { return path_.string(); }
-
-private:
-    fs::path path_;
-};
+using rc_test::TempDir;
 
 using Child = rc_test::ChildProcess;
 
@@ -116,7 +97,7 @@ struct TRun {
 // The per-user data folder of every run that names none.
 const std::string& DataHome() {
     static const TempDir dir;
-    static const std::string path = dir.Path();
+    static const std::string path = dir.Path().string();
     return path;
 }
 
@@ -412,7 +393,7 @@ TEST(RadarSignParsing, ASettingsFileIsReadAsTheWindowReadsItButOnlyWhole) {
     };
     const Row rows[] = {
         {dir / "missing", "no such file"},
-        {dir.Path(), "no such file"},
+        {dir.Path().string(), "no such file"},
         {write("short", whole.substr(0, 51)), "holds 51 bytes, not 52"},
         {write("hour24", bytes(hour24)), "morning end hour is 24, outside 0..23"},
         {write("rate", bytes(rateNone)), "flashing rate index is -1, outside 0..2"},
@@ -703,7 +684,7 @@ TEST(RadarSignPorts, PortsListsTheScanOfTheDeviceFolderInTheWindowsOrder) {
     fs::create_symlink(b.Port(), dev / "ttyUSB0"); // held: left out
     fs::create_symlink(a.Port(), dev / "modem");   // not a serial port name
     HeldPort other(b.Port());
-    const TRun r = RadarSign({"ports"}, {"RADAR_SIGN_DEVICE_DIR=" + dev.Path()});
+    const TRun r = RadarSign({"ports"}, {"RADAR_SIGN_DEVICE_DIR=" + dev.Path().string()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, dev / "ttyS2" + "\n" + dev / "ttyS10" + "\n" + dev / "ttyUSB1" + "\n" +
                          dev / "ttyACM0" + "\n");
@@ -939,7 +920,7 @@ TEST(RadarSignOutput, AResultThatCannotBeWrittenFailsTheRunWithStatus5) {
         const TRun r = RadarSign(
             Plus({"-c", std::string("exec \"$0\" \"$@\" ") + row.redirect, RADAR_SIGN_PATH},
                  row.args),
-            {"RADAR_SIGN_DEVICE_DIR=" + dev.Path()}, "/bin/sh");
+            {"RADAR_SIGN_DEVICE_DIR=" + dev.Path().string()}, "/bin/sh");
         EXPECT_EQ(r.status, 5) << r.err;
         const std::string message =
             std::string("radar-sign: cannot write the results to standard output: ") + row.says +
@@ -1036,7 +1017,7 @@ TEST(RadarSignPorts, PortsSaysWhenDevicesAreLeftOutForLackOfPermission) {
                                     fs::perms::others_exec);
     fs::create_symlink(denied.Port(), dev / "ttyUSB0");
     fs::create_symlink(allowed.Port(), dev / "ttyUSB1");
-    const std::vector<std::string> env = {"RADAR_SIGN_DEVICE_DIR=" + dev.Path()};
+    const std::vector<std::string> env = {"RADAR_SIGN_DEVICE_DIR=" + dev.Path().string()};
 
     const TRun r = RadarSign(Plus(prefix, {"ports"}), env, program);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -1092,7 +1073,7 @@ TEST(RadarSignAudit, EachPortsCommandAddsOneLineToTheLogOfTheUsersDataFolder) {
     HeldPort other(held.Port());
     TempDir home;
     const std::string log = home / "radar-configurator/audit.csv";
-    const std::vector<std::string> env = {"XDG_DATA_HOME=" + home.Path(),
+    const std::vector<std::string> env = {"XDG_DATA_HOME=" + home.Path().string(),
                                           "RADAR_SIGN_PC_CLOCK=2026-12-07 14:37:22"};
     const auto run = [&](const std::vector<std::string>& args) {
         const TRun r = RadarSign(args, env);
@@ -1164,7 +1145,7 @@ TEST(RadarSignPorts, PortsLongGivesEachPortsIdentityInFiveFields) {
     TempDir dev;
     fs::create_symlink(a.Port(), dev / "ttyUSB1");
     fs::create_symlink(b.Port(), dev / "ttyACM0");
-    const TRun r = RadarSign({"ports", "--long"}, {"RADAR_SIGN_DEVICE_DIR=" + dev.Path()});
+    const TRun r = RadarSign({"ports", "--long"}, {"RADAR_SIGN_DEVICE_DIR=" + dev.Path().string()});
     EXPECT_EQ(r.status, 0) << r.err;
     // Pseudo-terminals: nothing is known of them but the name.
     EXPECT_EQ(r.out, dev / "ttyUSB1" + "\t\t\t\t\n" + dev / "ttyACM0" + "\t\t\t\t\n");

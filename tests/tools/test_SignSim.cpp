@@ -6,6 +6,7 @@
 #include "host/PlainMainLoop.h"
 #include "serial/CPort.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -74,26 +75,7 @@ std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<st
 
 using rc_test::MsLeft;
 using rc_test::Readable;
-
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/rc-sign-sim-XXXXXX";
-        if (::mkdtemp(name) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = name;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
+using rc_test::TempDir;
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
