@@ -860,7 +860,7 @@ void TCustomComPort::RaiseEvents(TComEvents events) {
 std::intptr_t TCustomComPort::EventWindowProc(std::uint32_t message, std::uintptr_t wParam,
                                               std::intptr_t lParam) {
     (void)lParam;
-    if (message != 0x0401)
+    if (message != CM_ComEvent)
         return 0; // the default procedure: nothing to do for a window without a face
     try {
         // Release the event thread before processing: it goes on waiting for

@@ -545,8 +545,8 @@ protected:
     // the next events are still processed. Once a handler has closed or
     // destroyed the port, the rest is dropped and the port is not touched.
     void RaiseEvents(TComEvents events);
-    // The procedure of SyncWindow (smWindowSync), on the GUI thread: message
-    // 1025 with an event's OS mask bit processes that event while Connected
+    // The procedure of SyncWindow (smWindowSync), on the GUI thread:
+    // CM_ComEvent with an event's OS mask bit processes that event while Connected
     // and no handler of this open has closed the port.
     std::intptr_t EventWindowProc(std::uint32_t message, std::uintptr_t wParam,
                                   std::intptr_t lParam);

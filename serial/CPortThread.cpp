@@ -224,7 +224,7 @@ void TComThread::DeliverEvents() {
 void TComThread::SendEventsToWindow() {
     for (TComEvent event : kDeliveryOrder)
         if (FEvents.Contains(event))
-            FComPort.FSyncWindow->Send(0x0401, MaskBit(event), 0);
+            FComPort.FSyncWindow->Send(CM_ComEvent, MaskBit(event), 0);
 }
 
 // ---- Threads stopped from inside their delivery -------------------------------------------

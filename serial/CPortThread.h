@@ -9,8 +9,8 @@
 // thread SyncMethod selects:
 //   smThreadSync  the GUI thread, through the runtime's hand-over; the event
 //                 thread blocks until the batch has been processed;
-//   smWindowSync  the GUI thread, one message 1025 per event sent to the
-//                 port's SyncWindow; the GUI thread releases the event thread
+//   smWindowSync  the GUI thread, one message CM_ComEvent per event sent to
+//                 the port's SyncWindow; the GUI thread releases the event thread
 //                 before it processes the event;
 //   smNone        the event thread itself.
 //
@@ -104,7 +104,12 @@ void JoinEndedThreads();
 // Adopted threads not joined yet. For tests and diagnostics.
 std::size_t StoppedThreadsNotJoined();
 
-// The hidden message window of smWindowSync: message 1025 sent to it from the
+// The message the event thread sends to the port's SyncWindow under
+// smWindowSync, one per event, with the event's OS mask bit as wParam
+// (WM_USER + 1 on Windows).
+inline constexpr std::uint32_t CM_ComEvent = 0x0401;
+
+// The hidden message window of smWindowSync: CM_ComEvent sent to it from the
 // event thread reaches the port's EventWindowProc on the GUI thread.
 class TSyncWindow {
 public:

@@ -460,17 +460,19 @@ TEST_F(Events, WindowSyncSendsOneMessagePerEventAndRepliesFirst) {
     EXPECT_TRUE(threadWentOn);
     EXPECT_FALSE(seen.OffGuiThread());
 
-    // The procedure: message 1025 by mask bit; others and unknown bits do nothing.
+    // The procedure: CM_ComEvent by mask bit; others and unknown bits do nothing.
+    // Its number is the one documented for the window: WM_USER + 1.
+    static_assert(CM_ComEvent == 1025);
     seen.Clear();
-    p.Proc(0x0401, comm::EV_RING);
-    p.Proc(0x0401, 0x0200);
-    p.Proc(0x0400, comm::EV_RING);
+    p.Proc(CM_ComEvent, comm::EV_RING);
+    p.Proc(CM_ComEvent, 0x0200);
+    p.Proc(CM_ComEvent - 1, comm::EV_RING);
     EXPECT_EQ(seen.Events(), std::vector<std::string>{"Ring"});
     p.OnRLSDChange = nullptr;
     p.Close();
     EXPECT_EQ(p.SyncWindow(), nullptr);
     // A message that arrives once the port is closed is ignored.
-    p.Proc(0x0401, comm::EV_RING);
+    p.Proc(CM_ComEvent, comm::EV_RING);
     EXPECT_EQ(seen.Events(), std::vector<std::string>{"Ring"});
 }
 
