@@ -46,17 +46,19 @@ struct FakeCommApi::Read {
     std::uint8_t* buffer = nullptr;
     std::uint32_t count = 0;
     std::uint32_t got = 0;
-    bool firstByteEnds = false; // MAXDWORD/MAXDWORD/constant mode
-    std::optional<std::uint32_t> totalDeadline;
+    bool firstByteEnds = false; // interval MAXDWORD with a total time-out
+    // Deadlines on the fake's unwrapped clock (elapsed_), so that a total
+    // time-out beyond 32 bits is kept as it is.
+    std::optional<std::int64_t> totalDeadline;
     std::uint32_t interval = 0; // 0: no interval timeout
-    std::optional<std::uint32_t> intervalDeadline;
+    std::optional<std::int64_t> intervalDeadline;
 };
 
 struct FakeCommApi::Write {
     Overlapped* ov = nullptr;
     std::shared_ptr<Event> event;
     std::string data;
-    std::optional<std::uint32_t> deadline;
+    std::optional<std::int64_t> deadline;
 };
 
 struct FakeCommApi::Port {
@@ -302,7 +304,7 @@ void FakeCommApi::ServeReads(Port& port) {
             port.input.pop_front();
         }
         if (read.interval != 0) {
-            read.intervalDeadline = clock_ + read.interval;
+            read.intervalDeadline = elapsed_ + read.interval;
         }
         if (read.got == read.count || read.firstByteEnds) {
             Read done = std::move(read);
@@ -317,8 +319,8 @@ void FakeCommApi::ServeReads(Port& port) {
 void FakeCommApi::ExpireTimeouts() {
     for (auto& [key, port] : ports_) {
         for (auto it = port->reads.begin(); it != port->reads.end();) {
-            const bool expired = (it->totalDeadline && Reached(clock_, *it->totalDeadline)) ||
-                                 (it->intervalDeadline && Reached(clock_, *it->intervalDeadline));
+            const bool expired = (it->totalDeadline && elapsed_ >= *it->totalDeadline) ||
+                                 (it->intervalDeadline && elapsed_ >= *it->intervalDeadline);
             if (expired) {
                 Read done = std::move(*it);
                 it = port->reads.erase(it);
@@ -328,7 +330,7 @@ void FakeCommApi::ExpireTimeouts() {
             }
         }
         for (auto it = port->writes.begin(); it != port->writes.end();) {
-            if (it->deadline && Reached(clock_, *it->deadline)) {
+            if (it->deadline && elapsed_ >= *it->deadline) {
                 // A write timeout ends the write successfully with what was sent: nothing.
                 Write done = std::move(*it);
                 it = port->writes.erase(it);
@@ -370,6 +372,7 @@ void FakeCommApi::FinishWrite(Port& port, Write& write, std::uint32_t count, std
 
 void FakeCommApi::AdvanceLocked(std::uint32_t ms) {
     clock_ += ms;
+    elapsed_ += ms;
     ExpireTimeouts();
     changed_.notify_all();
 }
@@ -425,18 +428,31 @@ void FakeCommApi::FeedInput(std::string_view name, std::string_view bytes, bool 
     if (port.handle == INVALID_HANDLE_VALUE || port.removed || bytes.empty()) {
         return;
     }
+    std::string kept(bytes);
+    if ((port.dcb.Flags & DCB_fNull) != 0) {
+        std::erase(kept, '\0');
+        if (kept.empty()) {
+            return;
+        }
+    }
     const std::size_t before = port.input.size();
-    port.input.insert(port.input.end(), bytes.begin(), bytes.end());
-    const std::size_t after = port.input.size();
+    port.input.insert(port.input.end(), kept.begin(), kept.end());
     std::uint32_t events = EV_RXCHAR;
-    if (bytes.find(port.dcb.EvtChar) != std::string_view::npos) {
+    if (kept.find(port.dcb.EvtChar) != std::string::npos) {
         events |= EV_RXFLAG;
     }
+    // Pending reads take their bytes first; what then does not fit in
+    // SetupComm's input size is lost (CE_RXOVER), as without handshake.
+    ServeReads(port);
+    if (port.inQueueSize != 0 && port.input.size() > port.inQueueSize) {
+        port.input.resize(port.inQueueSize);
+        port.lineErrors |= CE_RXOVER;
+    }
+    const std::size_t after = port.input.size();
     const std::size_t mark = std::size_t{port.inQueueSize} * 8 / 10;
     if (port.inQueueSize != 0 && before < mark && after >= mark) {
         events |= EV_RX80FULL;
     }
-    ServeReads(port);
     if (raiseEvents) {
         RaiseLocked(port, events);
     }
@@ -550,6 +566,7 @@ std::uint32_t FakeCommApi::Now() const {
 
 void FakeCommApi::SetClock(std::uint32_t ticks) {
     Lock lock(mutex_);
+    elapsed_ += static_cast<std::int32_t>(ticks - clock_);
     clock_ = ticks;
     ExpireTimeouts();
     changed_.notify_all();
@@ -774,7 +791,9 @@ bool FakeCommApi::SetCommTimeouts(Handle handle, const COMMTIMEOUTS* timeouts) {
                   rec_.timeouts =
                       timeouts != nullptr ? std::optional<COMMTIMEOUTS>(*timeouts) : std::nullopt);
     RC_FAKE_PORT(handle, false);
-    if (timeouts == nullptr) {
+    if (timeouts == nullptr || (timeouts->ReadIntervalTimeout == MAXDWORD &&
+                                timeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
+                                timeouts->ReadTotalTimeoutConstant == MAXDWORD)) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
     }
     port.timeouts = *timeouts;
@@ -851,8 +870,9 @@ bool FakeCommApi::SetCommMask(Handle handle, std::uint32_t eventMask) {
         *wait.mask = 0;
         Complete(wait.ov, wait.event, ERROR_SUCCESS, 0);
     }
+    // A new mask also forgets the events kept for the next wait.
     port.mask = eventMask;
-    port.kept &= eventMask;
+    port.kept = 0;
     RC_FAKE_RETURN(true, ERROR_SUCCESS);
 }
 
@@ -901,11 +921,13 @@ bool FakeCommApi::ReadFile(Handle handle, void* buffer, std::uint32_t count, std
     r.event = EventOf(overlapped->hEvent);
     r.buffer = static_cast<std::uint8_t*>(buffer);
     r.count = count;
+    // Interval MAXDWORD: with both totals 0 the read returns what is queued at
+    // once; with a total (and a constant other than MAXDWORD) it ends at the
+    // first byte, or empty at the total deadline, whatever the multiplier.
     const bool atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
                         t.ReadTotalTimeoutConstant == 0;
-    r.firstByteEnds = t.ReadIntervalTimeout == MAXDWORD &&
-                      t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                      t.ReadTotalTimeoutConstant != MAXDWORD;
+    r.firstByteEnds =
+        t.ReadIntervalTimeout == MAXDWORD && !atOnce && t.ReadTotalTimeoutConstant != MAXDWORD;
     // Bytes go to earlier pending reads first.
     if (port.reads.empty()) {
         while (r.got < r.count && !port.input.empty()) {
@@ -913,29 +935,31 @@ bool FakeCommApi::ReadFile(Handle handle, void* buffer, std::uint32_t count, std
             port.input.pop_front();
         }
     }
-    if (atOnce || r.got == r.count || (r.firstByteEnds && r.got > 0)) {
+    // The total deadline: multiplier x count + constant in 64 bits, not
+    // clamped (the constant alone when the multiplier is MAXDWORD in the
+    // first-byte mode); 0 with an interval MAXDWORD is already reached.
+    std::optional<std::uint64_t> total;
+    if (r.firstByteEnds && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
+        total = t.ReadTotalTimeoutConstant;
+    } else if (r.firstByteEnds || t.ReadTotalTimeoutMultiplier != 0 ||
+               t.ReadTotalTimeoutConstant != 0) {
+        total = std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
+    }
+    const bool expiredAtOnce = r.firstByteEnds && total == 0u;
+    if (atOnce || expiredAtOnce || r.got == r.count || (r.firstByteEnds && r.got > 0)) {
         if (read != nullptr) {
             *read = r.got;
         }
         Complete(overlapped, r.event, ERROR_SUCCESS, r.got);
         RC_FAKE_RETURN(true, ERROR_SUCCESS);
     }
-    if (r.firstByteEnds) {
-        if (t.ReadTotalTimeoutConstant != 0) {
-            r.totalDeadline = clock_ + t.ReadTotalTimeoutConstant;
-        }
-    } else {
-        const std::uint64_t total =
-            std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
-        if (total != 0) {
-            r.totalDeadline =
-                clock_ + static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0x7FFFFFFFu));
-        }
-        if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD) {
-            r.interval = t.ReadIntervalTimeout;
-            if (r.got > 0) {
-                r.intervalDeadline = clock_ + r.interval;
-            }
+    if (total && *total != 0) {
+        r.totalDeadline = elapsed_ + static_cast<std::int64_t>(*total);
+    }
+    if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD) {
+        r.interval = t.ReadIntervalTimeout;
+        if (r.got > 0) {
+            r.intervalDeadline = elapsed_ + r.interval;
         }
     }
     if (read != nullptr) {
@@ -984,8 +1008,7 @@ bool FakeCommApi::WriteFile(Handle handle, const void* buffer, std::uint32_t cou
     const std::uint64_t total = std::uint64_t{port.timeouts.WriteTotalTimeoutMultiplier} * count +
                                 port.timeouts.WriteTotalTimeoutConstant;
     if (total != 0) {
-        w.deadline =
-            clock_ + static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0x7FFFFFFFu));
+        w.deadline = elapsed_ + static_cast<std::int64_t>(total);
     }
     if (w.event) {
         w.event->signalled = false;

@@ -127,9 +127,11 @@ public:
     bool IsOpen(std::string_view name) const;
 
     // ---- Line and driver state --------------------------------------------------
-    // Appends bytes to the input queue (dropped while the port is closed),
-    // completes pending reads, and (raiseEvents) raises EV_RXCHAR, plus
-    // EV_RXFLAG when a byte equals the DCB's EvtChar.
+    // Appends bytes to the input queue (dropped while the port is closed;
+    // zero bytes dropped with the DCB's fNull), completes pending reads, and
+    // (raiseEvents) raises EV_RXCHAR, plus EV_RXFLAG when a byte equals the
+    // DCB's EvtChar. After SetupComm, what the pending reads do not take and
+    // the input size cannot hold is lost with CE_RXOVER.
     void FeedInput(std::string_view name, std::string_view bytes, bool raiseEvents = true);
     // Raises comm events: the bits in the port's mask complete a pending
     // WaitCommEvent with that mask, or are kept (OR-ed) for the next wait.
@@ -298,6 +300,7 @@ private:
     std::vector<FakeCall> calls_;
     std::size_t callsCleared_ = 0;
     std::uint32_t clock_ = 1000;
+    std::int64_t elapsed_ = 0; // the clock's moves added up, without wrapping
     std::uint32_t autoStep_ = 0;
     WriteMode writeMode_ = WriteMode::kDoneAtOnce;
     bool txEmptyOnWrite_ = true;
