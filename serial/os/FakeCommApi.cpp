@@ -870,9 +870,10 @@ bool FakeCommApi::SetCommMask(Handle handle, std::uint32_t eventMask) {
         *wait.mask = 0;
         Complete(wait.ov, wait.event, ERROR_SUCCESS, 0);
     }
-    // A new mask also forgets the events kept for the next wait.
+    // Of the events kept for the next wait, those the new mask still asks
+    // for stay kept (the driver keeps the history it is still interested in).
     port.mask = eventMask;
-    port.kept = 0;
+    port.kept &= eventMask;
     RC_FAKE_RETURN(true, ERROR_SUCCESS);
 }
 

@@ -43,7 +43,6 @@ enum class Need {
     kInputSize,       // SetupComm's input size bounding the queue (CE_RXOVER)
     kDiscardNull,     // the DCB's fNull
     kEventLatch,      // events kept while no wait is pending
-    kMaskForgets,     // a new mask forgetting the events kept
     kPendingCommWait, // a WaitCommEvent that stays pending until an event comes
     kRefusesAllMax,   // SetCommTimeouts refusing MAXDWORD for all three read fields
     kReadAtOnce,      // a read that ends at once returning true (else: done soon after)
@@ -699,18 +698,31 @@ TEST_P(CommContract, EventsAreKeptForTheNextWait) {
     EXPECT_TRUE(wait.Signalled());
 }
 
-// A new mask forgets the events kept, and ends a pending wait with a mask of 0.
-TEST_P(CommContract, NewMaskForgetsKeptEventsAndEndsTheWait) {
-    RC_CONTRACT_NEEDS(Need::kMaskForgets);
-    ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_RXCHAR));
+// A new mask keeps the kept events it still asks for and forgets the others,
+// and ends a pending wait with a mask of 0.
+TEST_P(CommContract, NewMaskKeepsOnlyTheKeptEventsItAsksFor) {
+    RC_CONTRACT_NEEDS(Need::kEventLatch);
+    ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_RXCHAR | comm::EV_TXEMPTY));
     B().Send(port_, "x");
     ASSERT_TRUE(WaitQueued(1));
     EXPECT_EQ(ReadQueued(16), "x");
     ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_RXCHAR));
+    {
+        Transfer wait(Api());
+        std::uint32_t mask = 0;
+        ASSERT_TRUE(Api().WaitCommEvent(port_, &mask, &wait.ov)) << "the new mask lost the event";
+        EXPECT_EQ(mask, comm::EV_RXCHAR);
+    }
+    B().Send(port_, "y");
+    ASSERT_TRUE(WaitQueued(1));
+    EXPECT_EQ(ReadQueued(16), "y");
+    ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_TXEMPTY));
+    ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_RXCHAR));
     Transfer wait(Api());
     std::uint32_t mask = 0xFF;
-    ASSERT_FALSE(Api().WaitCommEvent(port_, &mask, &wait.ov)) << "the new mask kept the event";
+    ASSERT_FALSE(Api().WaitCommEvent(port_, &mask, &wait.ov)) << "a mask without the event kept it";
     ASSERT_EQ(Api().GetLastError(), comm::ERROR_IO_PENDING);
+    RC_CONTRACT_NEEDS(Need::kPendingCommWait);
     ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_RXCHAR | comm::EV_RXFLAG));
     ASSERT_TRUE(DoneSoon(wait));
     std::uint32_t n = 0;

@@ -66,12 +66,7 @@ public:
     }
     void Send(Handle, const std::string& bytes) override { pty_.Send(bytes); }
     std::string Received(Handle, std::size_t n) override { return pty_.Receive(n); }
-    std::string Lacks(Need need) const override {
-        if (need == Need::kMaskForgets) {
-            return "the POSIX backend keeps the events it kept across SetCommMask";
-        }
-        return "";
-    }
+    std::string Lacks(Need) const override { return ""; }
     bool VirtualClock() const override { return false; }
     std::uint64_t Now() override {
         return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -94,7 +94,6 @@ public:
             return "Wine ends a pending WaitCommEvent with ERROR_OPERATION_ABORTED a few "
                    "milliseconds after it started, whatever comes";
         case Need::kEventLatch:
-        case Need::kMaskForgets:
             return "Wine keeps no events between waits: it reports EV_RXCHAR to a wait that "
                    "starts while bytes are queued, and nothing once they are read";
         case Need::kTxEmptyEvent:
