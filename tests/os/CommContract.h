@@ -79,6 +79,23 @@ public:
     virtual void Elapse(std::uint64_t ms) = 0;
 };
 
+// A backend on the real clock, where time passes by waiting.
+class RealTimeBackend : public Backend {
+public:
+    bool VirtualClock() const override { return false; }
+    std::uint64_t Now() override {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - start_)
+                                              .count());
+    }
+    void Elapse(std::uint64_t ms) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+
+private:
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
 struct BackendInfo {
     const char* name;
     std::function<std::unique_ptr<Backend>()> make;

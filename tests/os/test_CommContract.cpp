@@ -53,7 +53,7 @@ private:
     std::uint64_t now_ = 0;
 };
 
-class PosixBackend : public Backend {
+class PosixBackend : public RealTimeBackend {
 public:
     comm::ICommApi& Api() override { return comm::NativeApi(); }
     Handle Open() override {
@@ -66,20 +66,9 @@ public:
     }
     void Send(Handle, const std::string& bytes) override { pty_.Send(bytes); }
     std::string Received(Handle, std::size_t n) override { return pty_.Receive(n); }
-    std::string Lacks(Need) const override { return ""; }
-    bool VirtualClock() const override { return false; }
-    std::uint64_t Now() override {
-        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                              std::chrono::steady_clock::now() - start_)
-                                              .count());
-    }
-    void Elapse(std::uint64_t ms) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    }
 
 private:
     rc_test::PtyPair pty_;
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 const BackendInfo kFake{"Fake", [] { return std::make_unique<FakeBackend>(); }};

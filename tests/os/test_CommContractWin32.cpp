@@ -21,7 +21,7 @@ std::string PortUnderTest() {
     return name != nullptr ? name : "";
 }
 
-class Win32Backend : public Backend {
+class Win32Backend : public RealTimeBackend {
 public:
     comm::ICommApi& Api() override { return comm::Api(); }
     Handle Open() override {
@@ -105,18 +105,6 @@ public:
             return "";
         }
     }
-    bool VirtualClock() const override { return false; }
-    std::uint64_t Now() override {
-        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                              std::chrono::steady_clock::now() - start_)
-                                              .count());
-    }
-    void Elapse(std::uint64_t ms) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    }
-
-private:
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 const BackendInfo kWin32{"Win32", [] { return std::make_unique<Win32Backend>(); }};
