@@ -1,5 +1,7 @@
 #include "serial/os/FakeCommApi.h"
 
+#include "serial/os/DriverRules.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -46,11 +48,10 @@ struct FakeCommApi::Read {
     std::uint8_t* buffer = nullptr;
     std::uint32_t count = 0;
     std::uint32_t got = 0;
-    bool firstByteEnds = false; // interval MAXDWORD with a total time-out
+    rules::TReadPlan plan;
     // Deadlines on the fake's unwrapped clock (elapsed_), so that a total
     // time-out beyond 32 bits is kept as it is.
     std::optional<std::int64_t> totalDeadline;
-    std::uint32_t interval = 0; // 0: no interval timeout
     std::optional<std::int64_t> intervalDeadline;
 };
 
@@ -75,15 +76,14 @@ struct FakeCommApi::Port {
     Handle handle = INVALID_HANDLE_VALUE;
     DCB dcb;
     COMMTIMEOUTS timeouts;
-    std::uint32_t mask = 0;
+    rules::TEventLatch events; // the mask and the events kept for the next wait
     std::uint32_t inQueueSize = 0;
     std::uint32_t outQueueSize = 0;
     std::deque<std::uint8_t> input;
     std::string written;
-    std::uint32_t lineErrors = 0;
+    rules::TCommErrors lineErrors;
     std::uint32_t modemStatus = 0;
     std::optional<std::uint32_t> cbInQue;
-    std::uint32_t kept = 0; // events waiting for the next WaitCommEvent
     std::optional<Wait> wait;
     std::deque<Read> reads;
     std::deque<Write> writes;
@@ -282,17 +282,11 @@ void FakeCommApi::RaiseLocked(Port& port, std::uint32_t events) {
     if (port.handle == INVALID_HANDLE_VALUE || port.removed) {
         return;
     }
-    const std::uint32_t enabled = events & port.mask;
-    if (enabled == 0) {
-        return;
-    }
-    if (port.wait) {
+    if (port.events.Raise(events) && port.wait) {
         Port::Wait wait = *port.wait;
         port.wait.reset();
-        *wait.mask = enabled;
+        *wait.mask = port.events.Take();
         Complete(wait.ov, wait.event, ERROR_SUCCESS, 0);
-    } else {
-        port.kept |= enabled;
     }
 }
 
@@ -303,10 +297,10 @@ void FakeCommApi::ServeReads(Port& port) {
             read.buffer[read.got++] = port.input.front();
             port.input.pop_front();
         }
-        if (read.interval != 0) {
-            read.intervalDeadline = elapsed_ + read.interval;
+        if (read.plan.Interval != 0) {
+            read.intervalDeadline = elapsed_ + read.plan.Interval;
         }
-        if (read.got == read.count || read.firstByteEnds) {
+        if (read.plan.EndsWith(read.got, read.count)) {
             Read done = std::move(read);
             port.reads.pop_front();
             Complete(done.ov, done.event, ERROR_SUCCESS, done.got);
@@ -446,7 +440,7 @@ void FakeCommApi::FeedInput(std::string_view name, std::string_view bytes, bool 
     ServeReads(port);
     if (port.inQueueSize != 0 && port.input.size() > port.inQueueSize) {
         port.input.resize(port.inQueueSize);
-        port.lineErrors |= CE_RXOVER;
+        port.lineErrors.Add(CE_RXOVER);
     }
     const std::size_t after = port.input.size();
     const std::size_t mark = std::size_t{port.inQueueSize} * 8 / 10;
@@ -471,7 +465,7 @@ void FakeCommApi::SetModemStatus(std::string_view name, std::uint32_t status) {
 
 void FakeCommApi::AddLineErrors(std::string_view name, std::uint32_t errors) {
     Lock lock(mutex_);
-    PortNamed(name).lineErrors |= errors;
+    PortNamed(name).lineErrors.Add(errors);
 }
 
 void FakeCommApi::SetInQueueCount(std::string_view name, std::optional<std::uint32_t> count) {
@@ -506,7 +500,7 @@ COMMTIMEOUTS FakeCommApi::CommTimeouts(std::string_view name) const {
 
 std::uint32_t FakeCommApi::CommMask(std::string_view name) const {
     Lock lock(mutex_);
-    return PortNamed(name).mask;
+    return PortNamed(name).events.Mask();
 }
 
 // ---- Test side: transfers, failures, clock, recording --------------------------------
@@ -731,8 +725,7 @@ Handle FakeCommApi::CreateFileA(const char* fileName, std::uint32_t desiredAcces
     }
     port->handle = NewHandle();
     port->removed = false;
-    port->mask = 0;
-    port->kept = 0;
+    port->events = rules::TEventLatch();
     port->input.clear();
     RC_FAKE_RETURN(port->handle, ERROR_SUCCESS);
 }
@@ -752,7 +745,7 @@ bool FakeCommApi::CloseHandle(Handle object) {
     AbortAll(*port, ERROR_OPERATION_ABORTED);
     port->handle = INVALID_HANDLE_VALUE;
     port->removed = false;
-    port->kept = 0;
+    port->events.Take(); // the mask stays readable through CommMask()
     port->input.clear();
     RC_FAKE_RETURN(true, ERROR_SUCCESS);
 }
@@ -791,9 +784,7 @@ bool FakeCommApi::SetCommTimeouts(Handle handle, const COMMTIMEOUTS* timeouts) {
                   rec_.timeouts =
                       timeouts != nullptr ? std::optional<COMMTIMEOUTS>(*timeouts) : std::nullopt);
     RC_FAKE_PORT(handle, false);
-    if (timeouts == nullptr || (timeouts->ReadIntervalTimeout == MAXDWORD &&
-                                timeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
-                                timeouts->ReadTotalTimeoutConstant == MAXDWORD)) {
+    if (timeouts == nullptr || !rules::TimeoutsAccepted(*timeouts)) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
     }
     port.timeouts = *timeouts;
@@ -813,10 +804,10 @@ bool FakeCommApi::GetCommTimeouts(Handle handle, COMMTIMEOUTS* timeouts) {
 bool FakeCommApi::ClearCommError(Handle handle, std::uint32_t* errors, COMSTAT* stat) {
     RC_FAKE_BEGIN("ClearCommError", rec_.handle = handle);
     RC_FAKE_PORT(handle, false);
+    const std::uint32_t reported = port.lineErrors.Take();
     if (errors != nullptr) {
-        *errors = port.lineErrors;
+        *errors = reported;
     }
-    port.lineErrors = 0;
     if (stat != nullptr) {
         *stat = COMSTAT{};
         stat->cbInQue = port.cbInQue.value_or(static_cast<std::uint32_t>(port.input.size()));
@@ -870,10 +861,7 @@ bool FakeCommApi::SetCommMask(Handle handle, std::uint32_t eventMask) {
         *wait.mask = 0;
         Complete(wait.ov, wait.event, ERROR_SUCCESS, 0);
     }
-    // Of the events kept for the next wait, those the new mask still asks
-    // for stay kept (the driver keeps the history it is still interested in).
-    port.mask = eventMask;
-    port.kept &= eventMask;
+    port.events.SetMask(eventMask);
     RC_FAKE_RETURN(true, ERROR_SUCCESS);
 }
 
@@ -883,19 +871,19 @@ bool FakeCommApi::GetCommMask(Handle handle, std::uint32_t* eventMask) {
     if (eventMask == nullptr) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
     }
-    *eventMask = port.mask;
+    *eventMask = port.events.Mask();
     RC_FAKE_RETURN(true, ERROR_SUCCESS);
 }
 
 bool FakeCommApi::WaitCommEvent(Handle handle, std::uint32_t* eventMask, Overlapped* overlapped) {
     RC_FAKE_BEGIN("WaitCommEvent", rec_.handle = handle, rec_.overlapped = overlapped);
     RC_FAKE_PORT(handle, false);
-    if (eventMask == nullptr || overlapped == nullptr || port.mask == 0 || port.wait) {
+    if (eventMask == nullptr || overlapped == nullptr || !port.events.CanWait() || port.wait) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
     }
     auto event = EventOf(overlapped->hEvent);
-    if (port.kept != 0) {
-        *eventMask = std::exchange(port.kept, 0);
+    if (port.events.Kept() != 0) {
+        *eventMask = port.events.Take();
         Complete(overlapped, event, ERROR_SUCCESS, 0);
         RC_FAKE_RETURN(true, ERROR_SUCCESS);
     }
@@ -916,19 +904,12 @@ bool FakeCommApi::ReadFile(Handle handle, void* buffer, std::uint32_t count, std
     if (overlapped == nullptr || (buffer == nullptr && count != 0)) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
     }
-    const COMMTIMEOUTS& t = port.timeouts;
     Read r;
     r.ov = overlapped;
     r.event = EventOf(overlapped->hEvent);
     r.buffer = static_cast<std::uint8_t*>(buffer);
     r.count = count;
-    // Interval MAXDWORD: with both totals 0 the read returns what is queued at
-    // once; with a total (and a constant other than MAXDWORD) it ends at the
-    // first byte, or empty at the total deadline, whatever the multiplier.
-    const bool atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                        t.ReadTotalTimeoutConstant == 0;
-    r.firstByteEnds =
-        t.ReadIntervalTimeout == MAXDWORD && !atOnce && t.ReadTotalTimeoutConstant != MAXDWORD;
+    r.plan = rules::PlanRead(port.timeouts, count);
     // Bytes go to earlier pending reads first.
     if (port.reads.empty()) {
         while (r.got < r.count && !port.input.empty()) {
@@ -936,32 +917,18 @@ bool FakeCommApi::ReadFile(Handle handle, void* buffer, std::uint32_t count, std
             port.input.pop_front();
         }
     }
-    // The total deadline: multiplier x count + constant in 64 bits, not
-    // clamped (the constant alone when the multiplier is MAXDWORD in the
-    // first-byte mode); 0 with an interval MAXDWORD is already reached.
-    std::optional<std::uint64_t> total;
-    if (r.firstByteEnds && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
-        total = t.ReadTotalTimeoutConstant;
-    } else if (r.firstByteEnds || t.ReadTotalTimeoutMultiplier != 0 ||
-               t.ReadTotalTimeoutConstant != 0) {
-        total = std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
-    }
-    const bool expiredAtOnce = r.firstByteEnds && total == 0u;
-    if (atOnce || expiredAtOnce || r.got == r.count || (r.firstByteEnds && r.got > 0)) {
+    if (r.plan.EndsWith(r.got, r.count)) {
         if (read != nullptr) {
             *read = r.got;
         }
         Complete(overlapped, r.event, ERROR_SUCCESS, r.got);
         RC_FAKE_RETURN(true, ERROR_SUCCESS);
     }
-    if (total && *total != 0) {
-        r.totalDeadline = elapsed_ + static_cast<std::int64_t>(*total);
+    if (r.plan.Total) {
+        r.totalDeadline = elapsed_ + static_cast<std::int64_t>(*r.plan.Total);
     }
-    if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD) {
-        r.interval = t.ReadIntervalTimeout;
-        if (r.got > 0) {
-            r.intervalDeadline = elapsed_ + r.interval;
-        }
+    if (r.plan.Interval != 0 && r.got > 0) {
+        r.intervalDeadline = elapsed_ + r.plan.Interval;
     }
     if (read != nullptr) {
         *read = 0;
@@ -1006,10 +973,8 @@ bool FakeCommApi::WriteFile(Handle handle, const void* buffer, std::uint32_t cou
         FinishWrite(port, w, count, ERROR_SUCCESS);
         RC_FAKE_RETURN(false, ERROR_IO_PENDING);
     }
-    const std::uint64_t total = std::uint64_t{port.timeouts.WriteTotalTimeoutMultiplier} * count +
-                                port.timeouts.WriteTotalTimeoutConstant;
-    if (total != 0) {
-        w.deadline = elapsed_ + static_cast<std::int64_t>(total);
+    if (const auto total = rules::WriteDeadline(port.timeouts, count)) {
+        w.deadline = elapsed_ + static_cast<std::int64_t>(*total);
     }
     if (w.event) {
         w.event->signalled = false;
