@@ -416,9 +416,7 @@ std::uint32_t Port::SetTimeouts(const COMMTIMEOUTS& timeouts) {
     if (closed_)
         return ERROR_INVALID_HANDLE;
     ResumeInput();
-    if (timeouts.ReadIntervalTimeout == MAXDWORD &&
-        timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
-        timeouts.ReadTotalTimeoutConstant == MAXDWORD)
+    if (!rules::TimeoutsAccepted(timeouts))
         return ERROR_INVALID_PARAMETER;
     timeouts_ = timeouts;
     return ERROR_SUCCESS;
@@ -583,8 +581,7 @@ std::uint32_t Port::Read(void* buffer, std::uint32_t count, std::uint32_t* read,
     const auto now = Clock::now();
     if (reads_.empty()) {
         StartRead(op, now);
-        const bool satisfied =
-            op.done == op.count || op.immediate || (op.anyByte && op.done > 0) || removed_;
+        const bool satisfied = op.plan.EndsWith(op.done, op.count) || removed_;
         if (satisfied) {
             const std::uint32_t error =
                 removed_ && op.done == 0 ? ERROR_DEVICE_REMOVED : ERROR_SUCCESS;
@@ -706,37 +703,18 @@ bool Port::OverlappedDone(const Overlapped* ov, bool wait) {
 
 void Port::StartRead(Op& op, Clock::time_point now) {
     op.started = true;
-    const COMMTIMEOUTS& t = timeouts_;
-    if (t.ReadIntervalTimeout == MAXDWORD) {
-        if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
-            op.immediate = true;
-        } else if (t.ReadTotalTimeoutConstant != MAXDWORD) {
-            // Return as soon as anything is there, or when the total expires.
-            op.anyByte = true;
-            const std::uint64_t total =
-                t.ReadTotalTimeoutMultiplier == MAXDWORD
-                    ? t.ReadTotalTimeoutConstant
-                    : std::uint64_t{t.ReadTotalTimeoutMultiplier} * op.count +
-                          t.ReadTotalTimeoutConstant;
-            op.total = now + Ms(total);
-        }
-    } else {
-        if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
-            op.total = now + Ms(std::uint64_t{t.ReadTotalTimeoutMultiplier} * op.count +
-                                t.ReadTotalTimeoutConstant);
-        op.interval = t.ReadIntervalTimeout;
-    }
+    op.plan = rules::PlanRead(timeouts_, op.count);
+    if (op.plan.Total)
+        op.total = now + Ms(*op.plan.Total);
     PopInput(op.buffer + op.done, op.count - op.done, &op.done);
-    if (op.done > 0 && op.interval != 0)
-        op.intervalDeadline = now + Ms(op.interval);
+    if (op.done > 0 && op.plan.Interval != 0)
+        op.intervalDeadline = now + Ms(op.plan.Interval);
 }
 
 void Port::StartWrite(Op& op, Clock::time_point now) {
     op.started = true;
-    const std::uint64_t total = std::uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * op.count +
-                                timeouts_.WriteTotalTimeoutConstant;
-    if (total != 0)
-        op.total = now + Ms(total);
+    if (const auto total = rules::WriteDeadline(timeouts_, op.count))
+        op.total = now + Ms(*total);
     if (softToggle_)
         SetRts(true);
 }
@@ -777,10 +755,10 @@ void Port::ServeReads(Clock::time_point now) {
         } else {
             const std::uint32_t before = op.done;
             PopInput(op.buffer + op.done, op.count - op.done, &op.done);
-            if (op.done > before && op.interval != 0)
-                op.intervalDeadline = now + Ms(op.interval);
+            if (op.done > before && op.plan.Interval != 0)
+                op.intervalDeadline = now + Ms(op.plan.Interval);
         }
-        if (op.done == op.count || op.immediate || (op.anyByte && op.done > 0)) {
+        if (op.plan.EndsWith(op.done, op.count)) {
             Complete(op, ERROR_SUCCESS);
             reads_.pop_front();
             continue;

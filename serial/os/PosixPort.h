@@ -3,6 +3,7 @@
 // transfers and its I/O thread. The behaviour is described in PosixCommApi.h.
 
 #include "serial/os/CommApi.h"
+#include "serial/os/DriverRules.h"
 #include "serial/os/PosixSync.h"
 
 #include <chrono>
@@ -94,9 +95,7 @@ private:
         std::uint32_t done = 0;
         std::uint32_t* maskOut = nullptr;
         bool started = false;
-        bool immediate = false;     // complete at once with what is queued
-        bool anyByte = false;       // complete as soon as any byte is there
-        std::uint32_t interval = 0; // ms between bytes, 0: none
+        rules::TReadPlan plan; // how a read ends (set when it starts)
         std::optional<Clock::time_point> total;
         std::optional<Clock::time_point> intervalDeadline;
     };
