@@ -279,7 +279,7 @@ std::uint32_t Port::Setup(std::uint32_t inQueue, std::uint32_t /*outQueue*/) {
         return ERROR_INVALID_PARAMETER;
     if (inQueue != queue_.Capacity()) {
         if (queue_.Resize(inQueue) != 0)
-            errors_ |= CE_RXOVER;
+            errors_.Add(CE_RXOVER);
         above80_ = queue_.Size() * 5 >= queue_.Capacity() * 4;
         Wake();
     }
@@ -438,9 +438,9 @@ std::uint32_t Port::ClearError(std::uint32_t* errors, COMSTAT* stat) {
     CatchUp(lock);
     if (closed_)
         return ERROR_INVALID_HANDLE;
+    const std::uint32_t reported = errors_.Take();
     if (errors != nullptr)
-        *errors = errors_;
-    errors_ = 0;
+        *errors = reported;
     if (stat != nullptr) {
         stat->Flags = 0;
         stat->cbInQue = static_cast<std::uint32_t>(queue_.Size());
@@ -510,8 +510,7 @@ std::uint32_t Port::SetMask(std::uint32_t mask) {
         return ERROR_INVALID_HANDLE;
     ResumeInput();
     const bool polled = ModemPolling();
-    mask_ = mask;
-    history_ &= mask;
+    events_.SetMask(mask);
     if (wait_) {
         Op op = std::move(*wait_);
         wait_.reset();
@@ -532,7 +531,7 @@ std::uint32_t Port::GetMask(std::uint32_t* mask) {
     if (closed_)
         return ERROR_INVALID_HANDLE;
     ResumeInput();
-    *mask = mask_;
+    *mask = events_.Mask();
     return ERROR_SUCCESS;
 }
 
@@ -660,7 +659,7 @@ std::uint32_t Port::WaitEvent(std::uint32_t* mask, Overlapped* ov,
         ClearEvent(*event);
     ov->InternalHigh = 0;
     *mask = 0;
-    if (wait_ || mask_ == 0) {
+    if (wait_ || !events_.CanWait()) {
         ov->Internal = ERROR_INVALID_PARAMETER;
         return ERROR_INVALID_PARAMETER;
     }
@@ -669,10 +668,9 @@ std::uint32_t Port::WaitEvent(std::uint32_t* mask, Overlapped* ov,
     op.ov = ov;
     op.event = std::move(event);
     op.maskOut = mask;
-    if (history_ != 0) {
+    if (events_.Kept() != 0) {
         ResumeInput();
-        *mask = history_;
-        history_ = 0;
+        *mask = events_.Take();
         Complete(op, ERROR_SUCCESS);
         return ERROR_SUCCESS;
     }
@@ -847,7 +845,7 @@ bool Port::InputFlowControl() const {
 }
 
 bool Port::ModemPolling() const {
-    return hasLines_ && !removed_ && (mask_ & kModemEvents) != 0;
+    return hasLines_ && !removed_ && (events_.Mask() & kModemEvents) != 0;
 }
 
 std::optional<Port::Clock::time_point> Port::NextDeadline() const {
@@ -978,7 +976,7 @@ void Port::ReadInput(std::unique_lock<std::mutex>& lock) {
             if (IsGone(error))
                 HangUp();
             else
-                errors_ |= CE_IOE;
+                errors_.Add(CE_IOE);
         }
         break;
     }
@@ -1074,7 +1072,7 @@ void Port::Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now)
     }
     std::uint32_t events = 0;
     if (lineErrors != 0 && !hasCounters_) {
-        errors_ |= lineErrors;
+        errors_.Add(lineErrors);
         if ((lineErrors & CE_RXPARITY) != 0)
             events |= EV_ERR;
         if ((lineErrors & CE_BREAK) != 0)
@@ -1097,7 +1095,7 @@ void Port::Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now)
                 break;
         }
         if (pos < out)
-            errors_ |= CE_RXOVER;
+            errors_.Add(CE_RXOVER);
     }
     Record(events);
 }
@@ -1191,7 +1189,7 @@ void Port::CheckCounters() {
     counters_ = {icount.frame, icount.overrun, icount.parity, icount.brk, icount.buf_overrun};
     if (errors == 0)
         return;
-    errors_ |= errors;
+    errors_.Add(errors);
     std::uint32_t events = 0;
     if ((errors & (CE_FRAME | CE_OVERRUN | CE_RXPARITY)) != 0)
         events |= EV_ERR;
@@ -1202,15 +1200,12 @@ void Port::CheckCounters() {
 }
 
 void Port::Record(std::uint32_t events) {
-    events &= mask_;
-    if (events == 0)
+    if (!events_.Raise(events))
         return;
-    history_ |= events;
     if (wait_) {
         Op op = std::move(*wait_);
         wait_.reset();
-        *op.maskOut = history_;
-        history_ = 0;
+        *op.maskOut = events_.Take();
         Complete(op, ERROR_SUCCESS);
     }
 }
@@ -1234,7 +1229,7 @@ void Port::HangUp() {
     if (removed_)
         return;
     removed_ = true;
-    errors_ |= CE_IOE;
+    errors_.Add(CE_IOE);
     // Bytes already queued stay readable; what is pending ends now.
     ServeReads(Clock::now());
     CompleteAll(reads_, ERROR_DEVICE_REMOVED);

@@ -168,9 +168,8 @@ private:
     InputQueue queue_{4096};
     bool above80_ = false;
     int markState_ = 0; // position inside a PARMRK mark
-    std::uint32_t errors_ = 0;
-    std::uint32_t mask_ = 0;
-    std::uint32_t history_ = 0;
+    rules::TCommErrors errors_;
+    rules::TEventLatch events_; // the mask and the events kept for the next wait
     std::optional<DCB> dcb_;
     termios requested_{};
     bool haveRequested_ = false;
