@@ -1,5 +1,7 @@
 #include "serial/os/DriverRules.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace comm::rules {
@@ -55,6 +57,67 @@ bool TEventLatch::Raise(std::uint32_t events) {
 
 std::uint32_t TEventLatch::Take() {
     return std::exchange(FKept, 0);
+}
+
+bool AtInputMark(std::size_t size, std::size_t capacity) {
+    return size * 5 >= capacity * 4;
+}
+
+std::size_t TInputQueue::Push(const std::uint8_t* bytes, std::size_t count) {
+    const std::size_t n = std::min(count, Space());
+    if (n == 0) {
+        return 0;
+    }
+    const std::size_t cap = FData.size();
+    const std::size_t tail = (FHead + FSize) % cap;
+    const std::size_t first = std::min(n, cap - tail);
+    std::memcpy(FData.data() + tail, bytes, first);
+    std::memcpy(FData.data(), bytes + first, n - first);
+    FSize += n;
+    return n;
+}
+
+std::uint32_t TInputQueue::MarkEvent() {
+    if (FAtMark || !AtInputMark(FSize, FData.size())) {
+        return 0;
+    }
+    FAtMark = true;
+    return EV_RX80FULL;
+}
+
+std::size_t TInputQueue::Pop(std::uint8_t* out, std::size_t count) {
+    const std::size_t n = std::min(count, FSize);
+    if (n == 0) {
+        return 0;
+    }
+    const std::size_t cap = FData.size();
+    const std::size_t first = std::min(n, cap - FHead);
+    std::memcpy(out, FData.data() + FHead, first);
+    std::memcpy(out + first, FData.data(), n - first);
+    FHead = (FHead + n) % cap;
+    FSize -= n;
+    if (FSize == 0) {
+        FHead = 0;
+    }
+    if (FAtMark && !AtInputMark(FSize, cap)) {
+        FAtMark = false;
+    }
+    return n;
+}
+
+void TInputQueue::Clear() {
+    FHead = FSize = 0;
+    FAtMark = false;
+}
+
+std::size_t TInputQueue::Resize(std::size_t capacity) {
+    std::vector<std::uint8_t> bytes(FSize);
+    Pop(bytes.data(), bytes.size());
+    FData.assign(capacity, 0);
+    FHead = FSize = 0;
+    const std::size_t dropped = bytes.size() - Push(bytes.data(), bytes.size());
+    FAtMark = AtInputMark(FSize, capacity);
+    return dropped;
 }
 
 std::uint32_t TCommErrors::Take() {

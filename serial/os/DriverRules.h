@@ -13,13 +13,15 @@
 // write), and the caller keeps the deadlines on its own clock. Nothing here
 // locks: each object belongs to one port and is guarded by that port's lock.
 //
-// Not here yet: the input queue (its size, the 80 % mark, the event
-// character, fNull and CE_RXOVER) and what a purge does to pending transfers.
+// Not here yet: what arriving bytes raise (the event character, fNull), the
+// overflow's CE_RXOVER, and what a purge does to pending transfers.
 
 #include "serial/os/CommApi.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace comm::rules {
 
@@ -75,6 +77,37 @@ public:
 private:
     std::uint32_t FMask = 0;
     std::uint32_t FKept = 0;
+};
+
+// Whether `size` bytes fill at least 80 % of an input queue of `capacity`
+// bytes, the mark at which EV_RX80FULL is raised.
+bool AtInputMark(std::size_t size, std::size_t capacity);
+
+// The input queue: at most SetupComm's input size of bytes, oldest first.
+class TInputQueue {
+public:
+    explicit TInputQueue(std::size_t capacity) : FData(capacity) {}
+    std::size_t Size() const { return FSize; }
+    std::size_t Capacity() const { return FData.size(); }
+    std::size_t Space() const { return FData.size() - FSize; }
+    // Appends as much as fits; returns how much that was. The rest is lost:
+    // CE_RXOVER, for the caller to flag once pending reads took theirs.
+    std::size_t Push(const std::uint8_t* bytes, std::size_t count);
+    // EV_RX80FULL once the queue has reached the 80 % mark, and then not
+    // again until it has been below it; otherwise 0.
+    std::uint32_t MarkEvent();
+    // Removes up to count bytes into out; returns how many.
+    std::size_t Pop(std::uint8_t* out, std::size_t count);
+    void Clear();
+    // A new capacity; keeps the oldest bytes that fit and returns how many
+    // were dropped. A queue already at the mark raises no EV_RX80FULL for it.
+    std::size_t Resize(std::size_t capacity);
+
+private:
+    std::vector<std::uint8_t> FData;
+    std::size_t FHead = 0;
+    std::size_t FSize = 0;
+    bool FAtMark = false; // EV_RX80FULL raised and the queue not below the mark since
 };
 
 // The line error flags (CE_*) gathered since ClearCommError last reported them.

@@ -443,8 +443,8 @@ void FakeCommApi::FeedInput(std::string_view name, std::string_view bytes, bool 
         port.lineErrors.Add(CE_RXOVER);
     }
     const std::size_t after = port.input.size();
-    const std::size_t mark = std::size_t{port.inQueueSize} * 8 / 10;
-    if (port.inQueueSize != 0 && before < mark && after >= mark) {
+    if (port.inQueueSize != 0 && !rules::AtInputMark(before, port.inQueueSize) &&
+        rules::AtInputMark(after, port.inQueueSize)) {
         events |= EV_RX80FULL;
     }
     if (raiseEvents) {

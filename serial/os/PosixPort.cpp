@@ -77,44 +77,6 @@ void SetLines(int fd, int lines, bool on) {
 
 } // namespace
 
-// ---- InputQueue ----------------------------------------------------------------
-
-std::size_t InputQueue::Push(const std::uint8_t* bytes, std::size_t count) {
-    const std::size_t n = std::min(count, Space());
-    if (n == 0)
-        return 0;
-    const std::size_t cap = data_.size();
-    const std::size_t tail = (head_ + size_) % cap;
-    const std::size_t first = std::min(n, cap - tail);
-    std::memcpy(data_.data() + tail, bytes, first);
-    std::memcpy(data_.data(), bytes + first, n - first);
-    size_ += n;
-    return n;
-}
-
-std::size_t InputQueue::Pop(std::uint8_t* out, std::size_t count) {
-    const std::size_t n = std::min(count, size_);
-    if (n == 0)
-        return 0;
-    const std::size_t cap = data_.size();
-    const std::size_t first = std::min(n, cap - head_);
-    std::memcpy(out, data_.data() + head_, first);
-    std::memcpy(out + first, data_.data(), n - first);
-    head_ = (head_ + n) % cap;
-    size_ -= n;
-    if (size_ == 0)
-        head_ = 0;
-    return n;
-}
-
-std::size_t InputQueue::Resize(std::size_t capacity) {
-    std::vector<std::uint8_t> bytes(size_);
-    Pop(bytes.data(), bytes.size());
-    data_.assign(capacity, 0);
-    head_ = size_ = 0;
-    return bytes.size() - Push(bytes.data(), bytes.size());
-}
-
 // ---- Open and close ------------------------------------------------------------
 
 Port::Port(int fd, int wakeRead, int wakeWrite, std::uint64_t dev, std::uint64_t ino)
@@ -280,7 +242,6 @@ std::uint32_t Port::Setup(std::uint32_t inQueue, std::uint32_t /*outQueue*/) {
     if (inQueue != queue_.Capacity()) {
         if (queue_.Resize(inQueue) != 0)
             errors_.Add(CE_RXOVER);
-        above80_ = queue_.Size() * 5 >= queue_.Capacity() * 4;
         Wake();
     }
     return ERROR_SUCCESS;
@@ -495,7 +456,6 @@ std::uint32_t Port::Purge(std::uint32_t flags) {
         ::tcflush(fd_, TCOFLUSH);
     if ((flags & PURGE_RXCLEAR) != 0) {
         queue_.Clear();
-        above80_ = false;
         markState_ = 0;
         if (!removed_)
             ::tcflush(fd_, TCIFLUSH);
@@ -739,8 +699,6 @@ void Port::PopInput(std::uint8_t* out, std::uint32_t count, std::uint32_t* done)
     *done += static_cast<std::uint32_t>(n);
     if (n == 0)
         return;
-    if (above80_ && queue_.Size() * 5 < queue_.Capacity() * 4)
-        above80_ = false;
     if (inputPaused_)
         Wake();
 }
@@ -1085,10 +1043,7 @@ void Port::Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now)
         std::size_t pos = 0;
         for (;;) {
             pos += queue_.Push(bytes + pos, out - pos);
-            if (!above80_ && queue_.Size() * 5 >= queue_.Capacity() * 4) {
-                above80_ = true;
-                events |= EV_RX80FULL;
-            }
+            events |= queue_.MarkEvent();
             const std::size_t before = queue_.Size();
             ServeReads(now);
             if (pos == out || queue_.Size() == before)

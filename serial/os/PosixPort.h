@@ -20,27 +20,6 @@
 
 namespace comm::posix {
 
-// A ring buffer of bytes with a fixed capacity.
-class InputQueue {
-public:
-    explicit InputQueue(std::size_t capacity) : data_(capacity) {}
-    std::size_t Size() const { return size_; }
-    std::size_t Capacity() const { return data_.size(); }
-    std::size_t Space() const { return data_.size() - size_; }
-    // Appends as much as fits; returns how much that was.
-    std::size_t Push(const std::uint8_t* bytes, std::size_t count);
-    // Removes up to count bytes into out; returns how many.
-    std::size_t Pop(std::uint8_t* out, std::size_t count);
-    void Clear() { head_ = size_ = 0; }
-    // A new capacity; keeps the oldest bytes that fit and returns how many were dropped.
-    std::size_t Resize(std::size_t capacity);
-
-private:
-    std::vector<std::uint8_t> data_;
-    std::size_t head_ = 0;
-    std::size_t size_ = 0;
-};
-
 class Port final : public Object, public std::enable_shared_from_this<Port> {
 public:
     using Clock = std::chrono::steady_clock;
@@ -165,8 +144,7 @@ private:
     bool resumeInput_ = false;
     bool ioPollsInput_ = false; // the I/O thread's poll watches the device for input
     std::optional<Clock::time_point> yieldCheck_;
-    InputQueue queue_{4096};
-    bool above80_ = false;
+    rules::TInputQueue queue_{4096};
     int markState_ = 0; // position inside a PARMRK mark
     rules::TCommErrors errors_;
     rules::TEventLatch events_; // the mask and the events kept for the next wait

@@ -1,6 +1,7 @@
 // The driver's rules where no backend reaches them: read and write deadlines
 // at the counts a port is never asked for in the contract suite (0 and
-// MAXDWORD bytes), where a 32-bit product or a forgotten special case shows.
+// MAXDWORD bytes), where a 32-bit product or a forgotten special case shows;
+// the input queue's 80 % mark, raised once per crossing, across the ring's wrap.
 #include "serial/os/DriverRules.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
+#include <string>
 
 using namespace comm;
 
@@ -73,6 +75,60 @@ TEST(ReadPlanEnds, WithNoBytesAskedOrAZeroTotal) {
     EXPECT_TRUE(rules::PlanRead(t, 8).EndsWith(0, 8));
     t.ReadTotalTimeoutConstant = 1;
     EXPECT_FALSE(rules::PlanRead(t, 8).EndsWith(0, 8));
+}
+
+// Each step pushes (n > 0) or pops (n < 0) bytes of a running alphabet, or
+// resizes the queue, and says what EV_RX80FULL and the size are after it.
+struct QueueStep {
+    enum { kPush, kPop, kResize } op;
+    std::size_t n;
+    std::size_t size;
+    bool mark;
+};
+
+TEST(InputQueue, RaisesTheMarkOncePerCrossingAndKeepsTheOrderAcrossTheWrap) {
+    const QueueStep steps[] = {
+        {QueueStep::kPush, 7, 7, false},   // 70 %
+        {QueueStep::kPush, 1, 8, true},    // 80 %: reached
+        {QueueStep::kPush, 1, 9, false},   // still above: not again
+        {QueueStep::kPop, 1, 8, false},    // at the mark, not below it
+        {QueueStep::kPop, 2, 6, false},    // below: armed again
+        {QueueStep::kPush, 6, 10, true},   // wraps; 4 of the 6 are lost
+        {QueueStep::kPop, 10, 0, false},   // all, oldest first
+        {QueueStep::kPush, 4, 4, false},   //
+        {QueueStep::kResize, 5, 4, false}, // 80 % of the new size: no event for a resize
+        {QueueStep::kPop, 1, 3, false},    //
+        {QueueStep::kPush, 1, 4, true},    // reached again by arriving bytes
+    };
+    rules::TInputQueue queue(10);
+    std::string in, out;
+    char next = 'a';
+    for (const QueueStep& step : steps) {
+        SCOPED_TRACE(testing::Message() << "after the step to size " << step.size);
+        std::uint32_t event = 0;
+        if (step.op == QueueStep::kPush) {
+            std::string bytes;
+            for (std::size_t i = 0; i < step.n; ++i) {
+                bytes += next++;
+            }
+            const std::size_t pushed =
+                queue.Push(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+            in += bytes.substr(0, pushed);
+            event = queue.MarkEvent();
+        } else if (step.op == QueueStep::kPop) {
+            std::string bytes(step.n, '\0');
+            bytes.resize(queue.Pop(reinterpret_cast<std::uint8_t*>(bytes.data()), step.n));
+            out += bytes;
+        } else {
+            EXPECT_EQ(queue.Resize(step.n), 0u);
+            event = queue.MarkEvent();
+        }
+        EXPECT_EQ(queue.Size(), step.size);
+        EXPECT_EQ(event, step.mark ? EV_RX80FULL : 0u);
+    }
+    std::string rest(queue.Size(), '\0');
+    queue.Pop(reinterpret_cast<std::uint8_t*>(rest.data()), rest.size());
+    EXPECT_EQ(out + rest, in);
 }
 
 } // namespace
