@@ -120,6 +120,19 @@ std::size_t TInputQueue::Resize(std::size_t capacity) {
     return dropped;
 }
 
+std::optional<TPurge> PlanPurge(std::uint32_t flags) {
+    constexpr std::uint32_t kAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+    if (flags == 0 || (flags & ~kAll) != 0) {
+        return std::nullopt;
+    }
+    TPurge purge;
+    purge.AbortWrites = (flags & PURGE_TXABORT) != 0;
+    purge.AbortReads = (flags & PURGE_RXABORT) != 0;
+    purge.ClearOutput = (flags & PURGE_TXCLEAR) != 0;
+    purge.ClearInput = (flags & PURGE_RXCLEAR) != 0;
+    return purge;
+}
+
 std::uint32_t TCommErrors::Take() {
     return std::exchange(FErrors, 0);
 }

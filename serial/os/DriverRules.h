@@ -13,8 +13,8 @@
 // write), and the caller keeps the deadlines on its own clock. Nothing here
 // locks: each object belongs to one port and is guarded by that port's lock.
 //
-// Not here yet: what arriving bytes raise (the event character, fNull), the
-// overflow's CE_RXOVER, and what a purge does to pending transfers.
+// Not here yet: what arriving bytes raise (the event character, fNull) and
+// the overflow's CE_RXOVER.
 
 #include "serial/os/CommApi.h"
 
@@ -109,6 +109,19 @@ private:
     std::size_t FSize = 0;
     bool FAtMark = false; // EV_RX80FULL raised and the queue not below the mark since
 };
+
+// What PurgeComm does. Pending transfers that it aborts end with
+// ERROR_OPERATION_ABORTED (a read keeps the bytes it already holds); the
+// kept events and the error flags stay.
+struct TPurge {
+    bool AbortWrites = false; // PURGE_TXABORT
+    bool AbortReads = false;  // PURGE_RXABORT
+    bool ClearOutput = false; // PURGE_TXCLEAR: the bytes not yet sent
+    bool ClearInput = false;  // PURGE_RXCLEAR: the input queue
+};
+// nullopt when PurgeComm refuses the flags (ERROR_INVALID_PARAMETER): none
+// of the four, or a bit that is none of them.
+std::optional<TPurge> PlanPurge(std::uint32_t flags);
 
 // The line error flags (CE_*) gathered since ClearCommError last reported them.
 class TCommErrors {

@@ -831,21 +831,26 @@ bool FakeCommApi::GetCommModemStatus(Handle handle, std::uint32_t* modemStatus) 
 bool FakeCommApi::PurgeComm(Handle handle, std::uint32_t flags) {
     RC_FAKE_BEGIN("PurgeComm", rec_.handle = handle, rec_.args = {flags});
     RC_FAKE_PORT(handle, false);
-    if ((flags & PURGE_RXABORT) != 0) {
+    const auto purge = rules::PlanPurge(flags);
+    if (!purge) {
+        RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
+    }
+    if (purge->AbortReads) {
         while (!port.reads.empty()) {
             Read done = std::move(port.reads.front());
             port.reads.pop_front();
             Complete(done.ov, done.event, ERROR_OPERATION_ABORTED, done.got);
         }
     }
-    if ((flags & PURGE_TXABORT) != 0) {
+    if (purge->AbortWrites) {
         while (!port.writes.empty()) {
             Write done = std::move(port.writes.front());
             port.writes.pop_front();
             Complete(done.ov, done.event, ERROR_OPERATION_ABORTED, 0);
         }
     }
-    if ((flags & PURGE_RXCLEAR) != 0) {
+    // The fake holds no bytes on their way out: PURGE_TXCLEAR has nothing to clear.
+    if (purge->ClearInput) {
         port.input.clear();
     }
     RC_FAKE_RETURN(true, ERROR_SUCCESS);

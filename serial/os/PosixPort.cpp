@@ -441,20 +441,20 @@ std::uint32_t Port::ModemStatus(std::uint32_t* status) {
 }
 
 std::uint32_t Port::Purge(std::uint32_t flags) {
-    constexpr std::uint32_t kAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
     ResumeInput();
-    if (flags == 0 || (flags & ~kAll) != 0)
+    const auto purge = rules::PlanPurge(flags);
+    if (!purge)
         return ERROR_INVALID_PARAMETER;
-    if ((flags & PURGE_TXABORT) != 0)
+    if (purge->AbortWrites)
         CompleteAll(writes_, ERROR_OPERATION_ABORTED);
-    if ((flags & PURGE_RXABORT) != 0)
+    if (purge->AbortReads)
         CompleteAll(reads_, ERROR_OPERATION_ABORTED);
-    if ((flags & PURGE_TXCLEAR) != 0 && !removed_)
+    if (purge->ClearOutput && !removed_)
         ::tcflush(fd_, TCOFLUSH);
-    if ((flags & PURGE_RXCLEAR) != 0) {
+    if (purge->ClearInput) {
         queue_.Clear();
         markState_ = 0;
         if (!removed_)
