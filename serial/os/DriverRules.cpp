@@ -59,6 +59,18 @@ std::uint32_t TEventLatch::Take() {
     return std::exchange(FKept, 0);
 }
 
+std::size_t DiscardNulls(std::uint8_t* bytes, std::size_t count) {
+    return static_cast<std::size_t>(std::remove(bytes, bytes + count, std::uint8_t{0}) - bytes);
+}
+
+std::uint32_t ArrivalEvents(const std::uint8_t* bytes, std::size_t count, char eventChar) {
+    if (count == 0) {
+        return 0;
+    }
+    const bool flag = std::memchr(bytes, static_cast<unsigned char>(eventChar), count) != nullptr;
+    return EV_RXCHAR | (flag ? EV_RXFLAG : 0u);
+}
+
 bool AtInputMark(std::size_t size, std::size_t capacity) {
     return size * 5 >= capacity * 4;
 }

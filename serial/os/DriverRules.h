@@ -13,8 +13,8 @@
 // write), and the caller keeps the deadlines on its own clock. Nothing here
 // locks: each object belongs to one port and is guarded by that port's lock.
 //
-// Not here yet: what arriving bytes raise (the event character, fNull) and
-// the overflow's CE_RXOVER.
+// Not here yet: the overflow's CE_RXOVER (what pending reads do not take
+// and the input size cannot hold), which each emulation still flags itself.
 
 #include "serial/os/CommApi.h"
 
@@ -78,6 +78,14 @@ private:
     std::uint32_t FMask = 0;
     std::uint32_t FKept = 0;
 };
+
+// fNull: drops the zero bytes among the count at bytes, keeping the order;
+// returns how many bytes are left.
+std::size_t DiscardNulls(std::uint8_t* bytes, std::size_t count);
+
+// What bytes that reach the input queue raise: EV_RXCHAR for any byte, and
+// EV_RXFLAG when one of them is the DCB's event character.
+std::uint32_t ArrivalEvents(const std::uint8_t* bytes, std::size_t count, char eventChar);
 
 // Whether `size` bytes fill at least 80 % of an input queue of `capacity`
 // bytes, the mark at which EV_RX80FULL is raised.

@@ -422,19 +422,16 @@ void FakeCommApi::FeedInput(std::string_view name, std::string_view bytes, bool 
     if (port.handle == INVALID_HANDLE_VALUE || port.removed || bytes.empty()) {
         return;
     }
-    std::string kept(bytes);
+    std::vector<std::uint8_t> kept(bytes.begin(), bytes.end());
     if ((port.dcb.Flags & DCB_fNull) != 0) {
-        std::erase(kept, '\0');
+        kept.resize(rules::DiscardNulls(kept.data(), kept.size()));
         if (kept.empty()) {
             return;
         }
     }
     const std::size_t before = port.input.size();
     port.input.insert(port.input.end(), kept.begin(), kept.end());
-    std::uint32_t events = EV_RXCHAR;
-    if (kept.find(port.dcb.EvtChar) != std::string::npos) {
-        events |= EV_RXFLAG;
-    }
+    std::uint32_t events = rules::ArrivalEvents(kept.data(), kept.size(), port.dcb.EvtChar);
     // Pending reads take their bytes first; what then does not fit in
     // SetupComm's input size is lost (CE_RXOVER), as without handshake.
     ServeReads(port);

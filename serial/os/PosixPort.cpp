@@ -986,19 +986,13 @@ void Port::Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now)
     const bool replace = (flags & DCB_fErrorChar) != 0;
     const bool discardNull = (flags & DCB_fNull) != 0;
     const auto errorChar = static_cast<std::uint8_t>(dcb_ ? dcb_->ErrorChar : 0);
-    const auto eventChar = static_cast<std::uint8_t>(dcb_ ? dcb_->EvtChar : 0);
 
     std::uint32_t lineErrors = 0;
-    bool flag = false;
-    std::size_t out = 0;
-    if (!marked && !discardNull) {
-        // The usual case: the bytes go in as they came.
-        out = count;
-        flag = std::memchr(bytes, eventChar, count) != nullptr;
-    }
-    for (std::size_t i = out; i < count; ++i) {
-        std::uint8_t c = bytes[i];
-        if (marked) {
+    std::size_t out = count; // the usual case: the bytes go in as they came
+    if (marked) {
+        out = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint8_t c = bytes[i];
             // PARMRK: 0xFF 0xFF is a 0xFF byte, 0xFF 0x00 c a byte c received
             // with a parity or framing error, 0xFF 0x00 0x00 a break.
             if (markState_ == 0 && c == 0xFF) {
@@ -1021,13 +1015,11 @@ void Port::Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now)
                 if (replace)
                     c = errorChar;
             }
+            bytes[out++] = c;
         }
-        if (discardNull && c == 0)
-            continue;
-        if (c == eventChar)
-            flag = true;
-        bytes[out++] = c;
     }
+    if (discardNull)
+        out = rules::DiscardNulls(bytes, out);
     std::uint32_t events = 0;
     if (lineErrors != 0 && !hasCounters_) {
         errors_.Add(lineErrors);
@@ -1037,9 +1029,7 @@ void Port::Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now)
             events |= EV_BREAK;
     }
     if (out > 0) {
-        events |= EV_RXCHAR;
-        if (flag)
-            events |= EV_RXFLAG;
+        events |= rules::ArrivalEvents(bytes, out, dcb_ ? dcb_->EvtChar : 0);
         std::size_t pos = 0;
         for (;;) {
             pos += queue_.Push(bytes + pos, out - pos);
