@@ -1030,12 +1030,14 @@ void Port::Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now)
     }
     if (out > 0) {
         events |= rules::ArrivalEvents(bytes, out, dcb_ ? dcb_->EvtChar : 0);
+        // Pending reads take their bytes before the queue keeps any: the
+        // 80 % mark counts what is left to the queue once they have.
         std::size_t pos = 0;
         for (;;) {
             pos += queue_.Push(bytes + pos, out - pos);
-            events |= queue_.MarkEvent();
             const std::size_t before = queue_.Size();
             ServeReads(now);
+            events |= queue_.MarkEvent();
             if (pos == out || queue_.Size() == before)
                 break;
         }

@@ -671,6 +671,22 @@ TEST_F(PortTest, ReceivedBytesRaiseRxCharRxFlagAndRx80Full) {
     EXPECT_EQ(NextEvents() & EV_RX80FULL, EV_RX80FULL);
 }
 
+// Bytes go to a pending read before the queue: those it takes never fill it.
+TEST_F(PortTest, BytesAPendingReadTakesDoNotReachTheEightyPercentMark) {
+    ASSERT_TRUE(Api().SetupComm(port_, 100, 100));
+    SetTimeouts(Timeouts(0, 0, 0));
+    ASSERT_TRUE(Api().SetCommMask(port_, EV_RXCHAR | EV_RX80FULL));
+    std::string buf(100, '\0');
+    Transfer r;
+    std::uint32_t n = 0;
+    ASSERT_FALSE(Api().ReadFile(port_, buf.data(), 100, &n, &r.ov));
+    ASSERT_EQ(Api().GetLastError(), ERROR_IO_PENDING);
+    pty_.Send(std::string(100, 'r'));
+    ASSERT_TRUE(r.Result(port_, &n));
+    EXPECT_EQ(n, 100u);
+    EXPECT_EQ(NextEvents(), EV_RXCHAR);
+}
+
 TEST_F(PortTest, EventsOutsideTheMaskAreNotRecorded) {
     ASSERT_TRUE(Api().SetCommMask(port_, EV_RXFLAG));
     pty_.Send("abc");
