@@ -13,8 +13,9 @@
 // write), and the caller keeps the deadlines on its own clock. Nothing here
 // locks: each object belongs to one port and is guarded by that port's lock.
 //
-// Not here yet: the overflow's CE_RXOVER (what pending reads do not take
-// and the input size cannot hold), which each emulation still flags itself.
+// Not here: the bytes' way from the device (the POSIX backend's tty, the
+// fake's test) and the pending transfers themselves, which each emulation
+// keeps with its own clock and signals with its own events.
 
 #include "serial/os/CommApi.h"
 
@@ -87,6 +88,9 @@ std::size_t DiscardNulls(std::uint8_t* bytes, std::size_t count);
 // EV_RXFLAG when one of them is the DCB's event character.
 std::uint32_t ArrivalEvents(const std::uint8_t* bytes, std::size_t count, char eventChar);
 
+// The input queue's size until SetupComm sets one.
+inline constexpr std::size_t kDefaultInputSize = 4096;
+
 // Whether `size` bytes fill at least 80 % of an input queue of `capacity`
 // bytes, the mark at which EV_RX80FULL is raised.
 bool AtInputMark(std::size_t size, std::size_t capacity);
@@ -98,8 +102,25 @@ public:
     std::size_t Size() const { return FSize; }
     std::size_t Capacity() const { return FData.size(); }
     std::size_t Space() const { return FData.size() - FSize; }
-    // Appends as much as fits; returns how much that was. The rest is lost:
-    // CE_RXOVER, for the caller to flag once pending reads took theirs.
+    // Bytes arrive. Pending reads take theirs first (`serve` lets them take
+    // from the queue); the queue keeps what they leave while it has room.
+    // ORs EV_RX80FULL into *events when the queue reached its mark, and
+    // returns how many bytes were lost for want of room (CE_RXOVER).
+    template <class TServe>
+    std::size_t Arrive(const std::uint8_t* bytes, std::size_t count, TServe&& serve,
+                       std::uint32_t* events) {
+        std::size_t pos = 0;
+        for (;;) {
+            pos += Push(bytes + pos, count - pos);
+            const std::size_t before = FSize;
+            serve();
+            *events |= MarkEvent();
+            if (pos == count || FSize == before) {
+                return count - pos;
+            }
+        }
+    }
+    // Appends as much as fits; returns how much that was.
     std::size_t Push(const std::uint8_t* bytes, std::size_t count);
     // EV_RX80FULL once the queue has reached the 80 % mark, and then not
     // again until it has been below it; otherwise 0.

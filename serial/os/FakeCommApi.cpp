@@ -77,9 +77,8 @@ struct FakeCommApi::Port {
     DCB dcb;
     COMMTIMEOUTS timeouts;
     rules::TEventLatch events; // the mask and the events kept for the next wait
-    std::uint32_t inQueueSize = 0;
     std::uint32_t outQueueSize = 0;
-    std::deque<std::uint8_t> input;
+    rules::TInputQueue input{rules::kDefaultInputSize};
     std::string written;
     rules::TCommErrors lineErrors;
     std::uint32_t modemStatus = 0;
@@ -291,12 +290,10 @@ void FakeCommApi::RaiseLocked(Port& port, std::uint32_t events) {
 }
 
 void FakeCommApi::ServeReads(Port& port) {
-    while (!port.reads.empty() && !port.input.empty()) {
+    while (!port.reads.empty() && port.input.Size() != 0) {
         Read& read = port.reads.front();
-        while (read.got < read.count && !port.input.empty()) {
-            read.buffer[read.got++] = port.input.front();
-            port.input.pop_front();
-        }
+        read.got += static_cast<std::uint32_t>(
+            port.input.Pop(read.buffer + read.got, read.count - read.got));
         if (read.plan.Interval != 0) {
             read.intervalDeadline = elapsed_ + read.plan.Interval;
         }
@@ -429,20 +426,11 @@ void FakeCommApi::FeedInput(std::string_view name, std::string_view bytes, bool 
             return;
         }
     }
-    const std::size_t before = port.input.size();
-    port.input.insert(port.input.end(), kept.begin(), kept.end());
     std::uint32_t events = rules::ArrivalEvents(kept.data(), kept.size(), port.dcb.EvtChar);
-    // Pending reads take their bytes first; what then does not fit in
-    // SetupComm's input size is lost (CE_RXOVER), as without handshake.
-    ServeReads(port);
-    if (port.inQueueSize != 0 && port.input.size() > port.inQueueSize) {
-        port.input.resize(port.inQueueSize);
+    // Without handshake, what neither the pending reads nor the queue take is lost.
+    if (port.input.Arrive(
+            kept.data(), kept.size(), [&] { ServeReads(port); }, &events) != 0) {
         port.lineErrors.Add(CE_RXOVER);
-    }
-    const std::size_t after = port.input.size();
-    if (port.inQueueSize != 0 && !rules::AtInputMark(before, port.inQueueSize) &&
-        rules::AtInputMark(after, port.inQueueSize)) {
-        events |= EV_RX80FULL;
     }
     if (raiseEvents) {
         RaiseLocked(port, events);
@@ -472,7 +460,7 @@ void FakeCommApi::SetInQueueCount(std::string_view name, std::optional<std::uint
 
 std::size_t FakeCommApi::InputQueued(std::string_view name) const {
     Lock lock(mutex_);
-    return PortNamed(name).input.size();
+    return PortNamed(name).input.Size();
 }
 
 std::string FakeCommApi::Written(std::string_view name) const {
@@ -723,7 +711,7 @@ Handle FakeCommApi::CreateFileA(const char* fileName, std::uint32_t desiredAcces
     port->handle = NewHandle();
     port->removed = false;
     port->events = rules::TEventLatch();
-    port->input.clear();
+    port->input.Clear();
     RC_FAKE_RETURN(port->handle, ERROR_SUCCESS);
 }
 
@@ -743,14 +731,17 @@ bool FakeCommApi::CloseHandle(Handle object) {
     port->handle = INVALID_HANDLE_VALUE;
     port->removed = false;
     port->events.Take(); // the mask stays readable through CommMask()
-    port->input.clear();
+    port->input.Clear();
     RC_FAKE_RETURN(true, ERROR_SUCCESS);
 }
 
 bool FakeCommApi::SetupComm(Handle handle, std::uint32_t inQueue, std::uint32_t outQueue) {
     RC_FAKE_BEGIN("SetupComm", rec_.handle = handle, rec_.args = {inQueue, outQueue});
     RC_FAKE_PORT(handle, false);
-    port.inQueueSize = inQueue;
+    // 0 leaves the size as it was; the bytes a smaller size cannot hold are lost.
+    if (inQueue != 0 && inQueue != port.input.Capacity() && port.input.Resize(inQueue) != 0) {
+        port.lineErrors.Add(CE_RXOVER);
+    }
     port.outQueueSize = outQueue;
     RC_FAKE_RETURN(true, ERROR_SUCCESS);
 }
@@ -807,7 +798,7 @@ bool FakeCommApi::ClearCommError(Handle handle, std::uint32_t* errors, COMSTAT* 
     }
     if (stat != nullptr) {
         *stat = COMSTAT{};
-        stat->cbInQue = port.cbInQue.value_or(static_cast<std::uint32_t>(port.input.size()));
+        stat->cbInQue = port.cbInQue.value_or(static_cast<std::uint32_t>(port.input.Size()));
         for (const Write& write : port.writes) {
             stat->cbOutQue += static_cast<std::uint32_t>(write.data.size());
         }
@@ -848,7 +839,7 @@ bool FakeCommApi::PurgeComm(Handle handle, std::uint32_t flags) {
     }
     // The fake holds no bytes on their way out: PURGE_TXCLEAR has nothing to clear.
     if (purge->ClearInput) {
-        port.input.clear();
+        port.input.Clear();
     }
     RC_FAKE_RETURN(true, ERROR_SUCCESS);
 }
@@ -914,10 +905,7 @@ bool FakeCommApi::ReadFile(Handle handle, void* buffer, std::uint32_t count, std
     r.plan = rules::PlanRead(port.timeouts, count);
     // Bytes go to earlier pending reads first.
     if (port.reads.empty()) {
-        while (r.got < r.count && !port.input.empty()) {
-            r.buffer[r.got++] = port.input.front();
-            port.input.pop_front();
-        }
+        r.got = static_cast<std::uint32_t>(port.input.Pop(r.buffer, r.count));
     }
     if (r.plan.EndsWith(r.got, r.count)) {
         if (read != nullptr) {

@@ -130,8 +130,9 @@ public:
     // Appends bytes to the input queue (dropped while the port is closed;
     // zero bytes dropped with the DCB's fNull), completes pending reads, and
     // (raiseEvents) raises EV_RXCHAR, plus EV_RXFLAG when a byte equals the
-    // DCB's EvtChar. After SetupComm, what the pending reads do not take and
-    // the input size cannot hold is lost with CE_RXOVER.
+    // DCB's EvtChar, and EV_RX80FULL when the queue reaches 80 % of its
+    // size. What the pending reads do not take and the input size (4096
+    // bytes until SetupComm sets one) cannot hold is lost with CE_RXOVER.
     void FeedInput(std::string_view name, std::string_view bytes, bool raiseEvents = true);
     // Raises comm events: the bits in the port's mask complete a pending
     // WaitCommEvent with that mask, or are kept (OR-ed) for the next wait.

@@ -27,7 +27,6 @@ namespace {
 
 // Overlapped::Internal while a transfer is pending (Windows' STATUS_PENDING).
 constexpr std::uintptr_t kPending = 0x103;
-constexpr std::size_t kDefaultQueue = 4096;
 constexpr char kIoThreadName[] = "rc-port-io"; // at most 15 characters
 constexpr std::size_t kMaxQueue = 64u << 20;
 constexpr std::size_t kScratch = 64u << 10;
@@ -165,7 +164,7 @@ std::shared_ptr<Port> Port::Open(const std::string& path, std::uint32_t* error) 
 
     std::shared_ptr<Port> port(new Port(fd, pipeFds[0], pipeFds[1], dev, ino));
     port->hasLines_ = hasLines;
-    port->queue_.Resize(kDefaultQueue);
+    port->queue_.Resize(rules::kDefaultInputSize);
     std::uint32_t baud = 0;
     if (GetAnyBaud(fd, &baud) != 0 || baud == 0)
         baud = SpeedValue(cfgetospeed(&t));
@@ -1030,18 +1029,8 @@ void Port::Ingest(std::uint8_t* bytes, std::size_t count, Clock::time_point now)
     }
     if (out > 0) {
         events |= rules::ArrivalEvents(bytes, out, dcb_ ? dcb_->EvtChar : 0);
-        // Pending reads take their bytes before the queue keeps any: the
-        // 80 % mark counts what is left to the queue once they have.
-        std::size_t pos = 0;
-        for (;;) {
-            pos += queue_.Push(bytes + pos, out - pos);
-            const std::size_t before = queue_.Size();
-            ServeReads(now);
-            events |= queue_.MarkEvent();
-            if (pos == out || queue_.Size() == before)
-                break;
-        }
-        if (pos < out)
+        if (queue_.Arrive(
+                bytes, out, [&] { ServeReads(now); }, &events) != 0)
             errors_.Add(CE_RXOVER);
     }
     Record(events);

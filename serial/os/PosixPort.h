@@ -144,7 +144,7 @@ private:
     bool resumeInput_ = false;
     bool ioPollsInput_ = false; // the I/O thread's poll watches the device for input
     std::optional<Clock::time_point> yieldCheck_;
-    rules::TInputQueue queue_{4096};
+    rules::TInputQueue queue_{rules::kDefaultInputSize};
     int markState_ = 0; // position inside a PARMRK mark
     rules::TCommErrors errors_;
     rules::TEventLatch events_; // the mask and the events kept for the next wait
