@@ -4,9 +4,11 @@
 //
 // It holds the decisions only: how a read ends under the COMMTIMEOUTS that
 // are set and when its deadlines fall, when a write times out, which
-// time-outs SetCommTimeouts refuses, which events a WaitCommEvent reports
-// (the latch with its mask) and the line error flags that ClearCommError
-// reports once.
+// time-outs SetCommTimeouts refuses; the input queue of SetupComm's size
+// with its 80 % mark, what arriving bytes raise (fNull, the event
+// character) and what is lost with CE_RXOVER; which events a WaitCommEvent
+// reports (the latch with its mask); what PurgeComm does; and the line
+// error flags that ClearCommError reports once.
 //
 // It does no I/O, starts no thread and reads no clock: times are numbers of
 // milliseconds after a moment the caller owns (the start of the read or
