@@ -3,7 +3,10 @@
 // termios that behaves, towards its caller, as the Windows serial driver does.
 // This header tells how each call of ICommApi (serial/os/CommApi.h) behaves on
 // Linux; the interface itself is there. Built for every Unix; the build picks
-// it by file name (Posix*.cpp).
+// it by file name (Posix*.cpp). What the Windows driver decides (read plans,
+// deadlines, the input queue and its mark, the event latch, purge, error
+// flags) comes from serial/os/DriverRules.h, which the test fake follows too;
+// this backend adds the tty, the I/O thread and the real clock.
 //
 // ---- Objects and handles ----------------------------------------------------
 // Ports and events share one handle space; CloseHandle closes either. Handles
@@ -166,7 +169,8 @@
 // (ERROR_INVALID_PARAMETER). Events: EV_RXCHAR (bytes put in the queue or in
 // a pending read), EV_RXFLAG, EV_TXEMPTY, EV_CTS, EV_DSR, EV_RLSD, EV_RING
 // (rising edge), EV_BREAK, EV_ERR (CE_FRAME, CE_OVERRUN, CE_RXPARITY),
-// EV_RX80FULL (the queue reaches 80 %). Modem-line changes are seen within
+// EV_RX80FULL (what pending reads leave in the queue reaches 80 % of it;
+// once, until the queue has been below the mark). Modem-line changes are seen within
 // 20 ms where the driver has lines.
 // GetOverlappedResult: with wait false and the transfer pending →
 // ERROR_IO_INCOMPLETE; with wait true it blocks until the transfer completes.
