@@ -149,4 +149,11 @@ std::uint32_t TCommErrors::Take() {
     return std::exchange(FErrors, 0);
 }
 
+COMSTAT QueueStatus(std::uint64_t inQueue, std::uint64_t outQueue) {
+    COMSTAT stat;
+    stat.cbInQue = static_cast<std::uint32_t>(std::min<std::uint64_t>(inQueue, MAXDWORD));
+    stat.cbOutQue = static_cast<std::uint32_t>(std::min<std::uint64_t>(outQueue, MAXDWORD));
+    return stat;
+}
+
 } // namespace comm::rules

@@ -8,7 +8,7 @@
 // with its 80 % mark, what arriving bytes raise (fNull, the event
 // character) and what is lost with CE_RXOVER; which events a WaitCommEvent
 // reports (the latch with its mask); what PurgeComm does; and the line
-// error flags that ClearCommError reports once.
+// error flags and queue counts that ClearCommError reports.
 //
 // It does no I/O, starts no thread and reads no clock: times are numbers of
 // milliseconds after a moment the caller owns (the start of the read or
@@ -165,5 +165,9 @@ public:
 private:
     std::uint32_t FErrors = 0;
 };
+
+// The queue counts that ClearCommError reports: the bytes in the input queue
+// and those written but not yet sent, each at most MAXDWORD; no status flag.
+COMSTAT QueueStatus(std::uint64_t inQueue, std::uint64_t outQueue);
 
 } // namespace comm::rules

@@ -797,11 +797,11 @@ bool FakeCommApi::ClearCommError(Handle handle, std::uint32_t* errors, COMSTAT* 
         *errors = reported;
     }
     if (stat != nullptr) {
-        *stat = COMSTAT{};
-        stat->cbInQue = port.cbInQue.value_or(static_cast<std::uint32_t>(port.input.Size()));
+        std::uint64_t out = 0;
         for (const Write& write : port.writes) {
-            stat->cbOutQue += static_cast<std::uint32_t>(write.data.size());
+            out += write.data.size();
         }
+        *stat = rules::QueueStatus(port.cbInQue.value_or(port.input.Size()), out);
     }
     RC_FAKE_RETURN(true, ERROR_SUCCESS);
 }

@@ -402,15 +402,13 @@ std::uint32_t Port::ClearError(std::uint32_t* errors, COMSTAT* stat) {
     if (errors != nullptr)
         *errors = reported;
     if (stat != nullptr) {
-        stat->Flags = 0;
-        stat->cbInQue = static_cast<std::uint32_t>(queue_.Size());
         std::uint64_t out = 0;
         for (const Op& op : writes_)
             out += op.count - op.done;
         int outq = 0;
         if (!removed_ && ::ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0)
             out += static_cast<std::uint64_t>(outq);
-        stat->cbOutQue = static_cast<std::uint32_t>(std::min<std::uint64_t>(out, MAXDWORD));
+        *stat = rules::QueueStatus(queue_.Size(), out);
     }
     return ERROR_SUCCESS;
 }
