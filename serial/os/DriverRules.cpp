@@ -75,11 +75,28 @@ bool AtInputMark(std::size_t size, std::size_t capacity) {
     return size * 5 >= capacity * 4;
 }
 
+void TInputQueue::Reserve(std::size_t more) {
+    if (FSize + more <= FData.size()) {
+        return;
+    }
+    const std::size_t grown =
+        std::min(FCapacity, std::max({FSize + more, 2 * FData.size(), std::size_t{256}}));
+    std::vector<std::uint8_t> data(grown);
+    if (FSize > 0) {
+        const std::size_t first = std::min(FSize, FData.size() - FHead);
+        std::memcpy(data.data(), FData.data() + FHead, first);
+        std::memcpy(data.data() + first, FData.data(), FSize - first);
+    }
+    FData.swap(data);
+    FHead = 0;
+}
+
 std::size_t TInputQueue::Push(const std::uint8_t* bytes, std::size_t count) {
     const std::size_t n = std::min(count, Space());
     if (n == 0) {
         return 0;
     }
+    Reserve(n);
     const std::size_t cap = FData.size();
     const std::size_t tail = (FHead + FSize) % cap;
     const std::size_t first = std::min(n, cap - tail);
@@ -90,7 +107,7 @@ std::size_t TInputQueue::Push(const std::uint8_t* bytes, std::size_t count) {
 }
 
 std::uint32_t TInputQueue::MarkEvent() {
-    if (FAtMark || !AtInputMark(FSize, FData.size())) {
+    if (FAtMark || !AtInputMark(FSize, FCapacity)) {
         return 0;
     }
     FAtMark = true;
@@ -111,7 +128,7 @@ std::size_t TInputQueue::Pop(std::uint8_t* out, std::size_t count) {
     if (FSize == 0) {
         FHead = 0;
     }
-    if (FAtMark && !AtInputMark(FSize, cap)) {
+    if (FAtMark && !AtInputMark(FSize, FCapacity)) {
         FAtMark = false;
     }
     return n;
@@ -125,7 +142,9 @@ void TInputQueue::Clear() {
 std::size_t TInputQueue::Resize(std::size_t capacity) {
     std::vector<std::uint8_t> bytes(FSize);
     Pop(bytes.data(), bytes.size());
-    FData.assign(capacity, 0);
+    FCapacity = capacity;
+    FData.clear();
+    FData.shrink_to_fit();
     FHead = FSize = 0;
     const std::size_t dropped = bytes.size() - Push(bytes.data(), bytes.size());
     FAtMark = AtInputMark(FSize, capacity);

@@ -100,10 +100,12 @@ bool AtInputMark(std::size_t size, std::size_t capacity);
 // The input queue: at most SetupComm's input size of bytes, oldest first.
 class TInputQueue {
 public:
-    explicit TInputQueue(std::size_t capacity) : FData(capacity) {}
+    // The storage grows with what is queued, up to the capacity: a large
+    // SetupComm size costs nothing until bytes fill it.
+    explicit TInputQueue(std::size_t capacity) : FCapacity(capacity) {}
     std::size_t Size() const { return FSize; }
-    std::size_t Capacity() const { return FData.size(); }
-    std::size_t Space() const { return FData.size() - FSize; }
+    std::size_t Capacity() const { return FCapacity; }
+    std::size_t Space() const { return FCapacity - FSize; }
     // Bytes arrive. Pending reads take theirs first (`serve` lets them take
     // from the queue); the queue keeps what they leave while it has room.
     // ORs EV_RX80FULL into *events when the queue reached its mark, and
@@ -135,7 +137,11 @@ public:
     std::size_t Resize(std::size_t capacity);
 
 private:
-    std::vector<std::uint8_t> FData;
+    // Makes room in the storage for `more` bytes beyond those queued.
+    void Reserve(std::size_t more);
+
+    std::size_t FCapacity;
+    std::vector<std::uint8_t> FData; // a ring of FData.size() bytes, FHead its oldest
     std::size_t FHead = 0;
     std::size_t FSize = 0;
     bool FAtMark = false; // EV_RX80FULL raised and the queue not below the mark since
