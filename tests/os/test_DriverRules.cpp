@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 using namespace comm;
 
@@ -132,3 +135,25 @@ TEST(InputQueue, RaisesTheMarkOncePerCrossingAndKeepsTheOrderAcrossTheWrap) {
 }
 
 } // namespace
+
+// The storage grows with what is queued, not with the capacity, and keeps the
+// order when it grows while the ring has wrapped.
+TEST(InputQueue, GrowsWithWhatIsQueuedKeepingTheOrder) {
+    rules::TInputQueue queue(std::size_t{1} << 31);
+    std::deque<std::uint8_t> expected;
+    std::uint8_t next = 0;
+    for (const std::size_t n : {300u, 700u, 1500u, 40u, 5000u}) {
+        std::vector<std::uint8_t> bytes(n);
+        for (std::uint8_t& b : bytes) {
+            b = next++;
+        }
+        ASSERT_EQ(queue.Push(bytes.data(), n), n);
+        expected.insert(expected.end(), bytes.begin(), bytes.end());
+        std::vector<std::uint8_t> out(n * 3 / 4);
+        ASSERT_EQ(queue.Pop(out.data(), out.size()), out.size());
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), expected.begin()));
+        expected.erase(expected.begin(), expected.begin() + static_cast<long>(out.size()));
+    }
+    EXPECT_EQ(queue.Size(), expected.size());
+    EXPECT_EQ(queue.Capacity(), std::size_t{1} << 31);
+}
