@@ -49,6 +49,11 @@ std::string IsoLocalTime(const std::tm& local, long utcOffsetSeconds) {
     return text;
 }
 
+std::string ShortWriteText(std::size_t written, std::size_t total) {
+    return "only " + std::to_string(written) + " of " + std::to_string(total) +
+           " bytes written (is the disk full?)";
+}
+
 std::string WriteError(const std::string& path, const std::string& reason) {
     return "cannot write the audit log " + path + ": " + reason;
 }

@@ -3,6 +3,7 @@
 // (PosixAuditLog.cpp, Win32AuditLog.cpp) give each other. Not for callers:
 // they use configurator/AuditLog.h.
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -40,6 +41,9 @@ enum class TAppendResult { Written, NoFolder, Failed };
 // with the reason in `error`.
 TAppendResult AppendLine(const std::string& path, const std::string& rotatedPath,
                          std::string_view line, std::uint64_t rotateBytes, std::string& error);
+
+// The reason for a write that took only `written` of `total` bytes.
+std::string ShortWriteText(std::size_t written, std::size_t total);
 
 // "cannot write the audit log <path>: <reason>".
 std::string WriteError(const std::string& path, const std::string& reason);

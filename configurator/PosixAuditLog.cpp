@@ -104,8 +104,7 @@ bool WriteText(int fd, std::string_view text, bool locked, std::string& reason) 
         }
         done += static_cast<std::size_t>(n);
         if (done < text.size() && (!locked || n == 0)) {
-            reason = "only " + std::to_string(done) + " of " + std::to_string(text.size()) +
-                     " bytes written (is the disk full?)";
+            reason = detail::ShortWriteText(done, text.size());
             return false;
         }
     }

@@ -37,6 +37,19 @@ int FromBcd(unsigned char b) {
 
 } // namespace
 
+const char* CommandName(std::int32_t code) {
+    switch (code) {
+    case CmdSetTime:
+        return "send-time";
+    case CmdDownload:
+        return "download";
+    case CmdReadTime:
+        return "read-time";
+    default:
+        return "?";
+    }
+}
+
 std::uint8_t ToBcd(int v) {
     return static_cast<std::uint8_t>((v / 10) * 16 + v % 10);
 }

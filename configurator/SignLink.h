@@ -30,6 +30,9 @@ namespace sign {
 inline constexpr std::int32_t CmdSetTime = 1;
 inline constexpr std::int32_t CmdDownload = 2;
 inline constexpr std::int32_t CmdReadTime = 3;
+// A command's name as radar-sign and the audit log spell it: "send-time",
+// "download", "read-time" ("?" for another code).
+const char* CommandName(std::int32_t code);
 
 inline constexpr unsigned char FrameHeader[4] = {0xF7, 0x8C, 0x8D, 0x8A};
 // The reply code of a command: its code with the top bit set.

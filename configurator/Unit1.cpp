@@ -128,17 +128,6 @@ QString PortToolTip(const sign::TPortIdentity& id) {
     return lines.join(QLatin1Char('\n'));
 }
 
-const char* CommandName(std::int32_t code) {
-    switch (code) {
-    case sign::CmdSetTime:
-        return "send-time";
-    case sign::CmdDownload:
-        return "download";
-    default:
-        return "read-time";
-    }
-}
-
 } // namespace
 
 QFont TForm1::LayoutFont() {
@@ -532,7 +521,7 @@ void TForm1::LogCommand(const std::string& port, int tries, const std::string& o
     record.Port = port;
     record.AdapterId = id.VidPid();
     record.AdapterSerial = id.SerialNumber;
-    record.Command = CommandName(FSignLink.CommandCode());
+    record.Command = sign::CommandName(FSignLink.CommandCode());
     record.Request = sign::HexBytes(FSignLink.Frame());
     record.Tries = tries;
     record.Outcome = outcome;

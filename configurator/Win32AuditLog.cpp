@@ -132,8 +132,7 @@ bool WriteText(HANDLE file, std::string_view text, std::string& reason) {
         return false;
     }
     if (written != text.size()) {
-        reason = "only " + std::to_string(written) + " of " + std::to_string(text.size()) +
-                 " bytes written (is the disk full?)";
+        reason = detail::ShortWriteText(written, text.size());
         return false;
     }
     return true;

@@ -138,11 +138,11 @@ const char* CommandName(TCommand command) {
     case TCommand::Ports:
         return "ports";
     case TCommand::ReadTime:
-        return "read-time";
+        return sign::CommandName(sign::CmdReadTime);
     case TCommand::SendTime:
-        return "send-time";
+        return sign::CommandName(sign::CmdSetTime);
     case TCommand::Download:
-        return "download";
+        return sign::CommandName(sign::CmdDownload);
     }
     return "?";
 }
