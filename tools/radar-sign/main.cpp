@@ -83,6 +83,10 @@ using std::chrono::milliseconds;
 
 Clock::time_point gStart;
 
+// How often a wait for the sign's answer looks whether the port's device is
+// still there: a pulled adapter ends the command within this time.
+constexpr milliseconds GoneCheck{100};
+
 // Whole lines to stdout and stderr, one writer at a time.
 class TOutput {
 public:
@@ -296,12 +300,18 @@ private:
                   (whole ? "" : " (" + std::to_string(written) + " bytes taken)"));
         };
         hooks.Wait = [&](milliseconds timeout) { Wait(port, link, timeout); };
+        FGone = false;
+        hooks.Cancelled = [this] { return FGone; };
         const sign::TTransactionResult result = sign::RunTransaction(
             port, link, FName, {FOptions.Tries, FOptions.Timeout, milliseconds(10)}, hooks);
         TStep step;
         step.Writes = result.Writes;
         if (!result.Opened) {
             step.Failure = step.Logged = sign::OpenFailureText(openError, FName);
+            step.Status = radarsign::ExitNoPort;
+        } else if (FGone && !result.Acknowledged) {
+            step.Failure = step.Logged =
+                sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::TPortFacts{});
             step.Status = radarsign::ExitNoPort;
         } else if (!result.Acknowledged) {
             step.Failure = "no answer after " + radarsign::Tries(result.Writes);
@@ -368,16 +378,24 @@ private:
                                                    : " " + sign::ClockText(reply) + " (not a date)";
     }
 
-    // Until the acknowledgement or the time-out: sleeps until the handler
-    // reports bytes, then reads them here and gives them to the link. The
-    // PC's clock is read as soon as the reply is recognised.
+    // Until the acknowledgement, the time-out or the device's going: sleeps
+    // until the handler reports bytes, then reads them here and gives them to
+    // the link. The PC's clock is read as soon as the reply is recognised. A
+    // pulled adapter sends no event (the port's events stop): the wait asks
+    // the port every GoneCheck whether its device is still there.
     void Wait(cport::TComPort& port, sign::TSignLink& link, milliseconds timeout) {
         const Clock::time_point deadline = Clock::now() + timeout;
-        while (!link.AckReceived()) {
+        while (!link.AckReceived() && !FGone) {
             {
                 std::unique_lock<std::mutex> lock(FLock);
-                if (!FSignal.wait_until(lock, deadline, [this] { return FRxPending; }))
-                    return;
+                const Clock::time_point until = std::min(deadline, Clock::now() + GoneCheck);
+                if (!FSignal.wait_until(lock, until, [this] { return FRxPending; })) {
+                    lock.unlock();
+                    if (Clock::now() >= deadline)
+                        return;
+                    FGone = DeviceGone(port);
+                    continue;
+                }
                 FRxPending = false;
             }
             std::string bytes;
@@ -393,6 +411,19 @@ private:
         }
     }
 
+    // Whether the driver says that the port's device has gone (a pulled USB
+    // adapter). The modem query says so (the input-queue query does not: the
+    // bytes that came before stay readable); its other refusals are a
+    // driver's without modem lines, which the open let pass.
+    static bool DeviceGone(cport::TComPort& port) {
+        try {
+            port.ModemSignals();
+            return false;
+        } catch (const cport::EComPort& e) {
+            return e.OsErrorCode() == static_cast<std::int32_t>(comm::ERROR_DEVICE_REMOVED);
+        }
+    }
+
     void Trace(const std::string& text) { FOutput.Trace(FName, text); }
 
     const TOptions& FOptions;
@@ -404,6 +435,7 @@ private:
     std::mutex FLock;
     std::condition_variable FSignal;
     bool FRxPending = false;     // the handler saw bytes that the worker has not read
+    bool FGone = false;          // the port's device went away during a wait
     sign::TSignClock FPcAtReply; // the PC's clock when the last reply was recognised
 };
 
