@@ -11,14 +11,18 @@
 #include "tests/vm/Pattern.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <linux/netlink.h>
+#include <linux/seccomp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,9 +31,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -214,6 +220,101 @@ template <typename Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds lim
     return true;
 }
 
+// ---- The low-latency request at open ---------------------------------------------
+//
+// ftdi_sio reads ASYNC_LOW_LATENCY as "latency timer 1 ms" and shows it in
+// latency_timer. These cases come first: the first open since the adapter
+// came (the flag stays with the device after a close).
+
+// What an open of the adapter gave, in a child whose ioctl(TIOCSSERIAL)
+// fails with EPERM (a seccomp filter): a driver refusing the request. The
+// child is forked before this process has started any thread.
+std::string OpenRefusingLowLatency() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return "no pipe";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::string out;
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, TIOCSSERIAL, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog prog{static_cast<unsigned short>(std::size(filter)), filter};
+        serial_struct probe{};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) {
+            out = "no seccomp";
+        } else if (::ioctl(-1, TIOCSSERIAL, &probe) == 0 || errno != EPERM) {
+            // (No descriptor: without the filter the call fails with EBADF.)
+            out = "filter not in force";
+        } else {
+            TComPort p(nullptr);
+            Prepare(p);
+            p.SetEvents(TComEvents());
+            p.Timeouts().SetReadTotalConstant(5000);
+            const bool opened = p.OpenWithSettings("57600,E,7,1");
+            out = std::string("opened ") + (opened ? "yes" : "no") + ", latency_timer " +
+                  ReadFile(std::string(kSysfs) + "latency_timer");
+            const int fd = ::open(kDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            termios t{};
+            if (fd >= 0 && ::tcgetattr(fd, &t) == 0)
+                out += std::string(", line ") + (::cfgetospeed(&t) == B57600 &&
+                                                         (t.c_cflag & CSIZE) == CS7 &&
+                                                         (t.c_cflag & (PARENB | PARODD)) == PARENB
+                                                     ? "57600,E,7,1"
+                                                     : "other");
+            if (fd >= 0)
+                ::close(fd);
+            const std::string hello("\x00hello\xFF", 7);
+            std::string back;
+            if (opened && p.Write(hello.data(), 7) == 7)
+                p.ReadString(7, back);
+            out += std::string(", echo ") + (back == hello ? "ok" : "wrong");
+        }
+        (void)::write(fds[1], out.data(), out.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    ::waitpid(pid, nullptr, 0);
+    return out;
+}
+
+TEST(LowLatency, ADriverRefusingTheRequestChangesNothingElse) {
+    const std::string before = ReadFile(std::string(kSysfs) + "latency_timer");
+    ASSERT_NE(before, "1") << "asked for already";
+    ASSERT_EQ(Host("peer echo"), "ok");
+    EXPECT_EQ(OpenRefusingLowLatency(),
+              "opened yes, latency_timer " + before + ", line 57600,E,7,1, echo ok");
+    ASSERT_EQ(Host("peer drop"), "ok");
+}
+
+TEST(LowLatency, TheRequestAtOpenSetsTheLatencyTimer) {
+    const std::string before = ReadFile(std::string(kSysfs) + "latency_timer");
+    TComPort p(nullptr);
+    Prepare(p);
+    ASSERT_TRUE(p.OpenWithSettings("115200,N,8,1"));
+    const std::string open = ReadFile(std::string(kSysfs) + "latency_timer");
+    std::cout << "latency_timer before open " << before << ", open " << open << "\n";
+    EXPECT_EQ(open, "1");
+    const int fd = ::open(kDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    serial_struct s{};
+    ASSERT_EQ(::ioctl(fd, TIOCGSERIAL, &s), 0);
+    ::close(fd);
+    EXPECT_NE(s.flags & ASYNC_LOW_LATENCY, 0);
+}
+
 // ---- Opening, settings and traffic ------------------------------------------------
 
 TEST(UsbSerial, TheScanListsTheAdapter) {
@@ -222,30 +323,6 @@ TEST(UsbSerial, TheScanListsTheAdapter) {
     std::cout << "radar-sign ports --long:\n" << ports.Text;
     EXPECT_EQ(ports.Status, 0);
     EXPECT_EQ(ports.Text.rfind("ttyUSB0", 0), 0u) << ports.Text;
-}
-
-// ftdi_sio reads ASYNC_LOW_LATENCY as "latency timer 1 ms" and shows it in
-// latency_timer; the component asks for it at open and leaves it on at close
-// (the flag lives with the device, not with an open).
-TEST(UsbSerial, TheLowLatencyRequestAtOpenSetsTheLatencyTimer) {
-    // The first open since the adapter came: nothing asked for it before.
-    const std::string before = ReadFile(std::string(kSysfs) + "latency_timer");
-    EXPECT_NE(before, "1");
-    {
-        TComPort p(nullptr);
-        Prepare(p);
-        ASSERT_TRUE(p.OpenWithSettings("115200,N,8,1"));
-        const std::string open = ReadFile(std::string(kSysfs) + "latency_timer");
-        std::cout << "latency_timer before open " << before << ", open " << open << "\n";
-        EXPECT_EQ(open, "1");
-        const int fd = ::open(kDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        serial_struct s{};
-        ASSERT_EQ(::ioctl(fd, TIOCGSERIAL, &s), 0);
-        ::close(fd);
-        EXPECT_NE(s.flags & ASYNC_LOW_LATENCY, 0);
-    }
-    EXPECT_EQ(ReadFile(std::string(kSysfs) + "latency_timer"), "1");
 }
 
 struct LineCase {
