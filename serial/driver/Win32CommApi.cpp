@@ -3,7 +3,7 @@
 //
 // CommApi.h comes before <windows.h>: its constant names are macros there, so
 // after <windows.h> this file spells none of them with the comm:: prefix.
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 #include <windows.h>
 

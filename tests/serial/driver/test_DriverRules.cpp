@@ -2,7 +2,7 @@
 // at the counts a port is never asked for in the contract suite (0 and
 // MAXDWORD bytes), where a 32-bit product or a forgotten special case shows;
 // the input queue's 80 % mark, raised once per crossing, across the ring's wrap.
-#include "serial/os/DriverRules.h"
+#include "serial/driver/DriverRules.h"
 
 #include <gtest/gtest.h>
 

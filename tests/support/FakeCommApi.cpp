@@ -1,6 +1,6 @@
-#include "serial/os/FakeCommApi.h"
+#include "tests/support/FakeCommApi.h"
 
-#include "serial/os/DriverRules.h"
+#include "serial/driver/DriverRules.h"
 
 #include <algorithm>
 #include <cctype>

@@ -2,9 +2,9 @@
 // Internal to the POSIX backend: one open port, its input queue, its pending
 // transfers and its I/O thread. The behaviour is described in PosixCommApi.h.
 
-#include "serial/os/CommApi.h"
-#include "serial/os/DriverRules.h"
-#include "serial/os/PosixSync.h"
+#include "serial/driver/CommApi.h"
+#include "serial/driver/DriverRules.h"
+#include "serial/driver/PosixSync.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -79,7 +79,30 @@ private:
         std::optional<Clock::time_point> intervalDeadline;
     };
 
+    // Overlapped::Internal while a transfer is pending (Windows' STATUS_PENDING).
+    static constexpr std::uintptr_t kPending = 0x103;
+    static constexpr std::size_t kMaxQueue = 64u << 20;
+    static constexpr std::size_t kLargeRead = 1024; // a read this large: the device streams
+    static constexpr auto kModemPeriod = std::chrono::milliseconds(10);
+    // When the I/O thread, having left the device to a pumping waiter, looks
+    // once whether the pump has ended.
+    static constexpr auto kYieldCheck = std::chrono::milliseconds(2);
+    static constexpr std::uint32_t kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+
+    // errno values by which a tty tells that its device has gone away.
+    static bool IsGone(int error);
+    // A time-out in milliseconds, bounded so that a time point far in the
+    // future does not overflow.
+    static std::chrono::milliseconds Ms(std::uint64_t ms);
+    static int ModemLines(int fd, bool* ok);
+    static void SetLines(int fd, int lines, bool on);
+
     Port(int fd, int wakeRead, int wakeWrite, std::uint64_t dev, std::uint64_t ino);
+    // Every call from outside begins here: the port's lock, then the device
+    // given back to the I/O thread after a pump (ResumeInput; with catchUp,
+    // after taking in what the kernel holds: CatchUp). Not owned when the
+    // port is closed: the call then fails with ERROR_INVALID_HANDLE.
+    std::unique_lock<std::mutex> Enter(bool catchUp = false);
 
     void Run();
     bool Pending(const Overlapped* ov) const; // ov has a transfer pending here

@@ -2,7 +2,7 @@
 // BOTHER). Kept apart from the rest of the backend because the kernel's
 // termios headers and the C library's <termios.h> cannot be included together.
 
-#include "serial/os/PosixTermios.h"
+#include "serial/driver/PosixTermios.h"
 
 #include <cerrno>
 #include <sys/ioctl.h>

@@ -5,7 +5,7 @@
 // with a loopback plug does as well. Bytes "from the far end" are written and
 // come back. Built only for Windows.
 
-#include "tests/os/CommContract.h"
+#include "tests/serial/driver/CommContract.h"
 
 #include <chrono>
 #include <cstdlib>

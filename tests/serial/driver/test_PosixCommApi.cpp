@@ -1,8 +1,8 @@
 // The POSIX backend on pseudo-terminal pairs: the test holds the master side
 // as the "far end" and opens the slave through a symlink as the port.
 
-#include "serial/os/CommApi.h"
-#include "serial/os/PosixCommApi.h"
+#include "serial/driver/CommApi.h"
+#include "serial/driver/PosixCommApi.h"
 #include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 namespace comm {
 

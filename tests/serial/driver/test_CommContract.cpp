@@ -1,10 +1,10 @@
 // The driver's rules (CommContract.h) on the fake, on its virtual clock, and
 // on the POSIX backend over a pseudo-terminal pair, in real time.
 
-#include "tests/os/CommContract.h"
+#include "tests/serial/driver/CommContract.h"
 
-#include "serial/os/FakeCommApi.h"
-#include "serial/os/PosixCommApi.h"
+#include "tests/support/FakeCommApi.h"
+#include "serial/driver/PosixCommApi.h"
 #include "tests/support/PtyPair.h"
 
 #include <chrono>

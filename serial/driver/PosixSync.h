@@ -2,7 +2,7 @@
 // Internal to the POSIX backend: the handle table shared by ports and events,
 // event objects, waits on them, and the per-thread last error.
 
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 #include <cstdint>
 #include <memory>

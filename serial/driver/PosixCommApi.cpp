@@ -1,8 +1,8 @@
-#include "serial/os/PosixCommApi.h"
+#include "serial/driver/PosixCommApi.h"
 
-#include "serial/os/PosixPort.h"
-#include "serial/os/PosixSync.h"
-#include "serial/os/PosixTermios.h"
+#include "serial/driver/PosixPort.h"
+#include "serial/driver/PosixSync.h"
+#include "serial/driver/PosixTermios.h"
 
 #include <cerrno>
 #include <chrono>

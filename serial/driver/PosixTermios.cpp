@@ -1,4 +1,4 @@
-#include "serial/os/PosixTermios.h"
+#include "serial/driver/PosixTermios.h"
 
 #include <cstdlib>
 #include <termios.h>

@@ -14,7 +14,7 @@
 // case needs, or it departs from the driver in a known way) names the reason
 // in Lacks(), and the case is skipped with it.
 
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 #include <gtest/gtest.h>
 

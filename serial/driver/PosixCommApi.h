@@ -1,11 +1,11 @@
 #pragma once
 // The POSIX backend of the communications interface: a serial driver over
 // termios that behaves, towards its caller, as the Windows serial driver does.
-// This header tells how each call of ICommApi (serial/os/CommApi.h) behaves on
+// This header tells how each call of ICommApi (serial/driver/CommApi.h) behaves on
 // Linux; the interface itself is there. Built for every Unix; the build picks
 // it by file name (Posix*.cpp). What the Windows driver decides (read plans,
 // deadlines, the input queue and its mark, the event latch, purge, error
-// flags) comes from serial/os/DriverRules.h, which the test fake follows too;
+// flags) comes from serial/driver/DriverRules.h, which the test fake follows too;
 // this backend adds the tty, the I/O thread and the real clock.
 //
 // ---- Objects and handles ----------------------------------------------------
@@ -228,7 +228,7 @@
 // GetOverlappedResult(wait true), synchronous transfers, the waits, Sleep and
 // CloseHandle (joining the port's thread, which takes microseconds).
 
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 #include <cstdint>
 #include <string>

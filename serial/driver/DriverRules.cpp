@@ -1,4 +1,4 @@
-#include "serial/os/DriverRules.h"
+#include "serial/driver/DriverRules.h"
 
 #include <algorithm>
 #include <cstring>

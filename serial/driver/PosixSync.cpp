@@ -1,4 +1,4 @@
-#include "serial/os/PosixSync.h"
+#include "serial/driver/PosixSync.h"
 
 #include <algorithm>
 #include <chrono>

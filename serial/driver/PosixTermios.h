@@ -1,7 +1,7 @@
 #pragma once
 // Internal to the POSIX backend: the device control block in termios terms.
 
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 #include <cstdint>
 

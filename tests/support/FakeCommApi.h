@@ -43,7 +43,7 @@
 // the WaitFor* helpers) release it while they block. Ports are named by the
 // test without the "\\.\" prefix; names compare without regard to case.
 
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -19,7 +19,7 @@
 // fake's test) and the pending transfers themselves, which each emulation
 // keeps with its own clock and signals with its own events.
 
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 #include <cstddef>
 #include <cstdint>

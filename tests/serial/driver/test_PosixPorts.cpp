@@ -1,6 +1,6 @@
 // Port enumeration for the Linux scan, on a made-up /dev folder.
 
-#include "serial/os/PosixPorts.h"
+#include "serial/driver/PosixPorts.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The fake backend: what the component's tests rely on across threads,
 // failure injection and the read timeout modes.
-#include "serial/os/FakeCommApi.h"
+#include "tests/support/FakeCommApi.h"
 
 #include <gtest/gtest.h>
 

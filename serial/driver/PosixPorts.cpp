@@ -1,4 +1,4 @@
-#include "serial/os/PosixPorts.h"
+#include "serial/driver/PosixPorts.h"
 
 #include <algorithm>
 #include <cstdint>
