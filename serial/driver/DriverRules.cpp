@@ -151,6 +151,13 @@ std::size_t TInputQueue::Resize(std::size_t capacity) {
     return dropped;
 }
 
+bool TInputQueue::Setup(std::uint32_t size) {
+    if (size == 0 || size == FCapacity) {
+        return false;
+    }
+    return Resize(size) != 0;
+}
+
 std::optional<TPurge> PlanPurge(std::uint32_t flags) {
     constexpr std::uint32_t kAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
     if (flags == 0 || (flags & ~kAll) != 0) {

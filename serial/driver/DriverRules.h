@@ -87,6 +87,13 @@ private:
 std::size_t DiscardNulls(std::uint8_t* bytes, std::size_t count);
 
 // What bytes that reach the input queue raise: EV_RXCHAR for any byte, and
+// The error of a port whose device went away (a USB adapter pulled). The
+// read, the write and the event wait that were pending end with it, and
+// CE_IOE is flagged. Bytes queued before stay readable and kept events are
+// still reported; a read or a wait that then finds nothing, a write, and
+// what needs the device (SetCommState, the modem status) fail with it.
+inline constexpr std::uint32_t kDeviceGone = ERROR_DEVICE_REMOVED;
+
 // EV_RXFLAG when one of them is the DCB's event character.
 std::uint32_t ArrivalEvents(const std::uint8_t* bytes, std::size_t count, char eventChar);
 
@@ -135,6 +142,10 @@ public:
     // A new capacity; keeps the oldest bytes that fit and returns how many
     // were dropped. A queue already at the mark raises no EV_RX80FULL for it.
     std::size_t Resize(std::size_t capacity);
+    // SetupComm's input size: 0 leaves the queue as it is (the Windows
+    // driver takes a size it already has room for), any other becomes its
+    // capacity. Returns whether queued bytes were lost to it (CE_RXOVER).
+    bool Setup(std::uint32_t size);
 
 private:
     // Makes room in the storage for `more` bytes beyond those queued.

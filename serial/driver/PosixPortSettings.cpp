@@ -23,13 +23,9 @@ std::uint32_t Port::Setup(std::uint32_t inQueue, std::uint32_t /*outQueue*/) {
     const auto lock = Enter();
     if (!lock)
         return ERROR_INVALID_HANDLE;
-    if (inQueue == 0 || inQueue > kMaxQueue)
-        return ERROR_INVALID_PARAMETER;
-    if (inQueue != queue_.Capacity()) {
-        if (queue_.Resize(inQueue) != 0)
-            errors_.Add(CE_RXOVER);
-        Wake();
-    }
+    if (queue_.Setup(inQueue))
+        errors_.Add(CE_RXOVER);
+    Wake(); // room made may let held input in
     return ERROR_SUCCESS;
 }
 
@@ -38,7 +34,7 @@ std::uint32_t Port::SetState(const DCB& dcb) {
     if (!lock)
         return ERROR_INVALID_HANDLE;
     if (removed_)
-        return ERROR_DEVICE_REMOVED;
+        return rules::kDeviceGone;
     if (const std::uint32_t invalid = ValidateDcb(dcb); invalid != ERROR_SUCCESS)
         return invalid;
     termios old{};
@@ -198,7 +194,7 @@ std::uint32_t Port::ModemStatus(std::uint32_t* status) {
     if (!lock)
         return ERROR_INVALID_HANDLE;
     if (removed_)
-        return ERROR_DEVICE_REMOVED;
+        return rules::kDeviceGone;
     *status = 0;
     if (!hasLines_)
         return ERROR_SUCCESS;

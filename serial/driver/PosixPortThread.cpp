@@ -259,13 +259,13 @@ void Port::HangUp() {
     errors_.Add(CE_IOE);
     // Bytes already queued stay readable; what is pending ends now.
     ServeReads(Clock::now());
-    CompleteAll(reads_, ERROR_DEVICE_REMOVED);
-    CompleteAll(writes_, ERROR_DEVICE_REMOVED);
+    CompleteAll(reads_, rules::kDeviceGone);
+    CompleteAll(writes_, rules::kDeviceGone);
     if (wait_) {
         Op op = std::move(*wait_);
         wait_.reset();
         *op.maskOut = 0;
-        Complete(op, ERROR_DEVICE_REMOVED);
+        Complete(op, rules::kDeviceGone);
     }
     draining_ = false;
     drainCheck_.reset();

@@ -49,8 +49,8 @@ std::uint32_t Port::Read(void* buffer, std::uint32_t count, std::uint32_t* read,
         return ERROR_SUCCESS;
     }
     if (removed_ && queue_.Size() == 0) {
-        Complete(op, ERROR_DEVICE_REMOVED);
-        return ERROR_DEVICE_REMOVED;
+        Complete(op, rules::kDeviceGone);
+        return rules::kDeviceGone;
     }
     const auto now = Clock::now();
     if (reads_.empty()) {
@@ -58,7 +58,7 @@ std::uint32_t Port::Read(void* buffer, std::uint32_t count, std::uint32_t* read,
         const bool satisfied = op.plan.EndsWith(op.done, op.count) || removed_;
         if (satisfied) {
             const std::uint32_t error =
-                removed_ && op.done == 0 ? ERROR_DEVICE_REMOVED : ERROR_SUCCESS;
+                removed_ && op.done == 0 ? rules::kDeviceGone : ERROR_SUCCESS;
             Complete(op, error);
             if (read != nullptr && error == ERROR_SUCCESS)
                 *read = op.done;
@@ -88,8 +88,8 @@ std::uint32_t Port::Write(const void* buffer, std::uint32_t count, std::uint32_t
         return ERROR_SUCCESS;
     }
     if (removed_) {
-        Complete(op, ERROR_DEVICE_REMOVED);
-        return ERROR_DEVICE_REMOVED;
+        Complete(op, rules::kDeviceGone);
+        return rules::kDeviceGone;
     }
     const auto now = Clock::now();
     if (writes_.empty()) {
@@ -97,8 +97,8 @@ std::uint32_t Port::Write(const void* buffer, std::uint32_t count, std::uint32_t
         const int e = WriteSome(op);
         if (e != 0 && IsGone(e)) {
             HangUp();
-            Complete(op, ERROR_DEVICE_REMOVED);
-            return ERROR_DEVICE_REMOVED;
+            Complete(op, rules::kDeviceGone);
+            return rules::kDeviceGone;
         }
         if (e != 0) {
             Complete(op, ErrorFromErrno(e));
@@ -146,8 +146,8 @@ std::uint32_t Port::WaitEvent(std::uint32_t* mask, Overlapped* ov,
         return ERROR_SUCCESS;
     }
     if (removed_) {
-        ov->Internal = ERROR_DEVICE_REMOVED;
-        return ERROR_DEVICE_REMOVED;
+        ov->Internal = rules::kDeviceGone;
+        return rules::kDeviceGone;
     }
     ov->Internal = kPending;
     if (op.event)
@@ -231,7 +231,7 @@ void Port::ServeReads(Clock::time_point now) {
             continue;
         }
         if (removed_) {
-            Complete(op, op.done > 0 ? ERROR_SUCCESS : ERROR_DEVICE_REMOVED);
+            Complete(op, op.done > 0 ? ERROR_SUCCESS : rules::kDeviceGone);
             reads_.pop_front();
             continue;
         }

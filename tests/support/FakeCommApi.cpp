@@ -393,7 +393,8 @@ void FakeCommApi::RemovePort(std::string_view name) {
     Port& port = PortNamed(name);
     port.exists = false;
     if (port.handle != INVALID_HANDLE_VALUE) {
-        AbortAll(port, ERROR_BAD_COMMAND);
+        port.lineErrors.Add(CE_IOE);
+        AbortAll(port, rules::kDeviceGone);
         port.removed = true;
     }
 }
@@ -675,8 +676,10 @@ bool FakeCommApi::WaitForPendingWrite(std::string_view name, Timeout timeout) {
         return value;                                                                              \
     } while (false)
 
-// The open, present port behind a handle, or a failed return.
-#define RC_FAKE_PORT(handle, failValue)                                                            \
+// The open port behind a handle, or a failed return. RC_FAKE_PORT_KEPT is
+// for the calls that still work once the device has gone (rules::kDeviceGone
+// says which); RC_FAKE_PORT fails the others.
+#define RC_FAKE_PORT_KEPT(handle, failValue)                                                       \
     if (fail_) {                                                                                   \
         RC_FAKE_RETURN(failValue, *fail_);                                                         \
     }                                                                                              \
@@ -684,10 +687,12 @@ bool FakeCommApi::WaitForPendingWrite(std::string_view name, Timeout timeout) {
     if (port_ == nullptr) {                                                                        \
         RC_FAKE_RETURN(failValue, ERROR_INVALID_HANDLE);                                           \
     }                                                                                              \
-    if (port_->removed) {                                                                          \
-        RC_FAKE_RETURN(failValue, ERROR_BAD_COMMAND);                                              \
-    }                                                                                              \
     Port& port = *port_;
+#define RC_FAKE_PORT(handle, failValue)                                                            \
+    RC_FAKE_PORT_KEPT(handle, failValue)                                                           \
+    if (port.removed) {                                                                            \
+        RC_FAKE_RETURN(failValue, rules::kDeviceGone);                                             \
+    }
 
 Handle FakeCommApi::CreateFileA(const char* fileName, std::uint32_t desiredAccess,
                                 std::uint32_t shareMode, std::uint32_t creationDisposition,
@@ -737,9 +742,9 @@ bool FakeCommApi::CloseHandle(Handle object) {
 
 bool FakeCommApi::SetupComm(Handle handle, std::uint32_t inQueue, std::uint32_t outQueue) {
     RC_FAKE_BEGIN("SetupComm", rec_.handle = handle, rec_.args = {inQueue, outQueue});
-    RC_FAKE_PORT(handle, false);
+    RC_FAKE_PORT_KEPT(handle, false);
     // 0 leaves the size as it was; the bytes a smaller size cannot hold are lost.
-    if (inQueue != 0 && inQueue != port.input.Capacity() && port.input.Resize(inQueue) != 0) {
+    if (port.input.Setup(inQueue)) {
         port.lineErrors.Add(CE_RXOVER);
     }
     port.outQueueSize = outQueue;
@@ -759,7 +764,7 @@ bool FakeCommApi::SetCommState(Handle handle, const DCB* dcb) {
 
 bool FakeCommApi::GetCommState(Handle handle, DCB* dcb) {
     RC_FAKE_BEGIN("GetCommState", rec_.handle = handle);
-    RC_FAKE_PORT(handle, false);
+    RC_FAKE_PORT_KEPT(handle, false);
     if (dcb == nullptr) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
     }
@@ -771,7 +776,7 @@ bool FakeCommApi::SetCommTimeouts(Handle handle, const COMMTIMEOUTS* timeouts) {
     RC_FAKE_BEGIN("SetCommTimeouts", rec_.handle = handle,
                   rec_.timeouts =
                       timeouts != nullptr ? std::optional<COMMTIMEOUTS>(*timeouts) : std::nullopt);
-    RC_FAKE_PORT(handle, false);
+    RC_FAKE_PORT_KEPT(handle, false);
     if (timeouts == nullptr || !rules::TimeoutsAccepted(*timeouts)) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
     }
@@ -781,7 +786,7 @@ bool FakeCommApi::SetCommTimeouts(Handle handle, const COMMTIMEOUTS* timeouts) {
 
 bool FakeCommApi::GetCommTimeouts(Handle handle, COMMTIMEOUTS* timeouts) {
     RC_FAKE_BEGIN("GetCommTimeouts", rec_.handle = handle);
-    RC_FAKE_PORT(handle, false);
+    RC_FAKE_PORT_KEPT(handle, false);
     if (timeouts == nullptr) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
     }
@@ -791,7 +796,7 @@ bool FakeCommApi::GetCommTimeouts(Handle handle, COMMTIMEOUTS* timeouts) {
 
 bool FakeCommApi::ClearCommError(Handle handle, std::uint32_t* errors, COMSTAT* stat) {
     RC_FAKE_BEGIN("ClearCommError", rec_.handle = handle);
-    RC_FAKE_PORT(handle, false);
+    RC_FAKE_PORT_KEPT(handle, false);
     const std::uint32_t reported = port.lineErrors.Take();
     if (errors != nullptr) {
         *errors = reported;
@@ -818,7 +823,7 @@ bool FakeCommApi::GetCommModemStatus(Handle handle, std::uint32_t* modemStatus) 
 
 bool FakeCommApi::PurgeComm(Handle handle, std::uint32_t flags) {
     RC_FAKE_BEGIN("PurgeComm", rec_.handle = handle, rec_.args = {flags});
-    RC_FAKE_PORT(handle, false);
+    RC_FAKE_PORT_KEPT(handle, false);
     const auto purge = rules::PlanPurge(flags);
     if (!purge) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
@@ -846,7 +851,7 @@ bool FakeCommApi::PurgeComm(Handle handle, std::uint32_t flags) {
 
 bool FakeCommApi::SetCommMask(Handle handle, std::uint32_t eventMask) {
     RC_FAKE_BEGIN("SetCommMask", rec_.handle = handle, rec_.args = {eventMask});
-    RC_FAKE_PORT(handle, false);
+    RC_FAKE_PORT_KEPT(handle, false);
     if (port.wait) {
         // A new mask ends the pending wait with an empty mask, as on Windows.
         Port::Wait wait = *port.wait;
@@ -860,7 +865,7 @@ bool FakeCommApi::SetCommMask(Handle handle, std::uint32_t eventMask) {
 
 bool FakeCommApi::GetCommMask(Handle handle, std::uint32_t* eventMask) {
     RC_FAKE_BEGIN("GetCommMask", rec_.handle = handle);
-    RC_FAKE_PORT(handle, false);
+    RC_FAKE_PORT_KEPT(handle, false);
     if (eventMask == nullptr) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
     }
@@ -870,7 +875,7 @@ bool FakeCommApi::GetCommMask(Handle handle, std::uint32_t* eventMask) {
 
 bool FakeCommApi::WaitCommEvent(Handle handle, std::uint32_t* eventMask, Overlapped* overlapped) {
     RC_FAKE_BEGIN("WaitCommEvent", rec_.handle = handle, rec_.overlapped = overlapped);
-    RC_FAKE_PORT(handle, false);
+    RC_FAKE_PORT_KEPT(handle, false);
     if (eventMask == nullptr || overlapped == nullptr || !port.events.CanWait() || port.wait) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
     }
@@ -879,6 +884,12 @@ bool FakeCommApi::WaitCommEvent(Handle handle, std::uint32_t* eventMask, Overlap
         *eventMask = port.events.Take();
         Complete(overlapped, event, ERROR_SUCCESS, 0);
         RC_FAKE_RETURN(true, ERROR_SUCCESS);
+    }
+    if (port.removed) {
+        *eventMask = 0;
+        overlapped->Internal = rules::kDeviceGone;
+        overlapped->InternalHigh = 0;
+        RC_FAKE_RETURN(false, rules::kDeviceGone);
     }
     if (event) {
         event->signalled = false;
@@ -893,7 +904,7 @@ bool FakeCommApi::ReadFile(Handle handle, void* buffer, std::uint32_t count, std
                            Overlapped* overlapped) {
     RC_FAKE_BEGIN("ReadFile", rec_.handle = handle, rec_.args = {count},
                   rec_.overlapped = overlapped);
-    RC_FAKE_PORT(handle, false);
+    RC_FAKE_PORT_KEPT(handle, false);
     if (overlapped == nullptr || (buffer == nullptr && count != 0)) {
         RC_FAKE_RETURN(false, ERROR_INVALID_PARAMETER);
     }
@@ -907,7 +918,11 @@ bool FakeCommApi::ReadFile(Handle handle, void* buffer, std::uint32_t count, std
     if (port.reads.empty()) {
         r.got = static_cast<std::uint32_t>(port.input.Pop(r.buffer, r.count));
     }
-    if (r.plan.EndsWith(r.got, r.count)) {
+    if (port.removed && r.got == 0 && r.count != 0) {
+        Complete(overlapped, r.event, rules::kDeviceGone, 0);
+        RC_FAKE_RETURN(false, rules::kDeviceGone);
+    }
+    if (r.plan.EndsWith(r.got, r.count) || port.removed) {
         if (read != nullptr) {
             *read = r.got;
         }

@@ -116,9 +116,8 @@ public:
     // 28, its timeouts zero, its mask 0, its modem status 0.
     void AddPort(std::string_view name);
     // The port no longer exists (a USB adapter pulled): CreateFileA answers
-    // ERROR_FILE_NOT_FOUND; an open handle ends its pending transfers and
-    // event wait with ERROR_BAD_COMMAND, and every later call on it but
-    // CloseHandle fails with that code.
+    // ERROR_FILE_NOT_FOUND; an open handle goes on as the driver's rules say
+    // of a device gone (rules::kDeviceGone).
     void RemovePort(std::string_view name);
     // A busy port exists but CreateFileA answers ERROR_ACCESS_DENIED.
     void SetPortBusy(std::string_view name, bool busy = true);

@@ -115,27 +115,6 @@ TEST_F(FakeCommApiTest, PendingCommWaitCompletesWhenTheTestRaisesAnEvent) {
     EXPECT_EQ(mask, EV_TXEMPTY);
 }
 
-TEST_F(FakeCommApiTest, EventsWithoutAPendingWaitAreKeptForTheNextWait) {
-    ASSERT_TRUE(fake.SetCommMask(port, EV_RXCHAR | EV_RXFLAG | EV_CTS));
-    fake.RaiseEvents("COM3", EV_CTS);
-    DCB dcb = fake.CommState("COM3");
-    dcb.EvtChar = '\n';
-    ASSERT_TRUE(fake.SetCommState(port, &dcb));
-    fake.FeedInput("COM3", "ab\n");
-    Overlapped ov = NewBlock();
-    std::uint32_t mask = 0;
-    EXPECT_TRUE(fake.WaitCommEvent(port, &mask, &ov));
-    EXPECT_EQ(mask, EV_CTS | EV_RXCHAR | EV_RXFLAG);
-    EXPECT_TRUE(fake.IsSignalled(ov.hEvent));
-    // Nothing is left over: the next wait is pending; a new mask ends it with 0.
-    EXPECT_FALSE(fake.WaitCommEvent(port, &mask, &ov));
-    EXPECT_EQ(fake.GetLastError(), ERROR_IO_PENDING);
-    EXPECT_FALSE(fake.IsSignalled(ov.hEvent));
-    ASSERT_TRUE(fake.SetCommMask(port, 0));
-    EXPECT_TRUE(fake.IsSignalled(ov.hEvent));
-    EXPECT_EQ(mask, 0u);
-}
-
 TEST_F(FakeCommApiTest, InjectedFailuresAndOpenRefusals) {
     fake.Fail("SetupComm", ERROR_ACCESS_DENIED, 2, 1);
     EXPECT_TRUE(fake.SetupComm(port, 4096, 2048));
@@ -188,74 +167,6 @@ TEST_F(FakeCommApiTest, LastErrorIsPerThread) {
     EXPECT_EQ(fake.GetLastError(), ERROR_GEN_FAILURE);
 }
 
-struct ReadRow {
-    const char* what;
-    std::uint32_t interval, multiplier, constant;
-    std::string before;    // in the queue when ReadFile starts
-    std::uint32_t count;   // requested
-    bool atOnce;           // ReadFile completes at once
-    std::string fed;       // then fed
-    std::uint32_t advance; // then the clock advances by
-    std::string expected;  // what the read returned in the end ("" = still pending: "-")
-};
-
-// Keeps the test names short and stable: a row prints as its description.
-void PrintTo(const ReadRow& row, std::ostream* out) {
-    *out << row.what;
-}
-
-std::string RowName(const ::testing::TestParamInfo<ReadRow>& row) {
-    std::string name;
-    for (const char* p = row.param.what; *p != 0; ++p) {
-        if (std::isalnum(static_cast<unsigned char>(*p))) {
-            name += *p;
-        }
-    }
-    return name;
-}
-
-class FakeReadModes : public FakeCommApiTest, public ::testing::WithParamInterface<ReadRow> {};
-
-TEST_P(FakeReadModes, ReadCompletesAsTheTimeoutsSay) {
-    const ReadRow& row = GetParam();
-    SetTimeouts(row.interval, row.multiplier, row.constant);
-    fake.FeedInput("COM3", row.before);
-    Overlapped ov = NewBlock();
-    char buffer[16] = {};
-    std::uint32_t n = 99;
-    EXPECT_EQ(fake.ReadFile(port, buffer, row.count, &n, &ov), row.atOnce);
-    if (!row.atOnce) {
-        EXPECT_EQ(fake.GetLastError(), ERROR_IO_PENDING);
-        EXPECT_EQ(n, 0u);
-    }
-    fake.FeedInput("COM3", row.fed);
-    fake.AdvanceClock(row.advance);
-    if (row.expected == "-") {
-        EXPECT_FALSE(fake.IsSignalled(ov.hEvent));
-        EXPECT_FALSE(fake.GetOverlappedResult(port, &ov, &n, false));
-        EXPECT_EQ(fake.GetLastError(), ERROR_IO_INCOMPLETE);
-        return;
-    }
-    EXPECT_TRUE(fake.IsSignalled(ov.hEvent));
-    ASSERT_TRUE(fake.GetOverlappedResult(port, &ov, &n, false));
-    EXPECT_EQ(std::string(buffer, n), row.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Timeouts, FakeReadModes,
-    ::testing::Values(
-        ReadRow{"return at once, empty", MAXDWORD, 0, 0, "", 4, true, "xy", 0, ""},
-        ReadRow{"return at once, partial", MAXDWORD, 0, 0, std::string("a\0b", 3), 8, true, "", 0,
-                std::string("a\0b", 3)},
-        ReadRow{"wait for count", 0, 0, 0, "ab", 4, false, "cdef", 100000, "abcd"},
-        ReadRow{"wait for count, short", 0, 0, 0, "ab", 4, false, "c", 100000, "-"},
-        ReadRow{"total timeout", 0, 10, 5, "a", 3, false, "b", 35, "ab"},
-        ReadRow{"total timeout not yet", 0, 10, 5, "a", 3, false, "b", 34, "-"},
-        ReadRow{"interval timeout", 20, 0, 0, "", 3, false, "ab", 20, "ab"},
-        ReadRow{"first byte ends", MAXDWORD, MAXDWORD, 50, "", 8, false, "abc", 0, "abc"},
-        ReadRow{"first byte ends, timeout", MAXDWORD, MAXDWORD, 50, "", 8, false, "", 50, ""}),
-    RowName);
-
 TEST_F(FakeCommApiTest, HeldWriteWaitsForTheTestAndPurgeOrCloseAbortsTransfers) {
     fake.SetWriteMode(FakeCommApi::WriteMode::kPendingHeld);
     ASSERT_TRUE(fake.SetCommMask(port, EV_TXEMPTY));
@@ -293,22 +204,6 @@ TEST_F(FakeCommApiTest, HeldWriteWaitsForTheTestAndPurgeOrCloseAbortsTransfers) 
     EXPECT_EQ(fake.GetLastError(), ERROR_OPERATION_ABORTED);
     EXPECT_FALSE(fake.SetupComm(port, 1, 1));
     EXPECT_EQ(fake.GetLastError(), ERROR_INVALID_HANDLE);
-}
-
-TEST_F(FakeCommApiTest, PulledDeviceEndsTheEventWaitAndFailsLaterCalls) {
-    ASSERT_TRUE(fake.SetCommMask(port, EV_RXCHAR));
-    Overlapped ov = NewBlock();
-    std::uint32_t mask = 0;
-    EXPECT_FALSE(fake.WaitCommEvent(port, &mask, &ov));
-    fake.RemovePort("COM3");
-    EXPECT_TRUE(fake.IsSignalled(ov.hEvent));
-    std::uint32_t n = 0;
-    EXPECT_FALSE(fake.GetOverlappedResult(port, &ov, &n, false));
-    EXPECT_EQ(fake.GetLastError(), ERROR_BAD_COMMAND);
-    std::uint32_t errors = 0;
-    EXPECT_FALSE(fake.ClearCommError(port, &errors, nullptr));
-    EXPECT_EQ(fake.GetLastError(), ERROR_BAD_COMMAND);
-    EXPECT_TRUE(fake.CloseHandle(port));
 }
 
 TEST_F(FakeCommApiTest, AutoAdvancingClockEndsATickLoop) {

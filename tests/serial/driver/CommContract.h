@@ -15,6 +15,7 @@
 // in Lacks(), and the case is skipped with it.
 
 #include "serial/driver/CommApi.h"
+#include "serial/driver/DriverRules.h"
 
 #include <gtest/gtest.h>
 
@@ -50,6 +51,8 @@ enum class Need {
     kFirstByte,       // interval MAXDWORD with a total ending a read at the first byte
     kTxEmptyEvent,    // EV_TXEMPTY once a write has gone
     kTimeoutSucceeds, // a read ended by its total time-out succeeding with what came
+    kUnplug,          // the device taken away while the port is open
+    kRefusesNothing,  // PurgeComm(0) and a WaitCommEvent without a mask refused
 };
 
 // The backend under test and the far end of its port.
@@ -67,6 +70,8 @@ public:
     // The far end reads n bytes that the port wrote (and, if it stalled,
     // reads on from now on).
     virtual std::string Received(Handle port, std::size_t n) = 0;
+    // Takes the device away from under the open port (a USB adapter pulled).
+    virtual void Unplug(Handle) {}
     // Why a case that needs `need` cannot run here; "" when it can.
     virtual std::string Lacks(Need) const { return ""; }
     // A write long enough to stall when the far end does not read.
@@ -653,6 +658,7 @@ TEST_P(CommContract, PurgeAbortsPendingReadAndWrite) {
 TEST_P(CommContract, FullInputQueueLosesBytesWithRxOver) {
     RC_CONTRACT_NEEDS(Need::kInputSize);
     ASSERT_TRUE(Api().SetupComm(port_, 64, 64));
+    ASSERT_TRUE(Api().SetupComm(port_, 0, 0)) << "a size of 0 leaves the queue as it is";
     std::string data(200, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<char>('0' + i % 64);
@@ -670,6 +676,35 @@ TEST_P(CommContract, FullInputQueueLosesBytesWithRxOver) {
     std::uint32_t after = 0;
     InQueue(&after);
     EXPECT_EQ(after, 0u) << "ClearCommError clears the flags it reported";
+}
+
+// EV_RX80FULL once the queue holds 80 % of SetupComm's input size; bytes
+// that a pending read takes never reach the queue, nor the mark.
+TEST_P(CommContract, QueueAtEightyPercentRaisesRx80Full) {
+    RC_CONTRACT_NEEDS(Need::kInputSize);
+    RC_CONTRACT_NEEDS(Need::kPendingCommWait);
+    ASSERT_TRUE(Api().SetupComm(port_, 100, 100));
+    SetTimeouts(0, 0, 0);
+    ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_RX80FULL));
+    {
+        Transfer read(Api());
+        ASSERT_FALSE(StartRead(read, 100));
+        B().Send(port_, std::string(100, 'r'));
+        ASSERT_TRUE(DoneSoon(read));
+        EXPECT_EQ(ReadResult(read), std::string(100, 'r'));
+    }
+    B().Send(port_, std::string(79, 'f'));
+    ASSERT_TRUE(WaitQueued(79));
+    Transfer wait(Api());
+    std::uint32_t mask = 0;
+    ASSERT_FALSE(Api().WaitCommEvent(port_, &mask, &wait.ov))
+        << "EV_RX80FULL below the mark, or for bytes a read took";
+    ASSERT_EQ(Api().GetLastError(), comm::ERROR_IO_PENDING);
+    B().Send(port_, "g");
+    ASSERT_TRUE(DoneSoon(wait));
+    std::uint32_t n = 0;
+    EXPECT_TRUE(Api().GetOverlappedResult(port_, &wait.ov, &n, false));
+    EXPECT_EQ(mask, comm::EV_RX80FULL);
 }
 
 TEST_P(CommContract, DiscardNullDropsZeroBytes) {
@@ -779,6 +814,57 @@ TEST_P(CommContract, WriteRaisesTxEmpty) {
     }
     EXPECT_EQ(NextEvents(), comm::EV_TXEMPTY);
     EXPECT_EQ(B().Received(port_, 4), "data");
+}
+
+// A purge of nothing, and a wait for no event, are refused.
+TEST_P(CommContract, CallsWithNothingToDoAreRefused) {
+    RC_CONTRACT_NEEDS(Need::kRefusesNothing);
+    EXPECT_FALSE(Api().PurgeComm(port_, 0));
+    EXPECT_EQ(Api().GetLastError(), comm::ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(Api().SetCommMask(port_, 0));
+    Transfer wait(Api());
+    std::uint32_t mask = 0;
+    EXPECT_FALSE(Api().WaitCommEvent(port_, &mask, &wait.ov));
+    EXPECT_EQ(Api().GetLastError(), comm::ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(wait.Signalled());
+}
+
+// ---- A device that goes away ---------------------------------------------------------
+
+// What was pending ends with the error of a device gone and CE_IOE; bytes
+// queued before stay readable; then reads, writes and line settings fail.
+TEST_P(CommContract, ADeviceThatGoesAwayEndsWhatIsPendingAndKeepsWhatCame) {
+    RC_CONTRACT_NEEDS(Need::kUnplug);
+    RC_CONTRACT_NEEDS(Need::kPendingCommWait);
+    ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_RXFLAG));
+    B().Send(port_, "ab");
+    ASSERT_TRUE(WaitQueued(2));
+    Transfer wait(Api());
+    std::uint32_t mask = 0xFF;
+    ASSERT_FALSE(Api().WaitCommEvent(port_, &mask, &wait.ov));
+    ASSERT_EQ(Api().GetLastError(), comm::ERROR_IO_PENDING);
+    B().Unplug(port_);
+    ASSERT_TRUE(DoneSoon(wait));
+    std::uint32_t n = 0;
+    EXPECT_FALSE(Api().GetOverlappedResult(port_, &wait.ov, &n, false));
+    EXPECT_EQ(Api().GetLastError(), comm::rules::kDeviceGone);
+    EXPECT_EQ(mask, 0u);
+    std::uint32_t errors = 0;
+    EXPECT_EQ(InQueue(&errors), 2u);
+    EXPECT_EQ(errors, comm::CE_IOE);
+    EXPECT_EQ(ReadQueued(16), "ab");
+
+    Transfer read(Api());
+    std::string buf(4, '\0');
+    EXPECT_FALSE(Api().ReadFile(port_, buf.data(), 4, &n, &read.ov));
+    EXPECT_EQ(Api().GetLastError(), comm::rules::kDeviceGone);
+    Transfer write(Api());
+    EXPECT_FALSE(Api().WriteFile(port_, "w", 1, &n, &write.ov));
+    EXPECT_EQ(Api().GetLastError(), comm::rules::kDeviceGone);
+    comm::DCB dcb;
+    ASSERT_TRUE(Api().GetCommState(port_, &dcb));
+    EXPECT_FALSE(Api().SetCommState(port_, &dcb));
+    EXPECT_EQ(Api().GetLastError(), comm::rules::kDeviceGone);
 }
 
 } // namespace contract

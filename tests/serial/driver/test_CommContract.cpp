@@ -3,8 +3,8 @@
 
 #include "tests/serial/driver/CommContract.h"
 
-#include "tests/support/FakeCommApi.h"
 #include "serial/driver/PosixCommApi.h"
+#include "tests/support/FakeCommApi.h"
 #include "tests/support/PtyPair.h"
 
 #include <chrono>
@@ -31,6 +31,7 @@ public:
     }
     void Send(Handle, const std::string& bytes) override { fake_.FeedInput(kFakePort, bytes); }
     void StallWrites() override { fake_.SetWriteMode(comm::FakeCommApi::WriteMode::kPendingHeld); }
+    void Unplug(Handle) override { fake_.RemovePort(kFakePort); }
     std::string Received(Handle, std::size_t n) override {
         while (fake_.CompleteWrite(kFakePort)) {
         }
@@ -65,6 +66,7 @@ public:
                    : comm::INVALID_HANDLE_VALUE;
     }
     void Send(Handle, const std::string& bytes) override { pty_.Send(bytes); }
+    void Unplug(Handle) override { pty_.CloseMaster(); }
     std::string Received(Handle, std::size_t n) override { return pty_.Receive(n); }
 
 private:

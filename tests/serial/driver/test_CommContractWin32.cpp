@@ -98,6 +98,8 @@ public:
                    "starts while bytes are queued, and nothing once they are read";
         case Need::kTxEmptyEvent:
             return "Wine does not report EV_TXEMPTY to a wait after a write";
+        case Need::kUnplug:
+            return "the echoing far end is shared by every test program: it is not taken away";
         case Need::kTimeoutSucceeds:
             return "Wine ends a read at its total time-out with ERROR_TIMEOUT, where Windows "
                    "succeeds with the bytes that came";
