@@ -12,8 +12,8 @@
 // wake-up of an idle CPU dominates single-byte latency and varies from run
 // to run: compare p10/p25 as well as the median, over several runs.
 
-#include "serial/os/CommApi.h"
-#include "serial/os/PosixCommApi.h"
+#include "serial/driver/CommApi.h"
+#include "serial/driver/PosixCommApi.h"
 
 #include <algorithm>
 #include <atomic>

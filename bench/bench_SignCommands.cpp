@@ -27,7 +27,7 @@
 #include "host/MessageLoop.h"
 #include "host/qt/Application.h"
 #include "serial/CPort.h"
-#include "serial/os/PosixPorts.h"
+#include "serial/driver/PosixPorts.h"
 
 #include <QComboBox>
 #include <QPushButton>

@@ -1,13 +1,20 @@
-# rc_add_test(<name> SOURCES <files...> LIBS <targets...> [QT] [LABELS <labels...>])
+# rc_add_test(<name> SOURCES <files...> [POSIX <files...>] [WIN32 <files...>]
+#             [POSIX_ONLY|WIN32_ONLY] LIBS <targets...> [QT] [LABELS <labels...>])
 #
-# One GoogleTest executable per unit. Cases are discovered when ctest runs
-# (not at build time), so a test binary that cannot start fails the run.
-# QT marks tests that need a QApplication: they run on the offscreen platform.
+# One GoogleTest executable per unit. The platform's files are chosen as the
+# sources' are (rc_platform_sources); POSIX_ONLY and WIN32_ONLY build the
+# test on that platform alone. Cases are discovered when ctest runs (not at build time), so a test
+# binary that cannot start fails the run. QT marks tests that need a
+# QApplication: they run on the offscreen platform.
 function(rc_add_test name)
-    cmake_parse_arguments(T "QT" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "QT;POSIX_ONLY;WIN32_ONLY" "" "SOURCES;POSIX;WIN32;LIBS;LABELS" ${ARGN})
     if(T_QT AND NOT RC_WITH_QT)
         return()
     endif()
+    if((T_WIN32_ONLY AND NOT WIN32) OR (T_POSIX_ONLY AND WIN32))
+        return()
+    endif()
+    rc_platform_sources(T_SOURCES ${T_SOURCES} POSIX ${T_POSIX} WIN32 ${T_WIN32})
     find_package(GTest REQUIRED)
     include(GoogleTest)
     if(T_QT)

@@ -1,13 +1,13 @@
 #include "configurator/PortFailure.h"
 
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 namespace sign {
 
 namespace {
 
 // Windows error codes of an open that the serial component's table does not
-// name (serial/os/CommApi.h).
+// name (serial/driver/CommApi.h).
 constexpr std::uint32_t ErrorPathNotFound = 3;
 constexpr std::uint32_t ErrorTooManyOpenFiles = 4;
 constexpr std::uint32_t ErrorSemTimeout = 121;

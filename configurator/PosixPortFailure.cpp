@@ -2,7 +2,7 @@
 // and permissions, and whether the process has descriptors left.
 #include "configurator/PortFailure.h"
 
-#include "serial/os/PosixCommApi.h"
+#include "serial/driver/PosixCommApi.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

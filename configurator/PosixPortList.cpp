@@ -1,6 +1,6 @@
 #include "configurator/SignTransaction.h"
 
-#include "serial/os/PosixPorts.h"
+#include "serial/driver/PosixPorts.h"
 
 namespace sign {
 

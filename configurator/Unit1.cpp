@@ -8,7 +8,7 @@
 #include "configurator/SignTransaction.h"
 #include "host/MessageLoop.h"
 #include "serial/CPort.h"
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 #include "spin/Spin.h"
 
 #include <QAbstractItemView>

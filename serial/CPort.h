@@ -47,7 +47,7 @@
 #include "host/Component.h"
 #include "host/Persistent.h"
 #include "host/Set.h"
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 #include <atomic>
 #include <cstdint>

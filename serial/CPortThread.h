@@ -33,7 +33,7 @@
 // its two events and ends, and is joined then.
 
 #include "serial/CPort.h"
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 #include <atomic>
 #include <cstddef>

@@ -9,7 +9,7 @@
 #include "host/qt/QtMainLoop.h"
 #include "serial/CPort.h"
 #include "serial/CPortErrors.h"
-#include "serial/os/FakeCommApi.h"
+#include "tests/support/FakeCommApi.h"
 #include "spin/Spin.h"
 #include "tests/configurator/SettingsFiles.h"
 #include "tests/support/PtyPair.h"

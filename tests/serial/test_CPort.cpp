@@ -4,7 +4,7 @@
 
 #include "host/ExceptionDisplay.h"
 #include "host/Exceptions.h"
-#include "serial/os/FakeCommApi.h"
+#include "tests/support/FakeCommApi.h"
 
 #include <gtest/gtest.h>
 

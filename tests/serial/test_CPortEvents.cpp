@@ -9,7 +9,7 @@
 #include "host/ExceptionDisplay.h"
 #include "host/MessageLoop.h"
 #include "host/PlainMainLoop.h"
-#include "serial/os/FakeCommApi.h"
+#include "tests/support/FakeCommApi.h"
 #include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>

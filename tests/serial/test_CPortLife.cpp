@@ -7,7 +7,7 @@
 #include "tests/support/ShownExceptions.h"
 
 #include "host/ExceptionDisplay.h"
-#include "serial/os/FakeCommApi.h"
+#include "tests/support/FakeCommApi.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include "serial/CPortErrors.h"
 
 #include "host/ExceptionDisplay.h"
-#include "serial/os/FakeCommApi.h"
+#include "tests/support/FakeCommApi.h"
 #include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include "host/FileIo.h"
 #include "host/IniFile.h"
 #include "host/Registry.h"
-#include "serial/os/FakeCommApi.h"
+#include "tests/support/FakeCommApi.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "tools/radar-sign/PortAccess.h"
 
-#include "serial/os/PosixCommApi.h"
+#include "serial/driver/PosixCommApi.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

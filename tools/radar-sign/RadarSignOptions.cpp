@@ -1,7 +1,7 @@
 #include "tools/radar-sign/RadarSignOptions.h"
 
 #include "configurator/ClockOffset.h"
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 
 #include <algorithm>
 #include <cstdio>

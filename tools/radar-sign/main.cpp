@@ -55,7 +55,7 @@
 #include "host/ExceptionDisplay.h"
 #include "host/PlainMainLoop.h"
 #include "serial/CPort.h"
-#include "serial/os/CommApi.h"
+#include "serial/driver/CommApi.h"
 #include "tools/radar-sign/PortAccess.h"
 #include "tools/radar-sign/RadarSignOptions.h"
 
