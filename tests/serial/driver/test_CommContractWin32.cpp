@@ -98,6 +98,9 @@ public:
                    "starts while bytes are queued, and nothing once they are read";
         case Need::kTxEmptyEvent:
             return "Wine does not report EV_TXEMPTY to a wait after a write";
+        case Need::kRefusesNothing:
+            return "Wine takes PurgeComm(0) and leaves a WaitCommEvent without a mask pending, "
+                   "where Windows' driver refuses both with ERROR_INVALID_PARAMETER";
         case Need::kUnplug:
             return "the echoing far end is shared by every test program: it is not taken away";
         case Need::kTimeoutSucceeds:
