@@ -86,7 +86,6 @@ private:
 // returns how many bytes are left.
 std::size_t DiscardNulls(std::uint8_t* bytes, std::size_t count);
 
-// What bytes that reach the input queue raise: EV_RXCHAR for any byte, and
 // The error of a port whose device went away (a USB adapter pulled). The
 // read, the write and the event wait that were pending end with it, and
 // CE_IOE is flagged. Bytes queued before stay readable and kept events are
@@ -94,6 +93,7 @@ std::size_t DiscardNulls(std::uint8_t* bytes, std::size_t count);
 // what needs the device (SetCommState, the modem status) fail with it.
 inline constexpr std::uint32_t kDeviceGone = ERROR_DEVICE_REMOVED;
 
+// What bytes that reach the input queue raise: EV_RXCHAR for any byte, and
 // EV_RXFLAG when one of them is the DCB's event character.
 std::uint32_t ArrivalEvents(const std::uint8_t* bytes, std::size_t count, char eventChar);
 
