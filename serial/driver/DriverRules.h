@@ -7,8 +7,9 @@
 // time-outs SetCommTimeouts refuses; the input queue of SetupComm's size
 // with its 80 % mark, what arriving bytes raise (fNull, the event
 // character) and what is lost with CE_RXOVER; which events a WaitCommEvent
-// reports (the latch with its mask); what PurgeComm does; and the line
-// error flags and queue counts that ClearCommError reports.
+// reports (the latch with its mask); what PurgeComm does; the line error
+// flags and queue counts that ClearCommError reports; and what a port whose
+// device went away still does.
 //
 // It does no I/O, starts no thread and reads no clock: times are numbers of
 // milliseconds after a moment the caller owns (the start of the read or
