@@ -76,6 +76,7 @@ public:
     bool Raise(std::uint32_t events);
     std::uint32_t Kept() const { return FKept; }
     // The kept events, for the wait that reports them; none are kept after.
+    // Nothing else clears them: not a purge, nor reading the bytes.
     std::uint32_t Take();
 
 private:
