@@ -153,12 +153,14 @@ std::shared_ptr<Port> Port::Open(const std::string& path, std::uint32_t* error) 
     if (::tcsetattr(fd, TCSANOW, &t) != 0)
         return fail(fd, ErrorFromErrno(errno));
 
+    bool lowLatency = false;
 #if defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
     {
         struct serial_struct serial {};
         if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
             serial.flags |= ASYNC_LOW_LATENCY;
-            ::ioctl(fd, TIOCSSERIAL, &serial); // a driver without it just says no
+            // A driver without it just says no.
+            lowLatency = ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
         }
     }
 #endif
@@ -169,6 +171,7 @@ std::shared_ptr<Port> Port::Open(const std::string& path, std::uint32_t* error) 
 
     std::shared_ptr<Port> port(new Port(fd, pipeFds[0], pipeFds[1], dev, ino));
     port->hasLines_ = hasLines;
+    port->lowLatency_ = lowLatency;
     port->queue_.Resize(rules::kDefaultInputSize);
     std::uint32_t baud = 0;
     if (GetAnyBaud(fd, &baud) != 0 || baud == 0)
@@ -226,6 +229,18 @@ void Port::Close() {
     if (hasRs485_) {
         struct serial_rs485 rs485 {};
         ::ioctl(fd_, TIOCSRS485, &rs485);
+    }
+#endif
+#if defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
+    // The flag stays with the device after the close (ftdi_sio's latency
+    // timer, for whatever program opens it next, and for every adapter the
+    // port scan probed): put back what open found.
+    if (lowLatency_ && !removed_) {
+        struct serial_struct serial {};
+        if (::ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
+            serial.flags &= ~ASYNC_LOW_LATENCY;
+            ::ioctl(fd_, TIOCSSERIAL, &serial);
+        }
     }
 #endif
     ::ioctl(fd_, TIOCNXCL);

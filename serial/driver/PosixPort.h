@@ -151,6 +151,7 @@ private:
     bool hasLines_ = false;    // the driver has modem lines (TIOCMGET works)
     bool hasCounters_ = false; // the driver keeps line-error counters
     bool hasRs485_ = false;    // the driver's RS-485 mode is on (RTS toggle)
+    bool lowLatency_ = false;  // open turned the driver's low-latency flag on
 
     std::mutex readMutex_; // one reader of the device at a time; before mutex_
     mutable std::mutex mutex_;
