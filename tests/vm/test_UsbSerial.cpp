@@ -472,6 +472,14 @@ TEST(UsbSerial, DtrAndRtsReachTheDriverAtOpenWhenChangedAndDropAtClose) {
     }
 }
 
+TEST(UsbSerial, ABreakFromTheFarEnd) {
+    GTEST_SKIP() << "tried: a telnet break on QEMU's usb-serial character device never "
+                    "reaches ftdi_sio's break counter (QEMU sends the break bit in a packet "
+                    "of its own, without data, and ftdi_sio takes break and error bits only "
+                    "from packets with data), and QEMU sets no frame, parity or overrun bit: "
+                    "TIOCGICOUNT's error counters stay 0, so no line error can be made";
+}
+
 TEST(UsbSerial, ModemLineChangesAndRing) {
     GTEST_SKIP() << "QEMU's usb-serial on a socket character device reports CTS, DSR and "
                     "RLSD always on and RI off, and DTR and RTS do not reach the far end: no "
