@@ -589,12 +589,23 @@ private:
     int fd_ = -1;
 };
 
-// Puts the adapter back and checks that the same name opens and carries bytes.
+// The port scan's list, one name a line.
+std::string ScannedPorts() {
+    Child ports({RadarSign(), "ports"});
+    EXPECT_TRUE(ports.Wait(10s));
+    EXPECT_EQ(ports.Status, 0) << ports.Text;
+    return ports.Text;
+}
+
+// Puts the adapter back and checks that the scan lists it again and that the
+// same name opens and carries bytes.
 void PlugBackAndUse() {
+    EXPECT_EQ(ScannedPorts(), "") << "the pulled adapter is still listed";
     TtyUevents uevents;
     ASSERT_EQ(Host("plug"), "ok");
     ASSERT_TRUE(WaitForDevice(true)) << "no " << kDevice << " after device_add";
     EXPECT_TRUE(uevents.WaitFor("add"));
+    EXPECT_EQ(ScannedPorts(), "ttyUSB0\n");
     ASSERT_EQ(Host("peer echo"), "ok");
     TComPort p(nullptr);
     Prepare(p);
