@@ -8,6 +8,7 @@
 
 #include "serial/CPort.h"
 #include "serial/CPortErrors.h"
+#include "serial/driver/PosixTermios.h"
 #include "tests/vm/Pattern.h"
 
 #include <fcntl.h>
@@ -364,6 +365,40 @@ TEST(UsbSerial, OpenAppliesTheLineSettingsToTheDriver) {
         EXPECT_EQ(t.c_cflag & CSIZE, c.Size);
         EXPECT_EQ(t.c_cflag & (PARENB | PARODD), c.Parity);
         EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.TwoStops);
+    }
+}
+
+struct BaudCase {
+    std::int32_t Asked;
+    std::uint32_t Line; // what the driver runs at afterwards
+};
+
+// ftdi_sio divides its 3 MHz clock (QEMU's adapter is an FT232BM): a rate it
+// can reach closely is taken, any rate too (through termios2); one above 3
+// Mbaud it silently replaces by 9600. The driver then refuses the setting,
+// as the Windows driver does, and the line keeps the rate it had (4800).
+TEST(UsbSerial, TheDriverRunsTheRatesItCanAndARefusedRateLeavesTheLineAsItWas) {
+    const BaudCase cases[] = {
+        {300, 300},       {115200, 115200},   {230400, 230400}, {250000, 250000}, {31250, 31250},
+        {921600, 921600}, {3000000, 3000000}, {4000000, 4800},  {12000000, 4800},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Asked);
+        TComPort p(nullptr);
+        p.SetPort(kPort);
+        p.SetEvents(TComEvents());
+        ASSERT_TRUE(p.OpenWithSettings("4800,N,8,1"));
+        p.SetBaudRate(c.Asked); // applied at once; refused without raising
+        const int fd = ::open(kDevice, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        std::uint32_t line = 0;
+        EXPECT_EQ(comm::posix::GetAnyBaud(fd, &line), 0);
+        ::close(fd);
+        EXPECT_EQ(line, c.Line);
+        comm::DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        ASSERT_TRUE(comm::Api().GetCommState(p.Handle(), &dcb));
+        EXPECT_EQ(dcb.BaudRate, c.Line);
     }
 }
 
