@@ -3,8 +3,9 @@
 // there: the far end of the guest's /dev/ttyUSB0 is the host's vm-host
 // (vm_host.cpp), asked for what to do through lines on the console.
 //
-// The cases run in the order written: the unplug cases come last, and each
-// puts the adapter back before it ends.
+// The cases run in the order written: the low-latency cases first (they need
+// the first open since the adapter came), the unplug cases last, each of
+// which puts the adapter back before it ends.
 
 #include "serial/CPort.h"
 #include "serial/CPortErrors.h"
