@@ -158,6 +158,8 @@ struct Overlapped {
     std::uint32_t OffsetHigh = 0;
     Handle hEvent = INVALID_HANDLE_VALUE;
 };
+// Overlapped::Internal while the operation is pending (Windows' STATUS_PENDING).
+inline constexpr std::uintptr_t kStatusPending = 0x103;
 
 class ICommApi {
 public:

@@ -79,8 +79,6 @@ private:
         std::optional<Clock::time_point> intervalDeadline;
     };
 
-    // Overlapped::Internal while a transfer is pending (Windows' STATUS_PENDING).
-    static constexpr std::uintptr_t kPending = 0x103;
     static constexpr std::size_t kLargeRead = 1024; // a read this large: the device streams
     static constexpr auto kModemPeriod = std::chrono::milliseconds(10);
     // When the I/O thread, having left the device to a pumping waiter, looks

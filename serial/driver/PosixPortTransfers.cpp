@@ -21,7 +21,7 @@ Port::Op Port::NewTransfer(Op::Kind kind, Overlapped* ov, std::shared_ptr<EventO
                            std::uint8_t* buffer, std::uint32_t count, std::uint32_t* transferred) {
     if (transferred != nullptr)
         *transferred = 0;
-    ov->Internal = kPending;
+    ov->Internal = kStatusPending;
     ov->InternalHigh = 0;
     if (event)
         ClearEvent(*event);
@@ -149,7 +149,7 @@ std::uint32_t Port::WaitEvent(std::uint32_t* mask, Overlapped* ov,
         ov->Internal = rules::kDeviceGone;
         return rules::kDeviceGone;
     }
-    ov->Internal = kPending;
+    ov->Internal = kStatusPending;
     if (op.event)
         SetEventPump(*op.event, weak_from_this());
     wait_ = std::move(op);

@@ -13,9 +13,6 @@ namespace comm {
 
 namespace {
 
-// What Windows keeps in Overlapped::Internal while an operation runs.
-constexpr std::uintptr_t kStatusPending = 0x103;
-
 std::string Key(std::string_view name) {
     std::string key(name);
     for (char& c : key) {

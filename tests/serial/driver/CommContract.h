@@ -231,7 +231,7 @@ public:
         ov.hEvent = api_.CreateEventA(true, false);
     }
     ~Transfer() {
-        if (!Signalled()) {
+        if (ov.Internal == comm::kStatusPending) {
             (void)state_.release();
             return;
         }
