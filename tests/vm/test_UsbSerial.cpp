@@ -36,6 +36,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <mutex>
@@ -762,7 +763,7 @@ TEST(Unplug, MidWriteEndsTheWriteWithWhatWasTaken) {
     PlugBackAndUse();
 }
 
-TEST(Unplug, MidWaitTheEventThreadStopsWithoutSpinningAndCloseReturns) {
+TEST(Unplug, MidWaitNothingSpinsCallsSayTheDeviceWentAndCloseReturns) {
     ASSERT_EQ(Host("peer drop"), "ok");
     std::mutex m;
     std::vector<std::string> events;
@@ -783,6 +784,24 @@ TEST(Unplug, MidWaitTheEventThreadStopsWithoutSpinningAndCloseReturns) {
     // A second with the device gone: the event thread must be idle.
     std::this_thread::sleep_for(1s);
     const double cpu = CpuSeconds() - u.Cpu;
+    // Calls on the open port whose device has gone end at once: a write
+    // takes nothing; a read and the modem query say the device was removed
+    // (radar-sign asks the modem query whether its port is still there).
+    const auto osError = [](const std::function<void()>& call) {
+        try {
+            call();
+        } catch (const EComPort& e) {
+            return e.OsErrorCode();
+        }
+        return std::int32_t{0};
+    };
+    const auto callsStart = Clock::now();
+    EXPECT_EQ(p.Write("abc", 3), 0);
+    std::string bytes;
+    constexpr auto kRemoved = static_cast<std::int32_t>(comm::ERROR_DEVICE_REMOVED);
+    EXPECT_EQ(osError([&] { p.ReadString(3, bytes); }), kRemoved);
+    EXPECT_EQ(osError([&] { p.ModemSignals(); }), kRemoved);
+    EXPECT_LT(Seconds(Clock::now() - callsStart), 1.0);
     const auto closeStart = Clock::now();
     p.Close();
     const double closeTook = Seconds(Clock::now() - closeStart);
