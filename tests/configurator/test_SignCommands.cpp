@@ -9,9 +9,9 @@
 #include "host/qt/QtMainLoop.h"
 #include "serial/CPort.h"
 #include "serial/CPortErrors.h"
-#include "tests/support/FakeCommApi.h"
 #include "spin/Spin.h"
 #include "tests/configurator/SettingsFiles.h"
+#include "tests/support/FakeCommApi.h"
 #include "tests/support/PtyPair.h"
 
 #include <QApplication>
