@@ -2,6 +2,7 @@
 
 #include "host/MessageLoop.h"
 #include "serial/CPort.h"
+#include "serial/driver/CommApi.h"
 
 #include <algorithm>
 #include <thread>
@@ -74,10 +75,24 @@ TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
             hooks.Wait(timing.Wait);
         else
             WaitForAck([&] { return link.AckReceived() || cancelled(); }, timing.Wait);
+        if (!link.AckReceived() && port.Connected() && DeviceGone(port)) {
+            result.DeviceGone = true;
+            break;
+        }
     }
     port.Close();
     result.Acknowledged = link.AckReceived();
     return result;
+}
+
+bool DeviceGone(cport::TCustomComPort& port) {
+    try {
+        port.ModemSignals();
+        return false;
+    } catch (const cport::EComPort& e) {
+        // The error the driver's rules give a device gone.
+        return e.OsErrorCode() == static_cast<std::int32_t>(comm::ERROR_DEVICE_REMOVED);
+    }
 }
 
 std::vector<std::string> ScanPorts(cport::TCustomComPort& port,

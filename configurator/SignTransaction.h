@@ -81,10 +81,19 @@ struct TTransactionResult {
     bool Opened = false;       // the port was open after OpenWithSettings
     bool Acknowledged = false; // the link's AckReceived at the end
     int Writes = 0;            // writes made
+    bool DeviceGone = false;   // the port's device went away (no more writes were made)
 };
 
+// Whether the driver says that the open port's device has gone (a pulled USB
+// adapter): the modem query fails with the device-gone error. Its other
+// refusals are a driver's without modem lines, which the open let pass; the
+// input-queue query cannot tell, as the bytes that came before stay
+// readable. A pulled adapter sends no event, so a wait asks this.
+bool DeviceGone(cport::TCustomComPort& port);
+
 // Runs a transaction for the request that link holds (TSignLink::BeginRequest
-// first). The port's OnRxChar must feed the bytes to link.Receive. Raises
+// first). After a wait without the acknowledgement it asks DeviceGone, and a
+// device gone ends the transaction. The port's OnRxChar must feed the bytes to link.Receive. Raises
 // what OpenWithSettings raises (EComPort), with the port left as Open leaves
 // it, unless hooks.OpenRaised takes it; nothing else. A port that cannot be
 // opened is written to anyway, as the window does (the writes do nothing and

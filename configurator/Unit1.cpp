@@ -505,7 +505,9 @@ void TForm1::SendCommand() {
                FClosing              ? "cancelled: the window was closed"
                : !result.Opened      ? sign::OpenFailureText(openError, port)
                : result.Acknowledged ? "ok"
-                                     : "no answer");
+               : result.DeviceGone
+                   ? sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::TPortFacts{})
+                   : "no answer");
     if (FClosing)
         return; // the window has gone: nobody to tell
     ShowResult(FSignLink.AckReceived() ? QStringLiteral("send sucess")

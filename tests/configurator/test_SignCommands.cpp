@@ -433,6 +433,22 @@ TEST_F(SignCommands, NeverAnsweredDownloadTriesThreeTimesAndStillSaved) {
     EXPECT_EQ(rows[0].at("outcome"), "no answer");
 }
 
+// The adapter pulled during a command (the pseudo-terminal's far end closed
+// at the first byte): no more writes after the wait in which it went, "send
+// error" as for any failure, and the log says why.
+TEST_F(SignCommands, AdapterPulledDuringACommandEndsItAndIsLoggedAsGone) {
+    SignPeer peer(FPty, SignPeer::Never());
+    peer.OnFirstByte = [this] { FPty.CloseMaster(); };
+    TForm1& form = Form();
+    Click(form.Button3);
+    EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send error")});
+    EXPECT_FALSE(form.mycomm1->Connected());
+    const auto rows = FBench.AuditRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].at("tries"), "1");
+    EXPECT_EQ(rows[0].at("outcome"), "the device has gone");
+}
+
 // No port, or a port another program holds: three writes into nothing, each
 // wait its full second, then "send error"; nothing else is shown.
 TEST_F(SignCommands, NoUsablePortEndsWithSendErrorAfterThreeSeconds) {

@@ -309,7 +309,7 @@ private:
         if (!result.Opened) {
             step.Failure = step.Logged = sign::OpenFailureText(openError, FName);
             step.Status = radarsign::ExitNoPort;
-        } else if (FGone && !result.Acknowledged) {
+        } else if (result.DeviceGone && !result.Acknowledged) {
             step.Failure = step.Logged =
                 sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::TPortFacts{});
             step.Status = radarsign::ExitNoPort;
@@ -393,7 +393,7 @@ private:
                     lock.unlock();
                     if (Clock::now() >= deadline)
                         return;
-                    FGone = DeviceGone(port);
+                    FGone = sign::DeviceGone(port);
                     continue;
                 }
                 FRxPending = false;
@@ -408,19 +408,6 @@ private:
                 FPcAtReply = PcClock(FFixedPcClock);
             if (FOptions.Verbose)
                 Trace("< " + sign::HexBytes(bytes));
-        }
-    }
-
-    // Whether the driver says that the port's device has gone (a pulled USB
-    // adapter). The modem query says so (the input-queue query does not: the
-    // bytes that came before stay readable); its other refusals are a
-    // driver's without modem lines, which the open let pass.
-    static bool DeviceGone(cport::TComPort& port) {
-        try {
-            port.ModemSignals();
-            return false;
-        } catch (const cport::EComPort& e) {
-            return e.OsErrorCode() == static_cast<std::int32_t>(comm::ERROR_DEVICE_REMOVED);
         }
     }
 
