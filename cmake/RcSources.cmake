@@ -7,12 +7,17 @@
 # which is checked here.
 function(rc_platform_sources var)
     cmake_parse_arguments(S "" "" "POSIX;WIN32" ${ARGN})
+    # The platform each list's names must carry: none for the shared files.
     foreach(list UNPARSED_ARGUMENTS POSIX WIN32)
+        set(expected ${list})
+        if(list STREQUAL "UNPARSED_ARGUMENTS")
+            set(expected "")
+        endif()
         foreach(f ${S_${list}})
             get_filename_component(n ${f} NAME)
             string(REGEX MATCH "^(Posix|Win32)" platform "${n}")
             string(TOUPPER "${platform}" platform)
-            if(NOT platform STREQUAL list AND (platform OR NOT list STREQUAL "UNPARSED_ARGUMENTS"))
+            if(NOT "${platform}" STREQUAL "${expected}")
                 message(FATAL_ERROR "${f}: its name does not fit the list it is in")
             endif()
         endforeach()

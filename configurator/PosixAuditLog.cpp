@@ -21,6 +21,7 @@
 // costs microseconds instead of the milliseconds a flush to disk takes.
 #include "configurator/AuditLog.h"
 #include "configurator/AuditLogFile.h"
+#include "host/PosixFd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -45,22 +46,6 @@ using namespace std::chrono_literals;
 std::string ErrnoText(int code) {
     return detail::AsClause(std::generic_category().message(code));
 }
-
-// Closes the descriptor when it goes out of scope (which drops its flock).
-class TFd {
-public:
-    explicit TFd(int fd) : FFd(fd) {}
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd() {
-        if (FFd >= 0)
-            ::close(FFd);
-    }
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
 
 // flock without blocking, retried with short sleeps until LockWaitMs has
 // passed. False also when the file system has no locks (ENOLCK).
@@ -141,7 +126,8 @@ TAppendResult AppendLine(const std::string& path, const std::string& rotatedPath
     // every line by several writers, and the last pass writes regardless.
     constexpr int Passes = 4;
     for (int pass = 1;; ++pass) {
-        TFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        // Closed at the end of the scope, which drops its flock.
+        host::TFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
         if (fd.Get() < 0) {
             const int code = errno;
             error = WriteError(path, ErrnoText(code));

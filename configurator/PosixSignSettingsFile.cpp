@@ -1,6 +1,8 @@
 // LEDINFO.BIN on POSIX systems.
 #include "configurator/SignSettings.h"
 
+#include "host/PosixFd.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -16,30 +18,6 @@
 namespace {
 
 constexpr mode_t AnyWriteBit = S_IWUSR | S_IWGRP | S_IWOTH;
-
-// Closes the descriptor when it goes out of scope.
-class TFd {
-public:
-    explicit TFd(int fd = -1) : FFd(fd) {}
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd() { Reset(); }
-    int Get() const { return FFd; }
-    int Release() {
-        const int fd = FFd;
-        FFd = -1;
-        return fd;
-    }
-    void Reset() {
-        if (FFd >= 0) {
-            ::close(FFd);
-        }
-        FFd = -1;
-    }
-
-private:
-    int FFd = -1;
-};
 
 bool WriteAll(const TSettingsFileOps& ops, int fd, const std::uint8_t* data, std::size_t size) {
     const TSettingsFileOps::TWrite os = [fd](const void* bytes, std::size_t n) {
@@ -82,7 +60,7 @@ int CreateTemporary(const std::string& target, std::string& name) {
 }
 
 void SyncDirectory(const std::string& dir) {
-    TFd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    host::TFd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (d.Get() >= 0) {
         ::fsync(d.Get());
     }
@@ -102,7 +80,7 @@ TSettingsLoadResult LoadSignSettingsFile(const std::string& path, TSignSettings&
     }
     // Non-blocking so that a pipe of that name cannot hang the start; only a
     // regular file is read.
-    TFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    host::TFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return TSettingsLoadResult::Unreadable;
     }
@@ -166,7 +144,7 @@ bool SaveSignSettingsFile(const std::string& path, const TSignSettings& settings
     }
 
     std::string temporary;
-    TFd fd(CreateTemporary(target, temporary));
+    host::TFd fd(CreateTemporary(target, temporary));
     if (fd.Get() < 0) {
         return false;
     }

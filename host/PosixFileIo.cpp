@@ -1,5 +1,7 @@
 #include "host/FileIo.h"
 
+#include "host/PosixFd.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -15,27 +17,6 @@ namespace {
 [[noreturn]] void Fail(int error, const std::string& what, const std::string& path) {
     throw std::system_error(error, std::generic_category(), what + " '" + path + "'");
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closes now and reports the result: close() can be where a write error shows.
-    int Close() {
-        int rc = ::close(fd_);
-        fd_ = -1;
-        return rc;
-    }
-
-private:
-    int fd_;
-};
 
 bool WriteAll(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -103,11 +84,11 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
             return std::nullopt;
         Fail(errno, "Cannot open", path);
     }
-    Fd fd(raw);
+    TFd fd(raw);
     std::string data;
     char buf[8192];
     for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        ssize_t n = ::read(fd.Get(), buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -130,7 +111,7 @@ void ReplaceFileAtomically(const std::string& path, std::string_view data) {
     int raw = ::mkstemp(temp.data());
     if (raw < 0)
         Fail(errno, "Cannot create a temporary file beside", target);
-    Fd fd(raw);
+    TFd fd(raw);
     auto failAndRemove = [&](int error, const char* what) {
         ::unlink(temp.c_str());
         Fail(error, what, target);
@@ -138,21 +119,21 @@ void ReplaceFileAtomically(const std::string& path, std::string_view data) {
 
     struct stat st {};
     if (::stat(target.c_str(), &st) == 0) {
-        if (::fchmod(fd.get(), st.st_mode & 07777) != 0)
+        if (::fchmod(fd.Get(), st.st_mode & 07777) != 0)
             failAndRemove(errno, "Cannot set the permissions for");
         // Keep the owner when we may (root editing a user's file); otherwise
         // the file becomes ours, as any rewrite would make it.
-        if (::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
+        if (::fchown(fd.Get(), st.st_uid, st.st_gid) != 0) {
         }
-    } else if (::fchmod(fd.get(), NewFileMode()) != 0) {
+    } else if (::fchmod(fd.Get(), NewFileMode()) != 0) {
         failAndRemove(errno, "Cannot set the permissions for");
     }
 
-    if (!WriteAll(fd.get(), data))
+    if (!WriteAll(fd.Get(), data))
         failAndRemove(errno, "Cannot write");
-    if (::fsync(fd.get()) != 0)
+    if (::fsync(fd.Get()) != 0)
         failAndRemove(errno, "Cannot flush");
-    if (fd.Close() != 0)
+    if (::close(fd.Release()) != 0)
         failAndRemove(errno, "Cannot write");
     if (::rename(temp.c_str(), target.c_str()) != 0)
         failAndRemove(errno, "Cannot replace");

@@ -300,8 +300,6 @@ private:
                   (whole ? "" : " (" + std::to_string(written) + " bytes taken)"));
         };
         hooks.Wait = [&](milliseconds timeout) { Wait(port, link, timeout); };
-        FGone = false;
-        hooks.Cancelled = [this] { return FGone; };
         const sign::TTransactionResult result = sign::RunTransaction(
             port, link, FName, {FOptions.Tries, FOptions.Timeout, milliseconds(10)}, hooks);
         TStep step;
@@ -385,7 +383,7 @@ private:
     // the port every GoneCheck whether its device is still there.
     void Wait(cport::TComPort& port, sign::TSignLink& link, milliseconds timeout) {
         const Clock::time_point deadline = Clock::now() + timeout;
-        while (!link.AckReceived() && !FGone) {
+        while (!link.AckReceived()) {
             {
                 std::unique_lock<std::mutex> lock(FLock);
                 const Clock::time_point until = std::min(deadline, Clock::now() + GoneCheck);
@@ -393,7 +391,8 @@ private:
                     lock.unlock();
                     if (Clock::now() >= deadline)
                         return;
-                    FGone = sign::DeviceGone(port);
+                    if (sign::DeviceGone(port))
+                        return; // the transaction asks too, and ends
                     continue;
                 }
                 FRxPending = false;
@@ -422,7 +421,6 @@ private:
     std::mutex FLock;
     std::condition_variable FSignal;
     bool FRxPending = false;     // the handler saw bytes that the worker has not read
-    bool FGone = false;          // the port's device went away during a wait
     sign::TSignClock FPcAtReply; // the PC's clock when the last reply was recognised
 };
 
