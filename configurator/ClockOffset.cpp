@@ -80,6 +80,15 @@ std::string IsoText(const TSignClock& c) {
     return text;
 }
 
+std::string ClockField(const std::string& reply) {
+    if (reply.size() < ClockReplySize)
+        return {};
+    const std::optional<TSignClock> clock = ReplyClock(reply);
+    if (clock && IsValidClock(*clock))
+        return IsoText(*clock);
+    return ClockText(reply) + " (bytes " + HexBytes(reply.substr(5, 6)) + ")";
+}
+
 std::string OffsetField(std::optional<std::int64_t> seconds) {
     if (!seconds)
         return {};

@@ -28,6 +28,14 @@ std::string ClockOffsetText(std::int64_t seconds);
 // The clock as ISO 8601 date and time: "2026-12-07T14:35:09".
 std::string IsoText(const TSignClock& clock);
 
+// The sign's clock of a whole clock reply as the audit log and radar-sign
+// record it: ISO 8601 when it is a valid date ("2026-12-07T14:35:09");
+// otherwise the window's text followed by the six clock bytes as they came,
+// year first, so that a byte the text does not show, or shows as if it were
+// a digit, is on record: "12/09 2026  14:35 (bytes 26 12 09 14 35 7A)".
+// Empty for a reply too short to hold a clock.
+std::string ClockField(const std::string& reply);
+
 // An offset as a signed number of seconds for a table: "+5", "-133", "0";
 // empty for none.
 std::string OffsetField(std::optional<std::int64_t> seconds);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string>
 
 namespace {
 
@@ -80,6 +81,31 @@ TEST(ClockOffset, SignMinusPcInSecondsOrNoneForAClockThatIsNoDate) {
     };
     for (const TextRow& t : texts)
         EXPECT_EQ(sign::ClockOffsetText(t.seconds), t.text) << t.seconds;
+}
+
+TEST(ClockOffset, AClockFieldIsIsoForADateAndKeepsTheBytesOtherwise) {
+    // The six clock bytes (0 among them) after the header, then a checksum.
+    const auto reply = [](const char* bytes) {
+        return std::string("\xF7\x8C\x8D\x8A\x83", 5) + std::string(bytes, 6) + '\x55';
+    };
+    struct Row {
+        const char* name;
+        std::string reply;
+        std::string field;
+    };
+    const Row rows[] = {
+        {"a date", reply("\x26\x12\x07\x14\x35\x09"), "2026-12-07T14:35:09"},
+        // The window's text shows no seconds: the bad byte is only in the bytes.
+        {"seconds not BCD", reply("\x26\x12\x09\x14\x35\x7A"),
+         "12/09 2026  14:35 (bytes 26 12 09 14 35 7A)"},
+        {"BCD but no such day", reply("\x26\x02\x30\x10\x00\x00"),
+         "02/30 2026  10:00 (bytes 26 02 30 10 00 00)"},
+        {"hour not BCD", reply("\x26\x12\x09\x1A\x35\x00"),
+         "12/09 2026  1A:35 (bytes 26 12 09 1A 35 00)"},
+        {"too short", std::string("\xF7\x8C\x8D\x8A\x83\x26", 6), ""},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(sign::ClockField(r.reply), r.field) << r.name;
 }
 
 } // namespace
