@@ -11,18 +11,37 @@
 // earlier lines are never touched. At 10 MB the file is renamed audit.1.csv
 // (replacing the previous one) and a new one is begun.
 //
-// Appenders take a lock on the file for the header and rotation work, and
-// wait for it at most 50 ms: past that (a writer stopped while holding it)
-// the line is appended without that work rather than lost.
+// Appenders take a lock on the file for the header, rotation and repair
+// work, and wait for it at most 50 ms: past that (a writer stopped while
+// holding it) the line is appended without that work rather than lost.
 //
-// Every field is written as given, quoted or not; none is altered to keep a
-// spreadsheet from taking it for a formula (the offset column begins with
-// '+' or '-' by right, and a log must say what was sent).
+// A row is written whole or not at all: under the lock, a write that the
+// disk cut short is taken back, and a file whose last line has no end (a
+// crash, an editor, a write cut short without the lock) has it ended before
+// the row, in the same write, so that no row is ever glued to another.
+//
+// Only a regular file of its own is written: audit.csv as a symbolic link
+// (or, on Windows, any reparse point), a FIFO, a device, a folder or a file
+// with other names (hard links) is refused with a message that names the
+// path and what it is, without opening it where that can be told first, and
+// never waiting on it (a FIFO without a reader).
+//
+// The text cells are made safe to read and to open in a spreadsheet: every
+// one passes through sign::VisibleText (invalid UTF-8, control and
+// bidirectional characters written out visibly; configurator/VisibleText.h),
+// and one that begins with '=', '+', '-', '@', TAB or CR (a formula, to a
+// spreadsheet) gets a leading apostrophe. The number cells (tries, the offset
+// "+5" or "-133") are written as numbers.
 //
 // A log that cannot be written never fails or delays a command: Append
 // answers false and keeps the reason in Error(); the caller decides whether
-// to tell anyone. No Qt; one TAuditLog may be shared by threads (an append
-// holds its mutex); never throws.
+// to tell anyone. A rotation that fails leaves the rows going into audit.csv
+// and is told once, by TakeWarning(). No Qt; one TAuditLog may be shared by
+// threads (an append holds its mutex); never throws.
+//
+// Append does file I/O on the calling thread, which a slow or hung file
+// system (a network share) can hold up: a GUI thread posts to a TAuditQueue
+// (configurator/AuditQueue.h) instead.
 
 #include <cstdint>
 #include <mutex>
@@ -53,7 +72,8 @@ struct TAuditContext {
 };
 
 // The context now: the local time with its UTC offset, the user's login name,
-// the computer's name.
+// the computer's name. The names are looked up at the first call (which may
+// ask a user database) and kept.
 TAuditContext CurrentContext();
 
 // The header row and one record's row, each without the line end.
@@ -62,6 +82,10 @@ std::string AuditRow(const TAuditContext& context, const TAuditRecord& record);
 // One field as RFC 4180 writes it: quoted when it holds a comma, a quote, CR
 // or LF (quotes doubled), as it is otherwise.
 std::string CsvField(const std::string& text);
+// One text cell of a row: `text` made visible (sign::VisibleText), with a
+// leading apostrophe when it begins with '=', '+', '-', '@', TAB or CR, then
+// as CsvField writes it.
+std::string TextCell(const std::string& text);
 
 // The log's file name in `folder`, and the file it is rotated to.
 inline constexpr const char* AuditFileName = "audit.csv";
@@ -82,6 +106,10 @@ public:
     std::string Path() const;
     // Why the last failed Append failed, in words.
     std::string Error() const;
+    // What went wrong without costing a row, once per log: "cannot rotate
+    // the audit log <path> to <path>: <reason>; ..." the first time a
+    // rotation fails, "" before that and ever after.
+    std::string TakeWarning();
 
 private:
     bool AppendLocked(const TAuditContext& context, const TAuditRecord& record);
@@ -90,6 +118,8 @@ private:
     std::uint64_t FRotateBytes;
     mutable std::mutex FLock;
     std::string FError;
+    std::string FWarning;
+    bool FWarningTaken = false;
 };
 
 } // namespace audit

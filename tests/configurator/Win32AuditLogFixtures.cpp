@@ -4,12 +4,43 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace rc_test {
 
 namespace {
 
 std::wstring Wide(const std::string& text) {
     return std::wstring(text.begin(), text.end()); // ASCII: names and numbers
+}
+
+// A pipe's server end; what the log sent to it is what it can read.
+class TKeptPipe : public TKept {
+public:
+    explicit TKeptPipe(HANDLE pipe) : pipe_(pipe) {}
+    ~TKeptPipe() override {
+        if (pipe_ != INVALID_HANDLE_VALUE)
+            CloseHandle(pipe_);
+    }
+    std::string Received() override {
+        std::string got;
+        DWORD available = 0;
+        while (PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            std::string buffer(available, '\0');
+            DWORD n = 0;
+            if (!ReadFile(pipe_, buffer.data(), available, &n, nullptr) || n == 0)
+                break;
+            got.append(buffer, 0, n);
+        }
+        return got;
+    }
+
+private:
+    HANDLE pipe_;
+};
+
+std::string SystemError(const char* call) {
+    return std::string(call) + " failed: error " + std::to_string(GetLastError());
 }
 
 } // namespace
@@ -62,6 +93,39 @@ TAuditLockHolder::TAuditLockHolder(const std::string& path) {
     EXPECT_TRUE(LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
         << path;
     FHandle = reinterpret_cast<std::intptr_t>(file);
+}
+
+std::vector<TNotALog> PlatformNotALogs() {
+    namespace fs = std::filesystem;
+    return {
+        {"a symbolic link to a file", "a link (a reparse point)",
+         [](const fs::path& tmp, const fs::path& elsewhere, std::unique_ptr<TKept>&,
+            std::string& skip) -> std::string {
+             // Unprivileged: as Windows 10 allows in developer mode.
+             if (CreateSymbolicLinkW((tmp / "audit.csv").wstring().c_str(),
+                                     (elsewhere / "target.csv").wstring().c_str(), 0x2))
+                 return tmp.string();
+             skip = SystemError("CreateSymbolicLinkW");
+             return {};
+         }},
+        // The per-user data folder pointed at the pipes' namespace: the log
+        // opens the pipe's client end, as it would a file.
+        {"a named pipe", "a pipe",
+         [](const fs::path&, const fs::path&, std::unique_ptr<TKept>& kept,
+            std::string& skip) -> std::string {
+             const std::string folder =
+                 "\\\\.\\pipe\\rc-audit-test-" + std::to_string(GetCurrentProcessId());
+             const HANDLE pipe =
+                 CreateNamedPipeW(Wide(folder + "\\audit.csv").c_str(), PIPE_ACCESS_DUPLEX,
+                                  PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 4096, 4096, 0, nullptr);
+             if (pipe == INVALID_HANDLE_VALUE) {
+                 skip = SystemError("CreateNamedPipeW");
+                 return {};
+             }
+             kept = std::make_unique<TKeptPipe>(pipe);
+             return folder;
+         }},
+    };
 }
 
 TAuditLockHolder::~TAuditLockHolder() {

@@ -5,6 +5,7 @@
 #include "configurator/AuditLogFile.h"
 
 #include "tests/configurator/AuditLogFixtures.h"
+#include "tests/configurator/AuditLogRows.h"
 #include "tests/configurator/SettingsFiles.h"
 
 #include <gtest/gtest.h>
@@ -27,77 +28,9 @@
 
 namespace fs = std::filesystem;
 using namespace audit;
-using rc_test::TempDir;
+using namespace rc_test;
 
 namespace {
-
-using TRows = std::vector<std::vector<std::string>>;
-
-// Reads RFC 4180 text in which every record ends with CR LF; false on
-// anything else (a stray quote, a bare LF, a last line without its end).
-bool ParseCsv(std::string_view text, TRows& rows) {
-    rows.clear();
-    std::vector<std::string> row;
-    std::string field;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] == '"') {
-            for (++i;; ++i) {
-                if (i >= text.size())
-                    return false;
-                if (text[i] == '"' && (i + 1 >= text.size() || text[i + 1] != '"'))
-                    break;
-                if (text[i] == '"')
-                    ++i;
-                field += text[i];
-            }
-            ++i;
-        } else {
-            while (i < text.size() && text[i] != ',' && text[i] != '\r' && text[i] != '\n' &&
-                   text[i] != '"')
-                field += text[i++];
-        }
-        row.push_back(std::move(field));
-        field.clear();
-        if (text.substr(i, 1) == ",") {
-            ++i;
-        } else if (text.substr(i, 2) == "\r\n") {
-            i += 2;
-            rows.push_back(std::move(row));
-            row.clear();
-        } else {
-            return false;
-        }
-    }
-    return row.empty();
-}
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-const std::vector<std::string> HeaderFields = {
-    "time",    "program", "user",  "computer", "port",       "adapter",  "adapter serial",
-    "command", "request", "tries", "outcome",  "sign clock", "offset s",
-};
-
-const TAuditContext Context = {"2026-12-09T08:15:02+01:00", "anna", "OFFICE-7"};
-
-TAuditRecord ReadTime(const std::string& port) {
-    TAuditRecord r;
-    r.Program = "radar-sign";
-    r.Port = port;
-    r.AdapterId = "0403:6001";
-    r.AdapterSerial = "A10K3XYZ";
-    r.Command = "read-time";
-    r.Request = "F7 8C 8D 8A 03 7F";
-    r.Tries = 1;
-    r.Outcome = "ok";
-    r.SignClock = "2026-12-09T08:15:07";
-    r.OffsetSeconds = 5;
-    return r;
-}
 
 std::tm Tm(int year, int month, int day, int hour, int minute, int second) {
     std::tm t{};
@@ -128,7 +61,7 @@ TEST(AuditLog, FieldsAreQuotedOnlyWhenTheyMustBe) {
         {"spaces kept", " COM3 ", " COM3 "},
         {"UTF-8 as it is", "Zürich Süd – Tor 3", "Zürich Süd – Tor 3"},
         {"UTF-8 with a comma", "Straße 5, Wien", "\"Straße 5, Wien\""},
-        // Left as it is: the log says what the command was given.
+        // Quoting alone leaves it: TextCell is what makes a cell inert.
         {"a leading equals sign", "=ttyS1", "=ttyS1"},
     };
     for (const Row& row : rows) {
@@ -138,6 +71,65 @@ TEST(AuditLog, FieldsAreQuotedOnlyWhenTheyMustBe) {
         ASSERT_TRUE(ParseCsv(CsvField(row.text) + "\r\n", read));
         EXPECT_EQ(read, TRows{{row.text}});
     }
+}
+
+// What a spreadsheet would run or a reader would not see is made inert and
+// visible in every text cell, whoever fills it (the device gives the
+// adapter's strings; the system the user's and computer's names); numbers
+// stay numbers. Each row: the column changed, the text given, the cell as
+// written and as an RFC 4180 reader reads it back.
+TEST(AuditLog, TextCellsAreMadeInertAndVisibleNumbersStayNumbers) {
+    struct Row {
+        const char* name;
+        std::size_t column;
+        std::string given;
+        std::string written;
+        std::string read;
+    };
+    const Row rows[] = {
+        {"a formula as the port", 4, "=cmd|' /C calc'!A0", "'=cmd|' /C calc'!A0",
+         "'=cmd|' /C calc'!A0"},
+        {"plus", 5, "+1+1", "'+1+1", "'+1+1"},
+        {"minus", 6, "-2+3", "'-2+3", "'-2+3"},
+        {"at", 2, "@SUM(A1)", "'@SUM(A1)", "'@SUM(A1)"},
+        {"a leading TAB", 3, "\t=1", "'\\x09=1", "'\\x09=1"},
+        {"a leading CR", 4, "\r=1", "'\\x0D=1", "'\\x0D=1"},
+        {"a formula with a quote and a comma", 6, "=HYPERLINK(\"http://x\",\"y\")",
+         "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\"", "'=HYPERLINK(\"http://x\",\"y\")"},
+        {"an equals sign inside", 4, "COM=3", "COM=3", "COM=3"},
+        {"a line break inside", 10, "no\r\nanswer", "no\\x0D\\x0Aanswer", "no\\x0D\\x0Aanswer"},
+        {"invalid UTF-8", 6, "A1\xFF\xC3", "A1\\xFF\\xC3", "A1\\xFF\\xC3"},
+        {"a right-to-left override", 3, "PC\u202Eexe.txt", "PC\\u202Eexe.txt", "PC\\u202Eexe.txt"},
+        {"a formula behind a bidirectional control", 4, "\u200E=1+1", "\\u200E=1+1", "\\u200E=1+1"},
+        {"an escape sequence", 2, "anna\x1B[2J", "anna\\x1B[2J", "anna\\x1B[2J"},
+        {"UTF-8 kept", 3, "Büro-Süd", "Büro-Süd", "Büro-Süd"},
+        {"a formula in our own outcome", 10, "-no answer", "'-no answer", "'-no answer"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TAuditContext context = Context;
+        TAuditRecord record = ReadTime("COM3");
+        std::string* const cells[] = {&context.LocalTime,   &record.Program, &context.User,
+                                      &context.Computer,    &record.Port,    &record.AdapterId,
+                                      &record.AdapterSerial};
+        if (row.column < std::size(cells))
+            *cells[row.column] = row.given;
+        else
+            record.Outcome = row.given;
+        EXPECT_EQ(TextCell(row.given), row.written);
+        TRows read;
+        ASSERT_TRUE(ParseCsv(AuditRow(context, record) + "\r\n", read));
+        ASSERT_EQ(read.size(), 1u);
+        ASSERT_EQ(read[0].size(), HeaderFields.size());
+        EXPECT_EQ(read[0][row.column], row.read);
+    }
+    // The offset's sign is a number's, and the tries a number.
+    TAuditRecord behind = ReadTime("COM3");
+    behind.OffsetSeconds = -133;
+    behind.Tries = 3;
+    const std::string row = AuditRow(Context, behind);
+    const std::string end = ",3,ok,2026-12-09T08:15:07,-133";
+    EXPECT_EQ(row.substr(row.size() - end.size()), end);
 }
 
 TEST(AuditLog, RowsHaveTheHeadersColumnsInOrder) {
@@ -319,12 +311,25 @@ TEST(AuditLog, AFullLogIsRenamedWholeAndANewOneBegun) {
     EXPECT_EQ(ReadText(rotated), header + line(3) + line(4)); // replaced
     EXPECT_EQ(ReadText(current), header + line(5));
 
-    // A rotation that cannot be done keeps the line in the current file.
+    EXPECT_EQ(log.TakeWarning(), "");
+
+    // A rotation that cannot be done keeps the line in the current file,
+    // and is said once.
     fs::remove(rotated);
     fs::create_directory(rotated);
     append(6);
+    EXPECT_EQ(log.TakeWarning(), ""); // not full yet
     append(7);
-    EXPECT_EQ(ReadText(current), header + line(5) + line(6) + line(7));
+    const std::string warning = log.TakeWarning();
+    EXPECT_EQ(warning.rfind("cannot rotate the audit log " + current.string() + " to " +
+                                rotated.string() + ": ",
+                            0),
+              0u)
+        << warning;
+    append(8);
+    EXPECT_EQ(ReadText(current), header + line(5) + line(6) + line(7) + line(8));
+    EXPECT_EQ(log.TakeWarning(), "");
+    EXPECT_EQ(log.Error(), "");
 }
 
 // A writer stalled with the lock (stopped in a debugger, say) neither stops
