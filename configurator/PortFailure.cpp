@@ -17,7 +17,9 @@ constexpr std::uint32_t ErrorNoSystemResources = 1450;
 } // namespace
 
 std::string OpenFailureText(std::uint32_t osError, const TPortFacts& facts) {
-    const std::string code = " (OS error " + std::to_string(osError) + ")";
+    const std::string code =
+        " (" + (facts.ErrorName.empty() ? "OS error " + std::to_string(osError) : facts.ErrorName) +
+        ")";
     // The component answers "file not found" for whatever is not a device.
     if (facts.NotADevice)
         return "not a serial port";

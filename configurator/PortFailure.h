@@ -24,12 +24,18 @@ struct TPortFacts {
     // The system's own message for the OS error, where it has one; empty
     // otherwise.
     std::string SystemText;
+    // The OS error as its own system names and numbers it, for the
+    // parentheses after the words: "EMFILE, errno 24" on POSIX (the errno
+    // behind the backend's code), "ERROR_GEN_FAILURE, OS error 31" on
+    // Windows. Empty: "OS error N" of the code given.
+    std::string ErrorName;
 };
 
 // The reason in words for a port that did not open, from the OS error of the
 // open and the facts looked up after it; the OS error follows in parentheses
 // where the words are not the whole story ("the device does not work (OS
-// error 31)").
+// error 31)", or with facts.ErrorName "too many open files (EMFILE, errno
+// 24)").
 std::string OpenFailureText(std::uint32_t osError, const TPortFacts& facts);
 
 // True when the device of `port` (as the serial component names it) exists
@@ -41,7 +47,11 @@ bool NoAccess(const std::string& port);
 
 // What the system tells of `port` after its open failed with `osError`
 // (GetLastError of the open): see TPortFacts. Looks the path up and, for
-// OutOfFiles, opens /dev/null a few times; opens no port. Thread-safe.
+// OutOfFiles, opens /dev/null a few times; opens no port. Thread-safe. On
+// POSIX ErrorName comes from the errno behind the open's failure, which only
+// the thread that opened knows, until its next call of the serial component:
+// call it there, right after the open (the Opened hook of
+// configurator/SignTransaction.h).
 TPortFacts PortFacts(const std::string& port, std::uint32_t osError);
 
 // OpenFailureText with the facts looked up now.

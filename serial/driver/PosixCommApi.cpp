@@ -15,7 +15,14 @@ namespace comm {
 
 namespace posix {
 
-std::uint32_t ErrorFromErrno(int error) {
+namespace {
+
+// The errno that ErrorFromErrno last turned into a code on this thread, and
+// that code.
+thread_local int t_errno = 0;
+thread_local std::uint32_t t_errnoCode = ERROR_SUCCESS;
+
+std::uint32_t MapErrno(int error) {
     switch (error) {
     case 0:
         return ERROR_SUCCESS;
@@ -51,6 +58,18 @@ std::uint32_t ErrorFromErrno(int error) {
     default:
         return ERROR_GEN_FAILURE;
     }
+}
+
+} // namespace
+
+std::uint32_t ErrorFromErrno(int error) {
+    t_errnoCode = MapErrno(error);
+    t_errno = error;
+    return t_errnoCode;
+}
+
+int ErrnoBehind(std::uint32_t error) {
+    return error != ERROR_SUCCESS && error == t_errnoCode ? t_errno : 0;
 }
 
 std::string DevicePath(const char* fileName) {
@@ -98,6 +117,8 @@ class PosixApi final : public ICommApi {
 public:
     Handle CreateFileA(const char* fileName, std::uint32_t, std::uint32_t, std::uint32_t,
                        std::uint32_t) override {
+        // An open's failure that came from no errno has none behind it.
+        ErrorFromErrno(0);
         std::uint32_t error = ERROR_SUCCESS;
         auto port = Port::Open(DevicePath(fileName), &error);
         if (!port) {

@@ -246,6 +246,13 @@ namespace posix {
 // turns system errors into the codes GetLastError reports.
 std::uint32_t ErrorFromErrno(int error);
 
+// The errno behind `error`: the one that this thread's last ErrorFromErrno
+// turned into it; 0 when that call gave another code, or when none came from
+// an errno since this thread's last CreateFileA began. Read right after the
+// failed call (a port's open: "too many open files" is EMFILE or ENFILE,
+// both ERROR_GEN_FAILURE).
+int ErrnoBehind(std::uint32_t error);
+
 // The device path for a name given to CreateFileA ("\\.\ttyUSB0" →
 // "/dev/ttyUSB0", "\\.\/tmp/port" → "/tmp/port"); empty for an empty name.
 std::string DevicePath(const char* fileName);
