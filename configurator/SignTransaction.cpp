@@ -66,6 +66,8 @@ TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
     link.ClearAck();
     const std::string frame = link.Frame();
     while (!link.AckReceived() && result.Writes < timing.Tries && !cancelled()) {
+        if (hooks.Writing)
+            hooks.Writing();
         const std::int32_t written =
             port.Write(frame.data(), static_cast<std::int32_t>(frame.size()));
         ++result.Writes;

@@ -61,6 +61,9 @@ struct TTransactionHooks {
     // The wait after each write, given the time-out; empty: WaitForAck until
     // the link's acknowledgement or Cancelled.
     std::function<void(std::chrono::milliseconds timeout)> Wait;
+    // Called right before each write, on the calling thread (the moment a
+    // request may first reach the sign).
+    std::function<void()> Writing;
     // Called after each write with the frame and the bytes the port took.
     std::function<void(const std::string& frame, std::int32_t written)> Written;
     // Called once right after the open, on the calling thread, with whether
