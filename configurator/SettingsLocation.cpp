@@ -10,6 +10,24 @@ std::string Join(const std::string& dir, const char* name) {
     return (std::filesystem::path(dir) / name).string();
 }
 
+// Only a regular file (through links) can hold entries: the save replaces
+// nothing else, and the load reads nothing else.
+bool IsSettingsFile(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec);
+}
+
+// Whether `path` was written after `than`; false when either time cannot be
+// read, and for equal times. A time after now (written while the clock was
+// ahead) tells nothing of the order, and would outlast every later save of
+// `than`: not newer either.
+bool IsNewer(const std::string& path, const std::string& than) {
+    std::error_code a, b;
+    const auto mine = std::filesystem::last_write_time(path, a);
+    const auto theirs = std::filesystem::last_write_time(than, b);
+    return !a && !b && mine > theirs && mine <= std::filesystem::file_time_type::clock::now();
+}
+
 } // namespace
 
 TEnvironment ProcessEnvironment() {
@@ -24,16 +42,18 @@ TEnvironment ProcessEnvironment() {
 
 TSettingsLocation ChooseSettingsLocation(const std::string& exeDir, const TEnvironment& env) {
     const std::string beside = Join(exeDir, SignSettingsFileName);
-    if (IsWritableSettingsDirectory(exeDir)) {
-        return {beside, beside, {}};
-    }
     const std::string folder = UserSettingsFolder(env);
+    const std::string own = folder.empty() ? std::string() : Join(folder, SignSettingsFileName);
+    const bool ownExists = !own.empty() && IsSettingsFile(own);
+    if (IsWritableSettingsDirectory(exeDir)) {
+        // Entries saved in the per-user folder while this one could not be
+        // written are newer than what is left here, and are read once.
+        const bool ownIsLater = ownExists && (!IsSettingsFile(beside) || IsNewer(own, beside));
+        return {ownIsLater ? own : beside, beside, {}};
+    }
     if (folder.empty()) {
         return {beside, {}, {}};
     }
-    const std::string own = Join(folder, SignSettingsFileName);
-    std::error_code ec;
-    const bool ownExists = std::filesystem::exists(own, ec);
     return {ownExists ? own : beside, own, folder};
 }
 

@@ -13,7 +13,22 @@
 // the per-user file when it exists, otherwise from the file beside the
 // executable (an administrator's shipped defaults seed a new user); they are
 // always saved to the per-user file, whose folder is created, with its
-// parents, at the first save. No Qt here; nothing is reported to the operator.
+// parents, at the first save.
+//
+// A folder that could not be written and now can (permissions changed, a
+// write-protected stick unlocked) leaves the newer entries in the per-user
+// file: beside a writable executable, the per-user file is read instead of
+// the file beside it when its modification time is later (and not after
+// now, which a clock set wrong would make forever later), or when there is
+// none beside it. The next save goes beside the executable as usual, and
+// from then on that file is the later one. (The other way round is not
+// looked at: beside an executable whose folder cannot be written, a newer
+// file is an administrator's defaults, not the user's last entries.)
+//
+// "A file" here is a regular file, through symbolic links: a folder, a pipe
+// or a device of that name holds no entries (the save replaces none of them,
+// the load reads none), so it is passed over. The choice reads no file, only
+// the files' metadata. No Qt here; nothing is reported to the operator.
 
 #include "configurator/SignSettings.h"
 

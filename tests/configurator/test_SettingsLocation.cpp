@@ -1,7 +1,8 @@
 // Where LEDINFO.BIN is kept, on every platform: beside a writable executable
 // folder, otherwise in the per-user data folder, read from there only once
-// the user has one. How each platform finds that folder and tells a writable
-// one is in PosixSettingsLocationTests.cpp and Win32SettingsLocationTests.cpp.
+// the user has one, and there beside a writable folder only while it is the
+// later file. How each platform finds that folder and tells a writable one is
+// in PosixSettingsLocationTests.cpp and Win32SettingsLocationTests.cpp.
 #include "tests/configurator/SettingsLocationTest.h"
 
 #include "tests/configurator/SettingsFiles.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -65,6 +67,27 @@ TSignSettings Entries() {
     return s;
 }
 
+// What may be at LEDINFO.BIN in one of the two places, and when it was
+// written (minutes before now; a folder's time is left as it is).
+struct Found {
+    enum What { None, File, Folder } what = None;
+    int minutesAgo = 0;
+};
+
+// Puts `found` at `path`, making the folders above it; its time counts back
+// from `now`.
+void Place(const std::string& path, Found found, fs::file_time_type now) {
+    if (found.what == Found::None)
+        return;
+    fs::create_directories(fs::path(path).parent_path());
+    if (found.what == Found::Folder) {
+        fs::create_directory(path);
+        return;
+    }
+    WriteFile(path, DefaultFile);
+    fs::last_write_time(path, now - std::chrono::minutes(found.minutesAgo));
+}
+
 } // namespace
 
 TEST(SettingsLocation, WritableExecutableFolderKeepsTheFileBesideIt) {
@@ -78,6 +101,77 @@ TEST(SettingsLocation, WritableExecutableFolderKeepsTheFileBesideIt) {
     EXPECT_EQ(read, Entries());
     EXPECT_FALSE(fs::exists(bin / "data")); // the per-user folder is never made
     EXPECT_EQ(bin.Names(), std::vector<std::string>{"LEDINFO.BIN"}); // nothing else left
+}
+
+// Beside a writable executable the entries are saved there; they are read
+// from the per-user folder only when the file there is the later one (left by
+// the time the executable's folder could not be written) or the only one.
+TEST(SettingsLocation, WritableExecutableFolderReadsTheLaterOfTheTwoFiles) {
+    enum Read { Beside, Own };
+    const struct {
+        const char* what;
+        Found beside;
+        Found own;
+        Read read;
+    } rows[] = {
+        {"neither", {}, {}, Beside},
+        {"beside only", {Found::File, 5}, {}, Beside},
+        {"per-user only", {}, {Found::File, 5}, Own},
+        {"per-user later", {Found::File, 60}, {Found::File, 5}, Own},
+        {"beside later", {Found::File, 5}, {Found::File, 60}, Beside},
+        {"the same time", {Found::File, 5}, {Found::File, 5}, Beside},
+        // Written while the PC's clock was ahead: which came first is not
+        // known, and a later save beside would never be the later file.
+        {"per-user dated in the future", {Found::File, 5}, {Found::File, -60}, Beside},
+        {"a folder in the per-user place", {Found::File, 60}, {Found::Folder}, Beside},
+        {"a folder beside, per-user earlier", {Found::Folder}, {Found::File, 60}, Own},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir root;
+        const std::string bin = root / "bin";
+        fs::create_directory(bin);
+        const std::string beside = Join(bin, "LEDINFO.BIN");
+        const std::string own = Join(Join(root / "data", "radar-configurator"), "LEDINFO.BIN");
+        const auto now = fs::file_time_type::clock::now();
+        Place(beside, row.beside, now);
+        Place(own, row.own, now);
+        const TSettingsLocation l = ChooseSettingsLocation(bin, DataHome(root / "data"));
+        EXPECT_EQ(l, (TSettingsLocation{row.read == Own ? own : beside, beside, {}}));
+    }
+    // No per-user folder known: beside, as always.
+    TempDir bin;
+    Place(bin / "LEDINFO.BIN", {Found::File, 5}, fs::file_time_type::clock::now());
+    EXPECT_EQ(ChooseSettingsLocation(bin.Path().string(), Env({})).ReadPath, bin / "LEDINFO.BIN");
+}
+
+// The entries saved last are those the next start shows, whichever folder
+// they went to: the executable's folder unwritable for a while, then writable
+// again.
+TEST(SettingsLocation, EntriesSavedLastAreReadWhenTheFolderBecomesWritableAgain) {
+    Installed inst;
+    if (!inst.why.empty())
+        GTEST_SKIP() << inst.why;
+    const auto env = DataHome(inst.data);
+    const std::string beside = Join(inst.bin, "LEDINFO.BIN");
+    // The shipped defaults were written before the user's save.
+    fs::last_write_time(beside, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    const auto startAndSave = [&](const TSignSettings& saved) {
+        const TSettingsLocation l = ChooseSettingsLocation(inst.bin, env);
+        TSignSettings read{};
+        LoadSignSettingsFile(l.ReadPath, read);
+        EXPECT_TRUE(SaveSignSettingsAt(l, saved));
+        return read;
+    };
+    TSignSettings first = Entries();
+    TSignSettings second = Entries();
+    second.RegularSpeed = 60;
+
+    EXPECT_EQ(startAndSave(first), DefaultSignSettings()); // saved in the per-user folder
+    MakeFolderWritable(inst.bin);
+    EXPECT_EQ(startAndSave(second), first); // read there once, then saved beside
+    EXPECT_EQ(startAndSave(second), second);
+    EXPECT_EQ(ChooseSettingsLocation(inst.bin, env).ReadPath, beside);
 }
 
 TEST(SettingsLocation, OnlyAnExistingFolderIsWritable) {
@@ -117,12 +211,20 @@ TEST(SettingsLocation, InstalledProgramReadsTheShippedDefaultsUntilTheUserSaves)
     EXPECT_EQ(ReadFile(own), Bytes(b.begin(), b.end()));
     EXPECT_EQ(ReadFile(Join(inst.bin, "LEDINFO.BIN")), DefaultFile);
 
-    // From then on the user's own file is read.
+    // From then on the user's own file is read, also when the defaults
+    // beside the executable are replaced later (a newer version installed).
     l = ChooseSettingsLocation(inst.bin, env);
     EXPECT_EQ(l.ReadPath, own);
     TSignSettings read{};
     EXPECT_EQ(LoadSignSettingsFile(l.ReadPath, read), TSettingsLoadResult::Read);
     EXPECT_EQ(read, Entries());
+    fs::last_write_time(own, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    EXPECT_EQ(ChooseSettingsLocation(inst.bin, env).ReadPath, own);
+
+    // A folder in the user's place is no file of theirs: the defaults.
+    fs::remove(own);
+    fs::create_directory(own);
+    EXPECT_EQ(ChooseSettingsLocation(inst.bin, env).ReadPath, Join(inst.bin, "LEDINFO.BIN"));
 }
 
 TEST(SettingsLocation, PerUserFolderThatCannotBeMadeSavesNothing) {
