@@ -87,7 +87,7 @@ run_side() {
     if [ "$side" = windows ]; then
         ports[0]=COM49
     else
-        ports[0]=/dev/rc-no-such-port
+        ports[0]=rc-no-such-port # /dev/rc-no-such-port, as radar-sign names it
     fi
     local -a args=()
     local a

@@ -1,9 +1,12 @@
 #pragma once
-// What radar-sign asks of the system about ports and its own streams, beyond
-// the serial component and configurator/PortFailure.h: whether a port is the
-// system console, and standard streams that no port may take the place of.
-// One file per system (PosixPortAccess.cpp, Win32PortAccess.cpp), chosen in
-// CMake. Nothing here opens a port.
+// What radar-sign asks of the system about ports, its own streams and the
+// clock, beyond the serial component and configurator/PortFailure.h: whether
+// a port is the system console, standard streams that no port may take the
+// place of, and the PC's local time to the millisecond. One file per system
+// (PosixPortAccess.cpp, Win32PortAccess.cpp), chosen in CMake. Nothing here
+// opens a port.
+
+#include "configurator/SignLink.h"
 
 #include <cstdint>
 #include <string>
@@ -25,7 +28,18 @@ std::string SystemConsoleFile();
 // that no port opened later takes the place of one (the result lines would
 // then go to the sign): a closed one is opened on /dev/null, read-only, so
 // that writing to it still fails as writing to a closed one does. Call first
-// in main. Nothing to do on Windows.
+// in main. And a reader of standard output that has gone (a closed pipe:
+// `radar-sign read-time A B | head -1`) makes a write fail with EPIPE
+// instead of ending the process: SIGPIPE is ignored, so that every port's
+// command still runs to its end and is logged. Nothing to do on Windows.
 void KeepStandardStreams();
+
+// The PC's local time now, read once: the calendar time and the
+// milliseconds past its second (0..999). Thread-safe.
+struct TPcTime {
+    sign::TSignClock Clock;
+    int Millis = 0;
+};
+TPcTime PcTimeNow();
 
 } // namespace radarsign

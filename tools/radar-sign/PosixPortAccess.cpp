@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -76,6 +78,21 @@ void KeepStandardStreams() {
         if (opened >= 0 && opened != fd)
             ::close(opened);
     }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+TPcTime PcTimeNow() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::tm t{};
+    if (::localtime_r(&now.tv_sec, &t) == nullptr)
+        return {};
+    return {{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+             t.tm_sec > 59 ? 59 : t.tm_sec},
+            static_cast<int>(now.tv_nsec / 1000000)};
 }
 
 } // namespace radarsign

@@ -1,6 +1,8 @@
 #include "tools/radar-sign/RadarSignOptions.h"
 
 #include "configurator/ClockOffset.h"
+#include "configurator/PortName.h"
+#include "configurator/VisibleText.h"
 #include "serial/driver/CommApi.h"
 
 #include <algorithm>
@@ -81,20 +83,9 @@ struct TBad {
     std::string Text;
 };
 
-// A port name as it can be shown in a message: control characters as \xNN.
-std::string Shown(const std::string& name) {
-    std::string text;
-    for (const char c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", u);
-            text += hex;
-        } else {
-            text += c;
-        }
-    }
-    return text;
+// Text from the command line as a message shows it.
+std::string Shown(const std::string& text) {
+    return sign::VisibleText(text);
 }
 
 // An empty name, or one with a tab or a line end, would break the result
@@ -228,7 +219,7 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
             const std::string name = a.substr(0, eq);
             const auto info = OptionTable().find(name);
             if (info == OptionTable().end())
-                throw TBad{"unknown option '" + name + "'"};
+                throw TBad{"unknown option '" + Shown(name) + "'"};
             std::string value;
             if (info->second.TakesValue) {
                 if (eq != std::string::npos)
@@ -273,13 +264,13 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
             } else if (name == "--tries") {
                 const auto n = ParseInt(value, 1, MaxTries);
                 if (!n)
-                    throw TBad{"--tries '" + value + "': a number of writes, 1 to " +
+                    throw TBad{"--tries '" + Shown(value) + "': a number of writes, 1 to " +
                                std::to_string(MaxTries)};
                 o.Tries = *n;
             } else if (name == "--timeout") {
                 const auto n = ParseInt(value, 1, MaxTimeoutMs);
                 if (!n)
-                    throw TBad{"--timeout '" + value + "': milliseconds, 1 to " +
+                    throw TBad{"--timeout '" + Shown(value) + "': milliseconds, 1 to " +
                                std::to_string(MaxTimeoutMs)};
                 o.Timeout = std::chrono::milliseconds(*n);
             } else if (name == "--iso") {
@@ -293,13 +284,13 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
             } else if (name == "--max-offset") {
                 const auto n = ParseInt(value, 0, MaxOffsetSeconds);
                 if (!n)
-                    throw TBad{"--max-offset '" + value + "': whole seconds, 0 to " +
+                    throw TBad{"--max-offset '" + Shown(value) + "': whole seconds, 0 to " +
                                std::to_string(MaxOffsetSeconds)};
                 o.MaxOffset = *n;
             } else if (name == "--at") {
                 o.At = ParseDateTime(value);
                 if (!o.At)
-                    throw TBad{"--at '" + value +
+                    throw TBad{"--at '" + Shown(value) +
                                "': not a date and time \"YYYY-MM-DD HH:MM:SS\" in 2000..2099"};
             } else if (name == "--settings") {
                 if (value.empty())
@@ -308,7 +299,7 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
             } else if (name == "--morning" || name == "--afternoon") {
                 const auto p = ParsePeriod(value);
                 if (!p)
-                    throw TBad{name + " '" + value +
+                    throw TBad{name + " '" + Shown(value) +
                                "': a period HH:MM-HH:MM, hours 0 to 23, minutes 0 to 59"};
                 TSignSettings& t = o.Table;
                 const bool morning = name == "--morning";
@@ -322,7 +313,7 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
                        name == "--regular-speed") {
                 const auto n = ParseInt(value, 1, 99);
                 if (!n)
-                    throw TBad{name + " '" + value + "': a speed limit, 1 to 99"};
+                    throw TBad{name + " '" + Shown(value) + "': a speed limit, 1 to 99"};
                 (name == "--morning-speed"     ? o.Table.MorningSpeed
                  : name == "--afternoon-speed" ? o.Table.AfternoonSpeed
                                                : o.Table.RegularSpeed) = *n;
@@ -331,7 +322,7 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
             } else if (name == "--rate") {
                 const auto r = ParseRate(value);
                 if (!r)
-                    throw TBad{"--rate '" + value + "': one of 1.5, 1 or 0.75 (Hz)"};
+                    throw TBad{"--rate '" + Shown(value) + "': one of 1.5, 1 or 0.75 (Hz)"};
                 o.Table.FlashRateIndex = *r;
                 anyTable = true;
                 table.insert(name);
@@ -347,7 +338,7 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
             std::set<std::string> seen;
             for (const std::string& p : o.Ports)
                 if (!seen.insert(p).second)
-                    throw TBad{"port " + p + " given twice"};
+                    throw TBad{"port " + Shown(p) + " given twice"};
         }
         if (o.Command == TCommand::SendTime && o.MaxOffset && !o.Verify)
             throw TBad{"--max-offset with send-time needs --verify (the clock read back)"};
@@ -387,18 +378,18 @@ TTable LoadTable(const std::string& path) {
     std::size_t got = 0;
     switch (LoadSignSettingsFile(path, record, &got)) {
     case TSettingsLoadResult::Defaults:
-        return {std::nullopt,
-                "cannot read the settings file " + path + ": no such file (or it is a directory)"};
+        return {std::nullopt, "cannot read the settings file " + Shown(path) +
+                                  ": no such file (or it is a directory)"};
     case TSettingsLoadResult::Unreadable:
         return {std::nullopt, "cannot read the settings file " + path};
     case TSettingsLoadResult::Read:
         break;
     }
     if (got < SignSettingsFileSize)
-        return {std::nullopt, "the settings file " + path + " holds " + std::to_string(got) +
+        return {std::nullopt, "the settings file " + Shown(path) + " holds " + std::to_string(got) +
                                   " bytes, not " + std::to_string(SignSettingsFileSize)};
     if (const std::string bad = CheckTable(record); !bad.empty())
-        return {std::nullopt, "the settings file " + path + ": " + bad};
+        return {std::nullopt, "the settings file " + Shown(path) + ": " + bad};
     return {record, {}};
 }
 
@@ -423,23 +414,44 @@ int WorseStatus(int a, int b) {
 }
 
 TClockVerdict JudgeClock(const std::optional<sign::TSignClock>& signClock,
-                         const sign::TSignClock& pcClock, std::optional<std::int64_t> maxOffset) {
+                         const TReadWindow& reference, std::optional<std::int64_t> maxOffset) {
     TClockVerdict verdict;
-    if (signClock)
-        verdict.Offset = sign::ClockOffsetSeconds(*signClock, pcClock);
-    if (maxOffset)
-        verdict.Fails =
-            !verdict.Offset || *verdict.Offset > *maxOffset || *verdict.Offset < -*maxOffset;
+    const std::optional<std::int64_t> seconds =
+        signClock ? sign::ClockOffsetSeconds(*signClock, reference.Base) : std::nullopt;
+    if (seconds) {
+        const std::int64_t whole =
+            reference.ToMs >= 0 ? reference.ToMs / 1000 : -((-reference.ToMs + 999) / 1000);
+        verdict.Offset = *seconds - whole;
+    }
+    if (!maxOffset)
+        return verdict;
+    if (!seconds) {
+        verdict.Fails = true;
+        return verdict;
+    }
+    // In milliseconds: the offset lies in [low, high).
+    const std::int64_t low = *seconds * 1000 - reference.ToMs;
+    const std::int64_t high = *seconds * 1000 + 1000 - reference.FromMs;
+    const std::int64_t max = *maxOffset * 1000;
+    verdict.Fails = low > max || high <= -max;
     return verdict;
 }
 
+std::string SamePortTwice(const std::vector<std::string>& ports) {
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        keys.push_back(sign::PortDeviceKey(ports[i]));
+        for (std::size_t k = 0; k < i; ++k)
+            if (keys[k] == keys[i])
+                return ports[k] == ports[i]
+                           ? "port " + ports[i] + " given twice"
+                           : ports[k] + " and " + ports[i] + " are the same port, given twice";
+    }
+    return {};
+}
+
 std::string PortLine(const sign::TPortIdentity& identity) {
-    const auto field = [](std::string text) {
-        for (char& c : text)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-                c = ' ';
-        return text;
-    };
+    const auto field = [](const std::string& text) { return sign::VisibleText(text); };
     return field(identity.Name) + "\t" + field(identity.Description) + "\t" +
            field(identity.VidPid()) + "\t" + field(identity.SerialNumber) + "\t" +
            field(identity.Driver);
@@ -459,11 +471,13 @@ std::string Usage() {
            "  read-time PORT...     the sign's clock, as the configurator shows it\n"
            "      --iso             as ISO 8601 date and time instead\n"
            "      --max-offset S    fail (status 4) when the sign's clock is more than\n"
-           "                        S seconds off this PC's, or is no date\n"
+           "                        S seconds off this PC's, or is no date (the clock\n"
+           "                        has whole seconds: it passes if it may be within S)\n"
            "  send-time PORT...     set the sign's clock from the PC's local time\n"
            "      --at \"YYYY-MM-DD HH:MM:SS\"   or from this time\n"
-           "      --verify          then read the clock back (the offset column)\n"
-           "      --max-offset S    with --verify: as for read-time\n"
+           "      --verify          then read the clock back: it must be within 2 s of\n"
+           "                        the time sent, counted on since (status 4 if not)\n"
+           "      --max-offset S    with --verify: that tolerance instead of 2 s\n"
            "  download PORT...      send the operating table, either from a file\n"
            "      --settings FILE   a LEDINFO.BIN as the configurator saves it\n"
            "    or from all of:\n"
@@ -481,14 +495,19 @@ std::string Usage() {
            "  -h, --help            this text\n"
            "  --                    the end of the options\n"
            "\n"
-           "Several ports run at once; one line per port, fields separated by tabs:\n"
+           "Several ports run at once, each named once (under any name: bad input);\n"
+           "one line per port, fields separated by tabs:\n"
            "port, command, ok or the reason, tries, time, and the sign's clock minus\n"
            "this PC's in seconds (\"+5\", \"-133\"; read-time and send-time --verify,\n"
            "empty when unknown).\n"
            "Exit status: 0 every sign acknowledged, 1 some sign did not answer,\n"
            "2 bad input or the system console given (nothing sent), 3 some port could\n"
-           "not be opened, 4 some sign's clock is off or no date (--max-offset),\n"
-           "5 the results could not be written. Of several, 5 wins, then 3, 1, 4.\n";
+           "not be opened, 4 some sign's clock is off or no date (--max-offset), or\n"
+           "did not take the time sent (--verify),\n"
+           "5 the results could not be written. Of several, 5 wins, then 3, 1, 4.\n"
+           "Stopped by SIGINT, SIGTERM or SIGHUP (Ctrl+C), the commands in flight end,\n"
+           "are logged and printed, and the status is 128 + the signal (130, 143, 129);\n"
+           "a second signal ends the program at once.\n";
 }
 
 } // namespace radarsign

@@ -2,7 +2,7 @@
 // radar-sign's command line and the texts it prints, without ports: what the
 // program does is decided here, so that the tests can check every rule in a
 // table. Nothing here opens a port or reads the clock; LoadTable reads the
-// settings file only.
+// settings file, SamePortTwice looks the ports' names up.
 
 #include "configurator/PortFailure.h"
 #include "configurator/PortIdentity.h"
@@ -24,6 +24,8 @@ inline constexpr int ExitUsage = 2;    // bad input: nothing was sent
 inline constexpr int ExitNoPort = 3;   // some port could not be opened or used
 inline constexpr int ExitClockOff = 4; // some sign's clock is off or no date (--max-offset)
 inline constexpr int ExitNoOutput = 5; // the results could not be written to standard output
+// A run stopped by a signal (radarsign::StopStatus, Interrupts.h) exits with
+// 128 + its number, whatever the ports' statuses.
 
 // The status of a run from the statuses of its ports: the worse one, in the
 // order 5, 3, 1, 4, 0 (a lost result outweighs everything, a port that could
@@ -45,8 +47,9 @@ struct TOptions {
     bool Iso = false;                        // read-time --iso
     std::optional<sign::TSignClock> At;      // send-time --at
     bool Verify = false;                     // send-time --verify: read the clock back
-    // read-time, send-time --verify: the sign's clock may be this many seconds
-    // off at most, and must be a date.
+    // read-time: the sign's clock may be this many seconds off the PC's at
+    // most, and must be a date; send-time --verify: the clock read back may
+    // be this far from the time sent (default DefaultVerifyTolerance).
     std::optional<std::int64_t> MaxOffset;
     bool Long = false;  // ports -l: each port's identity
     bool NoLog = false; // --no-log: no line in the audit log
@@ -99,18 +102,47 @@ TTable LoadTable(const std::string& path);
 // otherwise which does not.
 std::string CheckTable(const TSignSettings& table);
 
-// The sign's clock against the PC's, and whether it passes --max-offset.
-struct TClockVerdict {
-    std::optional<std::int64_t> Offset; // sign minus PC; none: the sign's clock is no date
-    bool Fails = false;                 // with a maximum: off by more than it, or no date
+// A clock that the sign's clock is held against (the PC's, or the time sent
+// counted forward) while the sign's clock was read: it read Base plus FromMs
+// milliseconds when the request could first reach the sign (before the
+// first write of the read) and Base plus ToMs when the reply came (FromMs <=
+// ToMs).
+struct TReadWindow {
+    sign::TSignClock Base;
+    std::int64_t FromMs = 0;
+    std::int64_t ToMs = 0;
 };
+
+// The tolerance of send-time --verify without --max-offset, in seconds.
+inline constexpr std::int64_t DefaultVerifyTolerance = 2;
+
+// The sign's clock against a reference, and whether it passes a maximum
+// offset.
+struct TClockVerdict {
+    // Sign minus the reference when the reply came, in whole seconds (the
+    // reference's fraction of a second cut off); none: the sign's clock is
+    // no date.
+    std::optional<std::int64_t> Offset;
+    bool Fails = false; // with a maximum: no date, or off by more than it
+};
+// The sign's clock has whole seconds: reading S, it was between S and S + 1
+// at some moment of the window, so its true offset from the reference lies
+// in [S - (Base + ToMs), S + 1 - (Base + FromMs)). It passes maxOffset when
+// that interval meets [-maxOffset, +maxOffset]: a sign that is right is
+// never failed however late its reply came, and one off by more than
+// maxOffset + 1 s plus the window's length always is.
 TClockVerdict JudgeClock(const std::optional<sign::TSignClock>& signClock,
-                         const sign::TSignClock& pcClock, std::optional<std::int64_t> maxOffset);
+                         const TReadWindow& reference, std::optional<std::int64_t> maxOffset);
+
+// When two of `ports` (as typed) are one port (sign::PortDeviceKey): the
+// message naming both as typed; empty when each is another port. Looks each
+// name up; opens nothing.
+std::string SamePortTwice(const std::vector<std::string>& ports);
 
 // The line of `ports -l`: name, description, VID:PID, serial number and
-// driver, separated by tabs, empty where not known. A tab, line end or other
-// control character inside a field (a USB string may hold any) becomes a
-// blank, so that the line stays whole.
+// driver, separated by tabs, empty where not known. Each field as
+// sign::VisibleText shows it (a USB string may hold anything): a tab or line
+// end inside one is written out as \x09 or \x0A, so the line stays whole.
 std::string PortLine(const sign::TPortIdentity& identity);
 
 // "1 try", "3 tries".

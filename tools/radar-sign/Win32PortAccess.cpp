@@ -15,4 +15,10 @@ std::string SystemConsoleFile() {
 
 void KeepStandardStreams() {}
 
+TPcTime PcTimeNow() {
+    SYSTEMTIME t{};
+    ::GetLocalTime(&t);
+    return {{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond}, t.wMilliseconds};
+}
+
 } // namespace radarsign

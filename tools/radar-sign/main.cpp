@@ -25,37 +25,59 @@
 // (host/PlainMainLoop.h) and waits for the workers serving its hand-overs
 // (an exception from a port's event processing is shown on it). Output
 // lines are written whole, under one lock, as each port finishes; a line
-// that cannot be written is said once on stderr and ends the run with
-// status 5, so that a script never takes a lost reading for success.
+// that cannot be written (SIGPIPE is ignored: a closed pipe is EPIPE) is
+// said once on stderr and ends the run with status 5, so that a script never
+// takes a lost reading for success.
 //
 // Each port's command appends one line to the audit log (audit.csv in the
-// per-user data folder, configurator/AuditLog.h) after its result line is
-// out, unless --no-log: the adapter's identity is looked up then, so that
-// neither delays the command. A log that cannot be written is said once on
-// stderr and changes nothing else.
+// per-user data folder, configurator/AuditLog.h) before its result line is
+// written, unless --no-log: a reader of the results that has gone (a closed
+// pipe) costs no port its line in the log. The adapter's identity is looked
+// up then. A log that cannot be written is said once on stderr and changes
+// nothing else.
 //
-// send-time --verify reads the clock back with a second transaction on the
-// same port object, under the same hooks, once the set is acknowledged.
-// The offset is taken against the PC's clock read when the reply was
-// recognised.
+// A port is named by its canonical form (configurator/PortName.h) in the
+// result lines and the log, whatever way it was typed; two names of one
+// device are bad input. Text from outside (port names, USB strings, OS
+// messages) reaches stdout and stderr through sign::VisibleText; the log
+// gets it as it is (it makes its own cells safe).
+//
+// The sign's clock is read against a clock known to the millisecond: the
+// PC's, read once before the first write of the read and counted on by the
+// monotonic clock to the reply (read-time); the time sent, counted on by the
+// monotonic clock from the writes of the set (send-time --verify, a second
+// transaction on the same port object, under the same hooks, once the set is
+// acknowledged). radarsign::JudgeClock holds the sign's whole seconds
+// against that window. The offset field is the sign minus the PC's clock at
+// the reply, in whole seconds.
+//
+// SIGINT, SIGTERM and SIGHUP (Interrupts.h) end the commands in flight
+// within a wake-up of their waits: the transaction's Cancelled hook and the
+// wait below look at the stop. Each port is closed, logged with what it got
+// to ("cancelled: interrupted by SIGTERM", or its real outcome when the sign
+// had answered) and printed, and the run exits with 128 + the signal.
 //
 // Environment hooks, for tests only (see the man page):
 // RADAR_SIGN_DEVICE_DIR, the folder whose serial devices "ports" lists
 // instead of /dev; RADAR_SIGN_CONSOLE_FILE, the file naming the console
 // devices instead of /sys/class/tty/console/active (both no effect on
 // Windows); RADAR_SIGN_PC_CLOCK, "YYYY-MM-DD HH:MM:SS" that the PC's clock
-// reads, for the offset and for send-time without --at.
+// reads before the first write of every read of the sign's clock (to the
+// millisecond: .000), and for send-time without --at.
 
 #include "configurator/AuditLog.h"
 #include "configurator/ClockOffset.h"
 #include "configurator/PortIdentity.h"
+#include "configurator/PortName.h"
 #include "configurator/SettingsLocation.h"
 #include "configurator/SignSettings.h"
 #include "configurator/SignTransaction.h"
+#include "configurator/VisibleText.h"
 #include "host/ExceptionDisplay.h"
 #include "host/PlainMainLoop.h"
 #include "serial/CPort.h"
 #include "serial/driver/CommApi.h"
+#include "tools/radar-sign/Interrupts.h"
 #include "tools/radar-sign/PortAccess.h"
 #include "tools/radar-sign/RadarSignOptions.h"
 
@@ -91,7 +113,8 @@ constexpr milliseconds GoneCheck{100};
 class TOutput {
 public:
     // A line of the results on stdout; one that cannot be written (a full
-    // disk, a closed descriptor) is said on stderr, the first time only.
+    // disk, a closed descriptor, a reader that has gone) is said on stderr,
+    // the first time only.
     void Result(const std::string& line) {
         std::lock_guard<std::mutex> lock(FLock);
         const std::string text = line + "\n";
@@ -101,8 +124,8 @@ public:
         const int error = errno;
         std::clearerr(stdout);
         if (!FFailed)
-            std::fprintf(stderr, "radar-sign: cannot write the results to standard output: %s\n",
-                         std::strerror(error));
+            WriteLocked(stderr, "radar-sign: cannot write the results to standard output: " +
+                                    sign::VisibleText(std::strerror(error)));
         FFailed = true;
     }
     // Whether a result line was lost.
@@ -110,19 +133,25 @@ public:
         std::lock_guard<std::mutex> lock(FLock);
         return FFailed;
     }
-    // A message on stderr, prefixed with the program's name.
-    void Error(const std::string& text) { Write(stderr, "radar-sign: " + text); }
+    // A message on stderr, prefixed with the program's name; whatever it
+    // quotes from outside made visible.
+    void Error(const std::string& text) { Write(stderr, "radar-sign: " + sign::VisibleText(text)); }
+    // A line of our own on stderr, as it is.
+    void Note(const std::string& text) { Write(stderr, text); }
     // A -v line: milliseconds since the start, the port, the text.
     void Trace(const std::string& port, const std::string& text) {
         const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - gStart).count();
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "%7lld ms ", static_cast<long long>(ms));
-        Write(stderr, stamp + port + " " + text);
+        Write(stderr, stamp + sign::VisibleText(port) + " " + sign::VisibleText(text));
     }
 
 private:
     void Write(std::FILE* f, const std::string& line) {
         std::lock_guard<std::mutex> lock(FLock);
+        WriteLocked(f, line);
+    }
+    static void WriteLocked(std::FILE* f, const std::string& line) {
         std::fputs((line + "\n").c_str(), f);
         std::fflush(f);
     }
@@ -135,7 +164,11 @@ class TAudit {
 public:
     TAudit(std::string folder, TOutput& output) : FLog(std::move(folder)), FOutput(output) {}
     void Append(const audit::TAuditRecord& record) {
-        if (FLog.Append(record))
+        const bool written = FLog.Append(record);
+        // A rotation that failed costs no row, but the log grows on.
+        if (const std::string warning = FLog.TakeWarning(); !warning.empty())
+            FOutput.Error(warning);
+        if (written)
             return;
         if (!FWarned.exchange(true))
             FOutput.Error(FLog.Error() + " (the commands are not affected)");
@@ -147,16 +180,39 @@ private:
     std::atomic<bool> FWarned{false};
 };
 
-// The PC's clock: the local time, or the test's fixed time.
+// The PC's clock to the second: the local time, or the test's fixed time.
 sign::TSignClock PcClock(const std::optional<sign::TSignClock>& fixed) {
-    return fixed ? *fixed : sign::LocalClock();
+    return fixed ? *fixed : radarsign::PcTimeNow().Clock;
 }
 
-// "2 min 13 s behind this PC".
-std::string OffsetWords(std::int64_t seconds) {
-    const std::string text = sign::ClockOffsetText(seconds);
+// The PC's clock to the millisecond; the test's fixed time at .000.
+radarsign::TPcTime PcTime(const std::optional<sign::TSignClock>& fixed) {
+    return fixed ? radarsign::TPcTime{*fixed, 0} : radarsign::PcTimeNow();
+}
+
+// "2 min 13 s behind this PC"; with `against` for "this PC".
+std::string OffsetWords(std::int64_t seconds, const std::string& against = "this PC") {
+    std::string text = sign::ClockOffsetText(seconds);
     const std::string prefix = "Sign clock ";
-    return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
+    if (text.rfind(prefix, 0) == 0)
+        text.erase(0, prefix.size());
+    const std::string pc = "this PC";
+    if (text.size() >= pc.size() && text.compare(text.size() - pc.size(), pc.size(), pc) == 0)
+        text.replace(text.size() - pc.size(), pc.size(), against);
+    return text;
+}
+
+std::int64_t Ms(Clock::duration d) {
+    return std::chrono::duration_cast<milliseconds>(d).count();
+}
+
+// "cancelled: interrupted by SIGTERM"
+std::string CancelledText() {
+    return "cancelled: interrupted by " + radarsign::StopName(radarsign::TInterrupts::Stop());
+}
+
+bool Stopped() {
+    return radarsign::TInterrupts::Stop() != 0;
 }
 
 // The window's line settings and flow control, with the event handlers on
@@ -171,7 +227,7 @@ void ConfigureForTheTool(cport::TComPort& port) {
 // One port's command, run on a thread of its own.
 class TPortJob {
 public:
-    // audit: none for --no-log.
+    // name: the port's canonical form. audit: none for --no-log.
     TPortJob(const TOptions& options, const std::string& name, const std::string& payload,
              const std::optional<sign::TSignClock>& fixedPcClock, TOutput& output, TAudit* audit)
         : FOptions(options), FName(name), FPayload(payload), FFixedPcClock(fixedPcClock),
@@ -179,7 +235,8 @@ public:
     TPortJob(const TPortJob&) = delete;
     TPortJob& operator=(const TPortJob&) = delete;
 
-    // The transaction and the result line; answers the exit status it calls for.
+    // The transaction, the audit row and the result line; answers the exit
+    // status it calls for.
     int Run() {
         const Clock::time_point started = Clock::now();
         TResult result;
@@ -194,7 +251,11 @@ public:
                 FSignal.notify_one();
             };
             sign::TSignLink link;
-            const std::string payload = Payload();
+            // Send Time takes the PC's clock when its port starts, as the
+            // window does at the click.
+            const sign::TSignClock sent = FOptions.At ? *FOptions.At : PcClock(FFixedPcClock);
+            const std::string payload =
+                FOptions.Command == TCommand::SendTime ? sign::SetTimePayload(sent) : FPayload;
             result.Request = sign::HexBytes(sign::BuildFrame(Code(), payload));
             const TStep step = Transact(port, link, Code(), payload);
             result.Writes = step.Writes;
@@ -203,7 +264,7 @@ public:
                 result.Logged = step.Logged;
                 result.Status = step.Status;
             } else if (FOptions.Command == TCommand::ReadTime) {
-                JudgeClock(link.LastReply(), "", result);
+                JudgeRead(link.LastReply(), step, result);
             } else if (FOptions.Command == TCommand::SendTime && FOptions.Verify) {
                 const TStep back = Transact(port, link, sign::CmdReadTime, {});
                 result.Writes += back.Writes;
@@ -212,7 +273,7 @@ public:
                     result.Logged = "set, but not read back: " + back.Logged;
                     result.Status = back.Status;
                 } else {
-                    JudgeClock(link.LastReply(), "set, but ", result);
+                    JudgeVerify(link.LastReply(), sent, step, back, result);
                 }
             } else {
                 result.Outcome = result.Logged = "ok";
@@ -222,13 +283,20 @@ public:
                 "error: " + host::ExceptionMessage(std::current_exception());
             result.Status = radarsign::ExitNoPort;
         }
-        const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - started).count();
-        FOutput.Result(FName + "\t" + radarsign::CommandName(FOptions.Command) + "\t" +
-                       result.Outcome + "\t" + radarsign::Tries(result.Writes) + "\t" +
-                       std::to_string(ms) + " ms\t" + sign::OffsetField(result.Offset));
         if (FAudit != nullptr)
             Log(result);
+        const auto ms = Ms(Clock::now() - started);
+        FOutput.Result(sign::VisibleText(FName) + "\t" + radarsign::CommandName(FOptions.Command) +
+                       "\t" + sign::VisibleText(result.Outcome) + "\t" +
+                       radarsign::Tries(result.Writes) + "\t" + std::to_string(ms) + " ms\t" +
+                       sign::OffsetField(result.Offset));
         return result.Status;
+    }
+
+    // Wakes the wait for the sign's answer, so that it sees a stop now.
+    void Wake() {
+        { std::lock_guard<std::mutex> lock(FLock); }
+        FSignal.notify_all();
     }
 
 private:
@@ -238,17 +306,23 @@ private:
         int Status = radarsign::ExitOk;
         int Writes = 0;
         std::string Request;   // the command's frame in hex
-        std::string SignClock; // as read: ISO, or the window's text when no date
+        std::string SignClock; // as read: ISO, or the window's text and the bytes when no date
         std::optional<std::int64_t> Offset;
     };
     // One transaction: Done when the sign acknowledged; otherwise Failure
-    // (and Logged, for the audit log) and Status say why.
+    // (and Logged, for the audit log) and Status say why. The times, on the
+    // monotonic clock, right before the first and the last write and when the
+    // reply was recognised; the PC's clock right before the first write.
     struct TStep {
         bool Done = false;
         int Writes = 0;
         std::string Failure;
         std::string Logged;
         int Status = radarsign::ExitOk;
+        Clock::time_point FirstWrite;
+        Clock::time_point LastWrite;
+        Clock::time_point Reply;
+        radarsign::TPcTime PcAtFirstWrite;
     };
 
     void Log(const TResult& result) {
@@ -269,12 +343,24 @@ private:
 
     TStep Transact(cport::TComPort& port, sign::TSignLink& link, std::int32_t code,
                    std::string payload) {
+        TStep step;
+        if (Stopped()) {
+            step.Failure = step.Logged = CancelledText();
+            step.Status = radarsign::ExitNoAnswer;
+            return step;
+        }
         link.BeginRequest(code, std::move(payload));
         std::uint32_t openError = comm::ERROR_SUCCESS;
+        sign::TPortFacts openFacts;
         sign::TTransactionHooks hooks;
+        hooks.Cancelled = Stopped;
         hooks.Opened = [&](bool opened) {
-            if (!opened)
+            // The facts now: the errno behind the open's error is this
+            // thread's until its next call.
+            if (!opened) {
                 openError = comm::Api().GetLastError();
+                openFacts = sign::PortFacts(FName, openError);
+            }
             if (FOptions.Verbose)
                 Trace(opened ? std::string("open ") + sign::LineSettings : "does not open");
             return opened;
@@ -292,6 +378,13 @@ private:
                       "): the modem lines are not known, going on");
             return true;
         };
+        hooks.Writing = [&] {
+            if (step.Writes++ == 0) {
+                step.PcAtFirstWrite = PcTime(FFixedPcClock);
+                step.FirstWrite = Clock::now();
+            }
+            step.LastWrite = Clock::now();
+        };
         hooks.Written = [&](const std::string& frame, std::int32_t written) {
             if (!FOptions.Verbose)
                 return;
@@ -302,15 +395,18 @@ private:
         hooks.Wait = [&](milliseconds timeout) { Wait(port, link, timeout); };
         const sign::TTransactionResult result = sign::RunTransaction(
             port, link, FName, {FOptions.Tries, FOptions.Timeout, milliseconds(10)}, hooks);
-        TStep step;
         step.Writes = result.Writes;
+        step.Reply = FReplyAt;
         if (!result.Opened) {
-            step.Failure = step.Logged = sign::OpenFailureText(openError, FName);
+            step.Failure = step.Logged = sign::OpenFailureText(openError, openFacts);
             step.Status = radarsign::ExitNoPort;
         } else if (result.DeviceGone && !result.Acknowledged) {
             step.Failure = step.Logged =
                 sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::TPortFacts{});
             step.Status = radarsign::ExitNoPort;
+        } else if (!result.Acknowledged && Stopped()) {
+            step.Failure = step.Logged = CancelledText();
+            step.Status = radarsign::ExitNoAnswer;
         } else if (!result.Acknowledged) {
             step.Failure = "no answer after " + radarsign::Tries(result.Writes);
             step.Logged = "no answer";
@@ -321,34 +417,63 @@ private:
         return step;
     }
 
-    // The clock of a read-time reply against the PC's clock when the reply
-    // came, and against --max-offset.
-    void JudgeClock(const std::string& reply, const std::string& lead, TResult& result) const {
-        radarsign::TClockVerdict verdict =
-            radarsign::JudgeClock(sign::ReplyClock(reply), FPcAtReply, FOptions.MaxOffset);
-        // A clock read back after setting it must at least be a date: the
-        // sign did not take the time.
-        if (FOptions.Command == TCommand::SendTime && !verdict.Offset)
-            verdict.Fails = true;
+    // The PC's clock while a transaction read the sign's clock.
+    static radarsign::TReadWindow PcWindow(const TStep& step) {
+        const std::int64_t from = step.PcAtFirstWrite.Millis;
+        return {step.PcAtFirstWrite.Clock, from, from + Ms(step.Reply - step.FirstWrite)};
+    }
+
+    // read-time: the clock of the reply against the PC's clock, and against
+    // --max-offset.
+    void JudgeRead(const std::string& reply, const TStep& step, TResult& result) const {
+        const radarsign::TClockVerdict verdict =
+            radarsign::JudgeClock(sign::ReplyClock(reply), PcWindow(step), FOptions.MaxOffset);
         result.Offset = verdict.Offset;
-        const std::optional<sign::TSignClock> clock = sign::ReplyClock(reply);
-        result.SignClock = verdict.Offset ? sign::IsoText(*clock) : sign::ClockText(reply);
+        result.SignClock = sign::ClockField(reply);
         if (!verdict.Fails) {
-            result.Outcome =
-                FOptions.Command == TCommand::ReadTime ? "ok" + ClockShown(reply) : "ok";
+            result.Outcome = verdict.Offset ? "ok " + ClockShown(reply)
+                                            : "ok, clock not a date: " + result.SignClock;
             result.Logged = "ok";
             return;
         }
         result.Status = radarsign::ExitClockOff;
         if (!verdict.Offset) {
-            result.Outcome = lead + "clock not a date: " + sign::ClockText(reply);
-            result.Logged = lead + "clock not a date";
+            result.Outcome = "clock not a date: " + result.SignClock;
+            result.Logged = "clock not a date";
             return;
         }
-        const std::string shown = FOptions.Iso ? result.SignClock : sign::ClockText(reply);
-        result.Logged =
-            lead + "clock off by more than " + std::to_string(*FOptions.MaxOffset) + " s";
-        result.Outcome = result.Logged + ": " + shown + ", " + OffsetWords(*verdict.Offset);
+        result.Logged = "clock off by more than " + std::to_string(*FOptions.MaxOffset) + " s";
+        result.Outcome =
+            result.Logged + ": " + ClockShown(reply) + ", " + OffsetWords(*verdict.Offset);
+    }
+
+    // send-time --verify: the clock read back against the time sent, counted
+    // on from the set's writes (the sign takes the time from the last frame
+    // that reaches it, written between the first and the last write); the
+    // offset field against the PC's clock as for read-time.
+    void JudgeVerify(const std::string& reply, const sign::TSignClock& sent, const TStep& set,
+                     const TStep& back, TResult& result) const {
+        const std::optional<sign::TSignClock> clock = sign::ReplyClock(reply);
+        result.Offset = radarsign::JudgeClock(clock, PcWindow(back), std::nullopt).Offset;
+        result.SignClock = sign::ClockField(reply);
+        const radarsign::TReadWindow sentOn{sent, Ms(back.FirstWrite - set.LastWrite),
+                                            Ms(back.Reply - set.FirstWrite)};
+        const radarsign::TClockVerdict verdict = radarsign::JudgeClock(
+            clock, sentOn, FOptions.MaxOffset.value_or(radarsign::DefaultVerifyTolerance));
+        if (!verdict.Fails) {
+            result.Outcome = result.Logged = "ok";
+            return;
+        }
+        result.Status = radarsign::ExitClockOff;
+        const std::string lead = "the sign did not take the time";
+        if (!verdict.Offset) {
+            result.Outcome = lead + ": it reads " + result.SignClock + ", not a date";
+            result.Logged = lead + ": not a date";
+            return;
+        }
+        const std::string words = OffsetWords(*verdict.Offset, "the time sent");
+        result.Outcome = lead + ": it reads " + result.SignClock + ", " + words;
+        result.Logged = lead + ": " + words;
     }
 
     std::int32_t Code() const {
@@ -361,33 +486,24 @@ private:
             return sign::CmdReadTime;
         }
     }
-    // Send Time takes the PC's clock when its port starts, as the window
-    // does at the click.
-    std::string Payload() const {
-        if (FOptions.Command == TCommand::SendTime)
-            return sign::SetTimePayload(FOptions.At ? *FOptions.At : PcClock(FFixedPcClock));
-        return FPayload;
-    }
+    // A clock that is a date, as the window shows it or in ISO 8601.
     std::string ClockShown(const std::string& reply) const {
-        if (!FOptions.Iso)
-            return " " + sign::ClockText(reply);
         const std::optional<sign::TSignClock> clock = sign::ReplyClock(reply);
-        return clock && sign::IsValidClock(*clock) ? " " + sign::IsoText(*clock)
-                                                   : " " + sign::ClockText(reply) + " (not a date)";
+        return FOptions.Iso && clock ? sign::IsoText(*clock) : sign::ClockText(reply);
     }
 
-    // Until the acknowledgement, the time-out or the device's going: sleeps
-    // until the handler reports bytes, then reads them here and gives them to
-    // the link. The PC's clock is read as soon as the reply is recognised. A
-    // pulled adapter sends no event (the port's events stop): the wait asks
-    // the port every GoneCheck whether its device is still there.
+    // Until the acknowledgement, the time-out, the device's going or a stop:
+    // sleeps until the handler reports bytes, then reads them here and gives
+    // them to the link. The moment the reply is recognised is kept. A pulled
+    // adapter sends no event (the port's events stop): the wait asks the
+    // port every GoneCheck whether its device is still there.
     void Wait(cport::TComPort& port, sign::TSignLink& link, milliseconds timeout) {
         const Clock::time_point deadline = Clock::now() + timeout;
         while (!link.AckReceived()) {
             {
                 std::unique_lock<std::mutex> lock(FLock);
                 const Clock::time_point until = std::min(deadline, Clock::now() + GoneCheck);
-                if (!FSignal.wait_until(lock, until, [this] { return FRxPending; })) {
+                if (!FSignal.wait_until(lock, until, [this] { return FRxPending || Stopped(); })) {
                     lock.unlock();
                     if (Clock::now() >= deadline)
                         return;
@@ -395,6 +511,10 @@ private:
                         return; // the transaction asks too, and ends
                     continue;
                 }
+                // Bytes that came with the stop are read first: an answer
+                // that is there counts.
+                if (!FRxPending)
+                    return;
                 FRxPending = false;
             }
             std::string bytes;
@@ -404,7 +524,7 @@ private:
             if (bytes.empty())
                 continue;
             if (link.Receive(bytes).Acknowledged)
-                FPcAtReply = PcClock(FFixedPcClock);
+                FReplyAt = Clock::now();
             if (FOptions.Verbose)
                 Trace("< " + sign::HexBytes(bytes));
         }
@@ -420,8 +540,8 @@ private:
     TAudit* const FAudit;
     std::mutex FLock;
     std::condition_variable FSignal;
-    bool FRxPending = false;     // the handler saw bytes that the worker has not read
-    sign::TSignClock FPcAtReply; // the PC's clock when the last reply was recognised
+    bool FRxPending = false;    // the handler saw bytes that the worker has not read
+    Clock::time_point FReplyAt; // when the last reply was recognised
 };
 
 // The console file: the test's, or the system's.
@@ -449,7 +569,7 @@ int ListPorts(const TOptions& options, TOutput& output) {
             output.Result(radarsign::PortLine(identity));
     } else {
         for (const std::string& name : found)
-            output.Result(name);
+            output.Result(sign::VisibleText(name));
     }
     // A user outside the dialout group sees no port at all: say why.
     std::vector<std::string> denied;
@@ -471,13 +591,22 @@ int ListPorts(const TOptions& options, TOutput& output) {
 
 int RunCommand(const TOptions& options, const std::optional<sign::TSignClock>& fixedPcClock,
                TOutput& output) {
-    // The console is refused before any port is opened.
+    // The console, and one port given twice, are refused before any port is
+    // opened.
     const std::string consoleFile = ConsoleFile();
-    for (const std::string& name : options.Ports)
+    std::vector<std::string> names;
+    for (const std::string& typed : options.Ports) {
+        const std::string name = sign::CanonicalPortName(typed);
         if (radarsign::IsConsole(name, consoleFile)) {
-            output.Error(name + " is the system console, not a sign's port; nothing was sent");
+            output.Error(typed + " is the system console, not a sign's port; nothing was sent");
             return radarsign::ExitUsage;
         }
+        names.push_back(name);
+    }
+    if (const std::string twice = radarsign::SamePortTwice(options.Ports); !twice.empty()) {
+        output.Error(twice + "; nothing was sent");
+        return radarsign::ExitUsage;
+    }
     std::string payload;
     if (options.Command == TCommand::Download) {
         TSignSettings table = options.Table;
@@ -495,18 +624,30 @@ int RunCommand(const TOptions& options, const std::optional<sign::TSignClock>& f
     if (!options.NoLog)
         audit = std::make_unique<TAudit>(UserSettingsFolder(ProcessEnvironment()), output);
     std::vector<std::unique_ptr<TPortJob>> jobs;
-    std::vector<int> statuses(options.Ports.size(), radarsign::ExitOk);
-    std::vector<std::thread> threads;
+    std::vector<int> statuses(names.size(), radarsign::ExitOk);
     // Every job exists before the first thread starts: the threads read the
     // vectors, which must not grow under them.
-    for (const std::string& name : options.Ports)
+    for (const std::string& name : names)
         jobs.push_back(
             std::make_unique<TPortJob>(options, name, payload, fixedPcClock, output, audit.get()));
-    for (std::size_t i = 0; i < jobs.size(); ++i)
-        threads.emplace_back(
-            [job = jobs[i].get(), status = &statuses[i]] { *status = job->Run(); });
-    for (std::thread& t : threads)
-        host::WaitForThreadServing(t);
+    int stop = 0;
+    {
+        const radarsign::TInterrupts interrupts([&jobs] {
+            for (const auto& job : jobs)
+                job->Wake();
+        });
+        std::vector<std::thread> threads;
+        radarsign::WithStopsBlocked([&] {
+            for (std::size_t i = 0; i < jobs.size(); ++i)
+                threads.emplace_back(
+                    [job = jobs[i].get(), status = &statuses[i]] { *status = job->Run(); });
+        });
+        for (std::thread& t : threads)
+            host::WaitForThreadServing(t);
+        stop = radarsign::TInterrupts::Stop();
+    }
+    if (stop != 0)
+        return radarsign::StopStatus(stop);
     int status = output.Failed() ? radarsign::ExitNoOutput : radarsign::ExitOk;
     for (const int s : statuses)
         status = radarsign::WorseStatus(status, s);
@@ -522,7 +663,8 @@ int main(int argc, char** argv) {
     const radarsign::TParsed parsed =
         radarsign::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.Options) {
-        output.Error(parsed.Error + "\nTry 'radar-sign --help'.");
+        output.Error(parsed.Error);
+        output.Note("Try 'radar-sign --help'.");
         return radarsign::ExitUsage;
     }
     const TOptions& options = *parsed.Options;

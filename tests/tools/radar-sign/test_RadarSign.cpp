@@ -12,6 +12,7 @@
 #include "configurator/SignSettings.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
+#include "tests/tools/radar-sign/RadarSignRuns.h"
 #include "tools/radar-sign/PortAccess.h"
 #include "tools/radar-sign/RadarSignOptions.h"
 
@@ -47,105 +48,9 @@ constexpr bool kSanitized = false;
 #endif
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace radarsign_test;
 using radarsign::TCommand;
-using std::chrono::milliseconds;
-
-const char* const kReadTime = "F7 8C 8D 8A 03 7F";
-const char* const kSetTime = "F7 8C 8D 8A 01 26 12 07 14 35 09 66";
-const char* const kDownloadDefaults = "F7 8C 8D 8A 02 08 00 12 00 14 12 00 16 00 14 14 00 74";
-// The PC's clock for the program, the same as the simulated sign's.
-const char* const kPcIsSign = "RADAR_SIGN_PC_CLOCK=2026-12-07 14:35:09";
-
 using rc_test::Readable;
-using rc_test::TempDir;
-
-using Child = rc_test::ChildProcess;
-
-// A simulated sign; Port() is its pty, Received() the frames it read.
-class Sim {
-public:
-    explicit Sim(std::vector<std::string> args = {}) : child_(SIGN_SIM_PATH, WithClock(args)) {
-        const std::string first = child_.StdoutLine();
-        const std::string prefix = "sign-sim: listening on ";
-        EXPECT_EQ(first.rfind(prefix, 0), 0u) << first;
-        port_ = first.substr(std::min(first.size(), prefix.size()));
-    }
-    const std::string& Port() const { return port_; }
-    // The frames received, in order, as hex ("F7 8C 8D 8A 03 7F").
-    std::vector<std::string> Received() const {
-        std::vector<std::string> frames;
-        const std::string log = child_.Stderr();
-        const std::regex rx(R"( rx ([0-9A-F ]+?) \()");
-        for (auto it = std::sregex_iterator(log.begin(), log.end(), rx);
-             it != std::sregex_iterator(); ++it)
-            frames.push_back((*it)[1]);
-        return frames;
-    }
-    std::string Log() const { return child_.Stderr(); }
-
-private:
-    // The sign's clock stopped at kSignClock, unless the test sets it.
-    static std::vector<std::string> WithClock(std::vector<std::string> args) {
-        if (std::find(args.begin(), args.end(), "--clock-bytes") == args.end() &&
-            std::find(args.begin(), args.end(), "--clock") == args.end())
-            args.insert(args.end(), {"--clock", "2026-12-07 14:35:09"});
-        return args;
-    }
-    Child child_;
-    std::string port_;
-};
-
-struct TRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-    milliseconds elapsed{0};
-};
-
-// The per-user data folder of every run that names none.
-const std::string& DataHome() {
-    static const TempDir dir;
-    static const std::string path = dir.Path().string();
-    return path;
-}
-
-// The program, or another that starts it (a shell, setpriv) when given.
-TRun RadarSign(const std::vector<std::string>& args, std::vector<std::string> env = {},
-               const std::string& program = RADAR_SIGN_PATH) {
-    env.push_back("XDG_DATA_HOME=" + DataHome()); // the first of a name counts
-    Child child(program, args, env);
-    TRun r;
-    r.status = child.Wait();
-    r.out = child.Stdout();
-    r.err = child.Stderr();
-    r.elapsed = child.Elapsed();
-    return r;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(text.substr(start, nl - start));
-    return lines;
-}
-
-// The result line of one port: its tab-separated fields.
-std::vector<std::string> ResultOf(const std::string& out, const std::string& port) {
-    for (const std::string& line : Lines(out)) {
-        if (line.rfind(port + "\t", 0) != 0)
-            continue;
-        std::vector<std::string> fields;
-        std::size_t start = 0;
-        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-            fields.push_back(line.substr(start, tab - start));
-        fields.push_back(line.substr(start));
-        return fields;
-    }
-    ADD_FAILURE() << "no line for " << port << " in\n" << out;
-    return {};
-}
 
 // Holds a port as another program using the serial component would: locked.
 class HeldPort {
@@ -226,11 +131,6 @@ TEST(RadarSignParsing, DatesAndTimesMustBeRealOnesTheSignCanHold) {
 const std::vector<std::string> kTable = {
     "--morning",         "07:30-08:45", "--morning-speed", "30", "--afternoon", "14:00-16:00",
     "--afternoon-speed", "25",          "--regular-speed", "50", "--rate",      "0.75"};
-
-std::vector<std::string> Plus(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 TEST(RadarSignParsing, GoodCommandLinesGiveTheirCommandPortsAndTiming) {
     auto p = radarsign::ParseArguments({"read-time", "ttyUSB0", "--iso", "ttyUSB1", "-v"});
@@ -466,7 +366,8 @@ TEST(RadarSignParsing, APortsLongLineHasFiveFieldsWhateverTheDeviceSays) {
     const Row rows[] = {
         {ftdi, "ttyUSB0\tFT232R USB UART (FTDI)\t0403:6001\tA50285BI\tftdi_sio"},
         {{"/dev/pts/3", "", "", "", "", ""}, "/dev/pts/3\t\t\t\t"},
-        {odd, "COM4\tSerial Port  ( )\t\t\tser2pl"}, // no VID:PID with half of it
+        // No VID:PID with half of it; what the fields hold is shown, escaped.
+        {odd, "COM4\tSerial\\x09Port\\x0D\\x0A(\\x7F)\t\t\tser2pl"},
     };
     for (const Row& r : rows)
         EXPECT_EQ(radarsign::PortLine(r.identity), r.line);
@@ -616,7 +517,7 @@ TEST(RadarSignPorts, APortThatDoesNotOpenIsReportedAtOnceAndTheOthersGoOn) {
     ASSERT_EQ(fields.size(), 6u);
     EXPECT_EQ(fields[2], "in use by another program");
     EXPECT_EQ(fields[3], "0 tries");
-    fields = ResultOf(r.out, "/dev/no-such-tty");
+    fields = ResultOf(r.out, "no-such-tty"); // a device directly under /dev by its bare name
     ASSERT_EQ(fields.size(), 6u);
     EXPECT_EQ(fields[2], "no such port");
     fields = ResultOf(r.out, free.Port());
@@ -785,7 +686,7 @@ TEST(RadarSignClock, TheLastColumnIsTheSignsClockMinusThePcsAndMaxOffsetJudgesIt
          {"read-time", "PORT"},
          "2026-12-07 14:35:09",
          0,
-         "ok 1A/07 2026  14:35",
+         "ok, clock not a date: 1A/07 2026  14:35 (bytes 26 1A 07 14 35 09)",
          "",
          "1 try",
          {rt}},
@@ -794,7 +695,7 @@ TEST(RadarSignClock, TheLastColumnIsTheSignsClockMinusThePcsAndMaxOffsetJudgesIt
          {"read-time", "PORT", "--max-offset", "999999999"},
          "2026-12-07 14:35:09",
          4,
-         "clock not a date: 1A/07 2026  14:35",
+         "clock not a date: 1A/07 2026  14:35 (bytes 26 1A 07 14 35 09)",
          "",
          "1 try",
          {rt}},
@@ -803,7 +704,7 @@ TEST(RadarSignClock, TheLastColumnIsTheSignsClockMinusThePcsAndMaxOffsetJudgesIt
          {"read-time", "PORT", "--iso"},
          "2026-12-07 14:35:09",
          0,
-         "ok 02/30 2026  14:35 (not a date)",
+         "ok, clock not a date: 02/30 2026  14:35 (bytes 26 02 30 14 35 09)",
          "",
          "1 try",
          {rt}},
@@ -839,7 +740,8 @@ TEST(RadarSignClock, TheLastColumnIsTheSignsClockMinusThePcsAndMaxOffsetJudgesIt
          {"send-time", "PORT", "--verify", "--max-offset", "2"},
          "2026-12-07 14:35:09",
          4,
-         "set, but clock off by more than 2 s: 12/07 2026  14:00, 35 min 9 s behind this PC",
+         "the sign did not take the time: it reads 2026-12-07T14:00:00, 35 min 9 s behind the "
+         "time sent",
          "-2109",
          "2 tries",
          {st, rt}},
@@ -848,7 +750,8 @@ TEST(RadarSignClock, TheLastColumnIsTheSignsClockMinusThePcsAndMaxOffsetJudgesIt
          {"send-time", "PORT", "--verify"},
          "2026-12-07 14:35:09",
          4,
-         "set, but clock not a date: 1A/07 2026  14:35",
+         "the sign did not take the time: it reads 1A/07 2026  14:35 (bytes 26 1A 07 14 35 09), "
+         "not a date",
          "",
          "2 tries",
          {st, rt}},
@@ -956,7 +859,7 @@ TEST(RadarSignPorts, WhatIsNoTerminalOrCannotBeOpenedIsSaidInWords) {
                               dir / "ttyUSB0", dir / "dangling", dir / "missing"});
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     for (const std::string& p :
-         {dir / "file", dir / "folder", std::string("/dev/null"), dir / "ttyUSB0"})
+         {dir / "file", dir / "folder", std::string("null"), dir / "ttyUSB0"})
         EXPECT_EQ(ResultOf(r.out, p).at(2), "not a serial port") << p;
     for (const std::string& p : {dir / "dangling", dir / "missing"})
         EXPECT_EQ(ResultOf(r.out, p).at(2), "no such port") << p;
@@ -977,7 +880,7 @@ TEST(RadarSignPorts, RunningOutOfDescriptorsIsSaidInWords) {
                        RADAR_SIGN_PATH, "read-time", sim.Port()},
                       {}, "/bin/sh");
         EXPECT_EQ(few.status, 3) << few.out << few.err;
-        EXPECT_EQ(ResultOf(few.out, sim.Port()).at(2), "too many open files (OS error 31)");
+        EXPECT_EQ(ResultOf(few.out, sim.Port()).at(2), "too many open files (EMFILE, errno 24)");
     }
     EXPECT_EQ(sim.Received(), std::vector<std::string>{});
 }
@@ -1048,37 +951,6 @@ TEST(RadarSignPorts, PortsSaysWhenDevicesAreLeftOutForLackOfPermission) {
 
 // ---- The audit log and the adapters -----------------------------------------------------
 
-// The rows of a CSV file (RFC 4180: quoted fields, CR LF), each split into
-// its fields.
-std::vector<std::vector<std::string>> CsvRows(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
-    std::vector<std::vector<std::string>> rows;
-    std::vector<std::string> row(1);
-    bool quoted = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quoted) {
-            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"')
-                row.back() += text[++i];
-            else if (c == '"')
-                quoted = false;
-            else
-                row.back() += c;
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == ',') {
-            row.emplace_back();
-        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            rows.push_back(std::exchange(row, std::vector<std::string>(1)));
-            ++i;
-        } else {
-            row.back() += c;
-        }
-    }
-    return rows;
-}
-
 TEST(RadarSignAudit, EachPortsCommandAddsOneLineToTheLogOfTheUsersDataFolder) {
     Sim sign;
     Sim silent({"--silent"});
@@ -1122,7 +994,7 @@ TEST(RadarSignAudit, EachPortsCommandAddsOneLineToTheLogOfTheUsersDataFolder) {
         {p, "", "", "read-time", kReadTime, "1", "ok", "2026-12-07T14:35:09", "-133"},
         {silent.Port(), "", "", "read-time", kReadTime, "3", "no answer", "", ""},
         {held.Port(), "", "", "read-time", kReadTime, "0", "in use by another program", "", ""},
-        {"/dev/no-such-tty", "", "", "read-time", kReadTime, "0", "no such port", "", ""},
+        {"no-such-tty", "", "", "read-time", kReadTime, "0", "no such port", "", ""},
     };
     std::sort(expected.begin(), expected.end());
     expected.push_back({p, "", "", "send-time", "F7 8C 8D 8A 01 26 12 07 14 37 20 4D", "2", "ok",
