@@ -6,6 +6,7 @@
 #include "configurator/PortIdentity.h"
 #include "configurator/PortWatcher.h"
 #include "configurator/SignTransaction.h"
+#include "configurator/VisibleText.h"
 #include "host/MessageLoop.h"
 #include "serial/CPort.h"
 #include "serial/driver/CommApi.h"
@@ -29,6 +30,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -126,6 +128,23 @@ QString PortToolTip(const sign::TPortIdentity& id) {
     if (!details.isEmpty())
         lines << details.join(QStringLiteral(", "));
     return lines.join(QLatin1Char('\n'));
+}
+
+// Label24's tooltip for a clock read from `port` when this PC's clock showed
+// `pc`: where and when it was read, then its offset from this PC's clock.
+// The label keeps that clock until the next one is read, whatever port is
+// chosen meanwhile or whatever later commands bring.
+QString ClockTip(const std::string& port, const sign::TSignClock& pc,
+                 const std::optional<sign::TSignClock>& signClock,
+                 const std::optional<std::int64_t>& offset) {
+    char at[16];
+    std::snprintf(at, sizeof at, "%02d:%02d:%02d", pc.Hour, pc.Minute, pc.Second);
+    const std::string what = offset ? sign::ClockOffsetText(*offset)
+                             : signClock && sign::IsValidClock(*signClock)
+                                 ? std::string("no offset: this PC's clock is no valid date")
+                                 : std::string("the sign's clock is no valid date");
+    return QString::fromStdString("Read from " + sign::VisibleText(port) + " at " + at + ": " +
+                                  what);
 }
 
 } // namespace
@@ -456,23 +475,26 @@ void TForm1::Button3Click() {
 }
 
 void TForm1::RunCommand(std::int32_t code, const std::function<std::string()>& payload) {
-    QPushButton* const buttons[] = {Button1, Button2, Button3};
-    for (QPushButton* b : buttons)
-        b->setEnabled(false);
+    // The port box and Refresh too: the command's port is the one shown until
+    // it ends (a port chosen meanwhile would be shown beside its result).
+    QWidget* const controls[] = {Button1, Button2, Button3, ComboBox3, Button8};
+    for (QWidget* c : controls)
+        c->setEnabled(false);
     FCommandRunning = true;
     // Enabled again however the command ends, an exception from the port included.
     struct Restore {
         TForm1* form;
-        QPushButton* const* buttons;
+        QWidget* const* controls;
+        std::size_t count;
         ~Restore() {
             form->FCommandRunning = false;
-            for (int i = 0; i < 3; ++i)
-                buttons[i]->setEnabled(true);
+            for (std::size_t i = 0; i < count; ++i)
+                controls[i]->setEnabled(true);
             // Ports that came or went meanwhile: the list follows now.
             if (form->FPortsChanged)
                 QTimer::singleShot(0, form, &TForm1::PortsChanged);
         }
-    } restore{this, buttons};
+    } restore{this, controls, std::size(controls)};
     FSignLink.BeginRequest(code, payload());
     SendCommand();
 }
@@ -492,6 +514,7 @@ void TForm1::SendCommand() {
         return true;
     };
     const std::string port = ComboBox3->currentText().toStdString();
+    FCommandPort = port;
     FSignClock.clear();
     FClockOffset.reset();
     sign::TTransactionResult result;
@@ -558,11 +581,10 @@ void TForm1::mycomm1RxChar(cport::TCustomComPort* Sender, std::int32_t Count) {
     const sign::TSignClock pc = FOptions.Clock ? FOptions.Clock() : sign::LocalClock();
     const std::optional<sign::TSignClock> clock = sign::ReplyClock(FSignLink.LastReply());
     FClockOffset = clock ? sign::ClockOffsetSeconds(*clock, pc) : std::nullopt;
-    // As a date where it is one, else as the label shows it.
-    FSignClock = FClockOffset ? sign::IsoText(*clock) : *received.ClockText;
+    // As a date where it is one, else with the bytes that are none.
+    FSignClock = sign::ClockField(FSignLink.LastReply());
     SetClockText(*received.ClockText);
-    Label24->setToolTip(FClockOffset ? QString::fromStdString(sign::ClockOffsetText(*FClockOffset))
-                                     : QString());
+    Label24->setToolTip(ClockTip(FCommandPort, pc, clock, FClockOffset));
 }
 
 void TForm1::SetClockText(const std::string& text) {

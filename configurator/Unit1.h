@@ -5,24 +5,33 @@
 // Creating it builds every control and runs FormCreate, which scans the
 // serial ports, loads the operator's last entries from LEDINFO.BIN and puts
 // them into the controls; closing it runs FormClose, which saves them again.
-// The file is beside the executable when that folder is writable, otherwise
-// in the per-user data folder (configurator/SettingsLocation.h). Nothing here
-// reports a settings-file problem to the operator.
+// The file is saved beside the executable when that folder is writable,
+// otherwise in the per-user data folder. It is read from the per-user folder
+// when the user has a file there, beside a writable executable only while
+// that file is the later of the two (configurator/SettingsLocation.h).
+// Nothing here reports a settings-file problem to the operator.
 //
 // The three commands ("Send Time", "Read Time", "Download") each open the
 // chosen port, write one request up to three times with a one-second wait
 // for the sign's acknowledgement after each, close the port and tell the
 // result in a message box: "send sucess" or "send error". The wait keeps the
 // window working (it processes messages, blocking between them); the reply
-// handler mycomm1RxChar runs inside it. Closing the window during a command
-// saves the entries, ends the wait at once and closes the port; no message
-// box follows.
+// handler mycomm1RxChar runs inside it. While a command runs, its three
+// buttons, the port box and "Refresh" are disabled, so that the port shown
+// is the command's. Closing the window during a command saves the entries,
+// ends the wait at once and closes the port; no message box follows.
+//
+// A clock reply shows the sign's clock in Label24, which keeps it until the
+// next one; the label's tooltip says which port it came from, at what time
+// of this PC, and how far it is from this PC's clock ("Read from ttyUSB0 at
+// 14:35:09: Sign clock 2 min 13 s behind this PC"), so that a later command
+// on another port, or another port chosen, leaves no doubt whose clock it is.
 //
 // GUI thread only; the window needs the Qt binding of the message loop
 // (host/qt/Application.h or host/qt/QtMainLoop.h) for the port's events to
 // reach it. Exceptions that escape a handler (EComPort from opening the
 // port) are left to the application object, which shows them and goes on;
-// the command buttons are enabled again in every case.
+// the controls disabled for the command are enabled again in every case.
 
 #include "configurator/SettingsLocation.h"
 #include "configurator/SignLink.h"
@@ -107,13 +116,14 @@ public:
     const TSignSettings& Settings() const { return FSettings; }
     // Where the window saves the entries (empty: nowhere).
     const QString& SettingsPath() const { return FSettingsPath; }
-    // Where FormCreate read them: FSettingsPath, or in the per-user layout
-    // the file beside the executable while the user has none of their own.
+    // Where FormCreate read them: FSettingsPath, or the other of the two
+    // places when that holds the entries saved last (ChooseSettingsLocation).
     const QString& SettingsReadPath() const { return FSettingsReadPath; }
 
     // The request in progress or last sent, and its reply parser.
     const sign::TSignLink& SignLink() const { return FSignLink; }
-    // Whether a command is running (between disabling and enabling the buttons).
+    // Whether a command is running (between disabling and enabling the
+    // buttons, the port box and "Refresh").
     bool CommandRunning() const { return FCommandRunning; }
     // The sign's clock minus the PC's, in seconds, from the last clock reply
     // that held a valid date; none before it or after one that did not.
@@ -164,8 +174,9 @@ public Q_SLOTS:
     // "Clear" (hidden): empties Memo2.
     void Button9Click();
     // "Refresh": scans again; keeps the chosen port (by name) at its new
-    // place, else selects the first; then closes the port (which ends a
-    // command that is waiting with "send error").
+    // place, else selects the first; then closes the port (called during a
+    // command, which the disabled button prevents, that ends the wait with
+    // "send error").
     void Button8Click();
     // "Download": saves the entries, then sends the operating table.
     void Button1Click();
@@ -189,7 +200,8 @@ public:
     // T milliseconds; blocks between messages.
     void WaitForAck(int T);
     // OnRxChar of mycomm1: reads Count bytes and reassembles the reply; a
-    // clock reply is shown in Label24.
+    // clock reply is shown in Label24, its port, time and offset in the
+    // label's tooltip.
     void mycomm1RxChar(cport::TCustomComPort* Sender, std::int32_t Count);
 
 protected:
@@ -207,8 +219,8 @@ private:
     void PushSettings();
     void CreatePort();
     TSignSettings EntriesFromControls() const;
-    // Disables the three command buttons, runs the command, enables them
-    // again however it ends.
+    // Disables the three command buttons, the port box and "Refresh", runs
+    // the command, enables them again however it ends.
     void RunCommand(std::int32_t code, const std::function<std::string()>& payload);
     void ShowResult(const QString& text);
     void SetClockText(const std::string& text);
@@ -233,8 +245,11 @@ private:
     // Set when the window closes during a command: the wait ends, no message.
     bool FClosing = false;
 
-    // The last clock reply's reading (ISO date and time, or the label's
-    // text when it is no date) and its offset from the PC's clock.
+    // The port of the command running or last run, as the port box showed it.
+    std::string FCommandPort;
+    // The last clock reply's reading as the audit log records it
+    // (sign::ClockField: ISO date and time, or the label's text and the six
+    // bytes when it is no date) and its offset from the PC's clock.
     std::string FSignClock;
     std::optional<std::int64_t> FClockOffset;
     std::unique_ptr<audit::TAuditLog> FAuditLog;

@@ -16,10 +16,15 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QTest>
 #include <QTimer>
+#include <QToolTip>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -282,14 +287,18 @@ TEST_F(SignCommands, ReadTimeShowsTheSignClock) {
     EXPECT_EQ(form.Label24->width(),
               form.Label24->fontMetrics().horizontalAdvance(form.Label24->text()));
     EXPECT_EQ(form.Label24->width(), 136);
-    EXPECT_EQ(form.Label24->toolTip(), QStringLiteral("Sign clock agrees with this PC"));
+    // Where and when it was read, then the offset.
+    EXPECT_EQ(form.Label24->toolTip(), QStringLiteral("Read from ") + FBench.Port("ttyUSB0") +
+                                           QStringLiteral(" at 14:35:09: Sign clock agrees with "
+                                                          "this PC"));
     EXPECT_FALSE(form.mycomm1->Connected());
     for (QPushButton* b : {form.Button1, form.Button2, form.Button3})
         EXPECT_TRUE(b->isEnabled());
 }
 
 // The sign's clock against the PC's at the reply, to the second, in the
-// label's tooltip; the label's text stays the clock as the sign gave it.
+// label's tooltip after the port and the PC's time; the label's text stays
+// the clock as the sign gave it.
 TEST_F(SignCommands, ReadTimeTellsTheSignClockOffset) {
     const struct {
         sign::TSignClock Sign;
@@ -305,8 +314,13 @@ TEST_F(SignCommands, ReadTimeTellsTheSignClockOffset) {
          33891,
          "12/08 2026  00:00",
          "Sign clock 9 h 24 min 51 s ahead of this PC"},
-        {{2026, 2, 30, 14, 35, 9}, std::nullopt, "02/30 2026  14:35", ""}, // not a date
+        {{2026, 2, 30, 14, 35, 9},
+         std::nullopt,
+         "02/30 2026  14:35",
+         "the sign's clock is no valid date"},
     };
+    const QString readFrom =
+        QStringLiteral("Read from ") + FBench.Port("ttyUSB0") + QStringLiteral(" at 14:35:09: ");
     TForm1& form = Form();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Text);
@@ -314,10 +328,94 @@ TEST_F(SignCommands, ReadTimeTellsTheSignClockOffset) {
         Click(form.Button3);
         EXPECT_EQ(form.Label24->text(), QString::fromLatin1(c.Text));
         EXPECT_EQ(form.ClockOffset(), c.Offset);
-        EXPECT_EQ(form.Label24->toolTip(), QString::fromLatin1(c.Tip));
+        EXPECT_EQ(form.Label24->toolTip(), readFrom + QString::fromLatin1(c.Tip));
     }
-    // The log keeps a clock that is no date as the label shows it.
-    EXPECT_EQ(FBench.AuditRows().back().at("sign clock"), "02/30 2026  14:35");
+    // The log keeps a clock that is no date as the label shows it, with the
+    // bytes as they came: the text shows no seconds, and "30" may be no BCD.
+    EXPECT_EQ(FBench.AuditRows().back().at("sign clock"),
+              "02/30 2026  14:35 (bytes 26 02 30 14 35 09)");
+}
+
+// A clock read from one port stays tied to it: a later Read Time that gets no
+// clock, whatever the reason, leaves the label and its tooltip naming that
+// port and the time it was read, and logs no clock of its own.
+TEST_F(SignCommands, ClockFromOnePortIsNotPassedOffAsAnotherPortsAfterAFailedRead) {
+    PtyPair second;
+    FBench.Link("ttyUSB5", second);
+    TForm1& form = Form();
+    ASSERT_EQ(form.ComboBox3->count(), 2);
+    {
+        SignPeer peer(FPty, SignPeer::AnswerFrom(0, {2026, 12, 7, 14, 32, 56}));
+        Click(form.Button3);
+    }
+    const QString text = QStringLiteral("12/07 2026  14:32");
+    const QString tip = QStringLiteral("Read from ") + FBench.Port("ttyUSB0") +
+                        QStringLiteral(" at 14:35:09: Sign clock 2 min 13 s behind this PC");
+    ASSERT_EQ(form.Label24->text(), text);
+    ASSERT_EQ(form.Label24->toolTip(), tip);
+    FBench.FClock = {2026, 12, 7, 14, 50, 0};
+
+    const auto silentSign = [&] {
+        form.ComboBox3->setCurrentIndex(1);
+        SignPeer peer(second, SignPeer::Never());
+        Click(form.Button3);
+    };
+    const auto portHeld = [&] {
+        form.ComboBox3->setCurrentIndex(1);
+        const int held = ::open(second.PortName().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+        Click(form.Button3);
+        ::close(held);
+    };
+    const auto portRaises = [&] {
+        comm::FakeCommApi fake;
+        comm::ScopedCommApi use(fake);
+        FormOnFakePort(fake);
+        fake.FailNext("SetCommTimeouts", comm::ERROR_GEN_FAILURE);
+        EXPECT_EQ(DownloadRaises(form), 8);
+    };
+    const struct {
+        const char* what;
+        std::function<void()> readTime;
+        const char* outcome;
+    } rows[] = {
+        {"no answer", silentSign, "no answer"},
+        {"the port not opened", portHeld, "in use by another program"},
+        {"an error from the port", portRaises, "error: "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        row.readTime();
+        EXPECT_NE(form.ComboBox3->currentText(), FBench.Port("ttyUSB0"));
+        EXPECT_EQ(form.Label24->text(), text);
+        EXPECT_EQ(form.Label24->toolTip(), tip);
+        EXPECT_EQ(form.ClockOffset(), std::nullopt);
+        const auto log = FBench.AuditRows().back();
+        EXPECT_TRUE(log.at("outcome").starts_with(row.outcome)) << log.at("outcome");
+        EXPECT_EQ(log.at("sign clock"), "");
+        EXPECT_EQ(log.at("offset s"), "");
+    }
+    if (const QByteArray png = qgetenv("RC_SCREENSHOT"); !png.isEmpty()) {
+        // The window and Label24's tooltip, as a technician hovering it sees them.
+        form.ComboBox3->setCurrentIndex(1);
+        form.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+        const QPoint at(20, 8);
+        QTest::mouseMove(form.Label24, at);
+        QHelpEvent hover(QEvent::ToolTip, at, form.Label24->mapToGlobal(at));
+        QCoreApplication::sendEvent(form.Label24, &hover);
+        ASSERT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 5000));
+        EXPECT_EQ(QToolTip::text(), tip);
+        QTest::qWait(200); // the tooltip fades in
+        // The screen around the window: the tooltip, wider than what is
+        // right of the label, is moved left to stay on the screen.
+        QScreen* screen = QGuiApplication::primaryScreen();
+        const QRect area =
+            form.frameGeometry().adjusted(-200, -8, 200, 60).intersected(screen->geometry());
+        screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+            .save(QString::fromLocal8Bit(png));
+    }
 }
 
 // Every command leaves one line in the audit log, with what was sent, how
@@ -602,16 +700,37 @@ TEST_F(SignCommands, SavedPortIndexSelectsAmongThePortsFound) {
     EXPECT_EQ(Form().ComboBox3->currentIndex(), -1);
 }
 
-// Refresh while a command waits closes the port: the command ends with
-// "send error", unless the sign had answered already.
-TEST_F(SignCommands, RefreshDuringACommand) {
-    SignPeer peer(FPty, SignPeer::Never());
+// While a command runs, the port box and Refresh are disabled with the
+// command buttons: another port chosen, or the port closed by a Refresh,
+// would show the command's result beside a port it was not sent to. A sign
+// that answers the second try shows that the command ran undisturbed.
+TEST_F(SignCommands, ThePortCannotBeChangedDuringACommand) {
+    PtyPair second;
+    FBench.Link("ttyUSB5", second);
+    SignPeer peer(FPty, SignPeer::AnswerFrom(1));
     TForm1& form = Form();
-    QTimer::singleShot(300, form.Button8, &QPushButton::click);
+    ASSERT_EQ(form.ComboBox3->count(), 2);
+    QWidget* const controls[] = {form.Button1, form.Button2, form.Button3, form.ComboBox3,
+                                 form.Button8};
+    std::vector<bool> enabledDuring;
+    QTimer::singleShot(300, &form, [&] {
+        for (QWidget* c : controls)
+            enabledDuring.push_back(c->isEnabled());
+        // What a technician would do: the next port by key and by wheel, Refresh.
+        QTest::keyClick(form.ComboBox3, Qt::Key_Down);
+        QWheelEvent wheel(QPointF(20, 12), form.ComboBox3->mapToGlobal(QPointF(20, 12)), QPoint(),
+                          QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(form.ComboBox3, &wheel);
+        form.Button8->click();
+    });
     Click(form.Button3);
-    EXPECT_EQ(peer.Frames().size(), 1u); // the later writes went nowhere
-    EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send error")});
+    EXPECT_EQ(enabledDuring, std::vector<bool>(std::size(controls), false));
+    EXPECT_EQ(peer.Frames().size(), 2u);
+    EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send sucess")});
     EXPECT_EQ(form.ComboBox3->currentText(), FBench.Port("ttyUSB0"));
+    for (QWidget* c : controls)
+        EXPECT_TRUE(c->isEnabled()) << c->objectName().toStdString();
+    EXPECT_EQ(FBench.AuditRows().back().at("port"), FBench.Port("ttyUSB0").toStdString());
 }
 
 // A port that appears or goes away changes the list without Refresh, the
@@ -675,8 +794,10 @@ TEST_F(SignCommands, ErrorWhileOpeningEndsTheCommand) {
     fake.FailNext("SetCommTimeouts", comm::ERROR_GEN_FAILURE);
     EXPECT_EQ(DownloadRaises(form), 8);
     EXPECT_TRUE(FBench.FResults.empty());
-    for (QPushButton* b : {form.Button1, form.Button2, form.Button3})
-        EXPECT_TRUE(b->isEnabled());
+    for (QWidget* c : {static_cast<QWidget*>(form.Button1), static_cast<QWidget*>(form.Button2),
+                       static_cast<QWidget*>(form.Button3), static_cast<QWidget*>(form.ComboBox3),
+                       static_cast<QWidget*>(form.Button8)})
+        EXPECT_TRUE(c->isEnabled()) << c->objectName().toStdString();
     EXPECT_FALSE(form.CommandRunning());
     EXPECT_FALSE(form.mycomm1->Connected());
 }

@@ -20,17 +20,25 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -107,6 +115,53 @@ std::vector<QString> Shown(TForm1& f) {
             f.SpinEdit10->text(),
             f.SpinEdit6->text()};
 }
+
+// Frees the GUI thread should it hang in opening or reading a pipe: when Done
+// has not been called within the deadline, opens both ends of the pipe (an
+// open of either end waits for the other; a read of the reading end then
+// gets the end of the file) and records that it had to.
+class PipeWatchdog {
+public:
+    explicit PipeWatchdog(std::string fifo) : fifo_(std::move(fifo)) {
+        thread_ = std::thread([this] {
+            std::unique_lock lock(mutex_);
+            if (done_cv_.wait_for(lock, std::chrono::seconds(10), [this] { return done_; }))
+                return;
+            hung_ = true;
+            const int reader = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            const int writer = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer >= 0)
+                ::close(writer);
+            // The reading end stays open until Done, so that a writer freed
+            // from its open has somewhere to write.
+            done_cv_.wait(lock, [this] { return done_; });
+            if (reader >= 0)
+                ::close(reader);
+        });
+    }
+    ~PipeWatchdog() {
+        Done();
+        thread_.join();
+    }
+    // Whether the watchdog had to free the GUI thread.
+    bool Done() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        done_cv_.notify_all();
+        std::lock_guard lock(mutex_);
+        return hung_;
+    }
+
+private:
+    std::string fifo_;
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    bool hung_ = false;
+    std::thread thread_;
+};
 
 std::vector<QString> Strings(std::initializer_list<const char*> texts) {
     std::vector<QString> v;
@@ -583,4 +638,64 @@ TEST(Unit1, InstalledWindowWithoutAPerUserFolderSavesNothingAndReportsNothing) {
     EXPECT_EQ(dir.Names().size(), 2u); // bin and data, nothing more
     EXPECT_TRUE(fs::is_empty(bin));
     EXPECT_EQ(shown, 0);
+}
+
+// A pipe named LEDINFO.BIN, wherever the window would look for the entries,
+// neither blocks the window's start nor its closing (each would wait for a
+// program at the pipe's other end, which never comes), and stays a pipe.
+TEST(Unit1, PipeNamedLedinfoBinNeitherBlocksNorIsReplaced) {
+    enum Place { TheFile, PerUserBesideAWritableExecutable, PerUserOfAnInstalledProgram };
+    const struct {
+        const char* what;
+        Place place;
+        std::int32_t regularSpeed; // SpinEdit11 once started
+    } rows[] = {
+        // Unreadable: the record is left as it was, all zero; clamped to 1.
+        {"the settings file itself", TheFile, 1},
+        // Passed over for the file beside the executable.
+        {"the per-user file beside a writable executable", PerUserBesideAWritableExecutable, 40},
+        {"the per-user file of an installed program", PerUserOfAnInstalledProgram, 40},
+    };
+    TSignSettings beside = DefaultSignSettings();
+    beside.RegularSpeed = 40;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        FormDir dir;
+        const std::string bin = dir / "bin";
+        const std::string data = dir / "data";
+        fs::create_directories(bin);
+        fs::create_directories(data + "/radar-configurator");
+        WriteSettings(QString::fromStdString(bin + "/LEDINFO.BIN"), beside);
+        TForm1Options o = dir.Options();
+        std::string fifo = data + "/radar-configurator/LEDINFO.BIN";
+        if (row.place == TheFile) {
+            fifo = dir / "LEDINFO.BIN";
+        } else {
+            o.SettingsPath.clear();
+            o.ExecutableDirectory = bin;
+            o.Environment = [&](const std::string& name) -> std::optional<std::string> {
+                if (name == "XDG_DATA_HOME")
+                    return data;
+                return std::nullopt;
+            };
+        }
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+        if (row.place == PerUserOfAnInstalledProgram)
+            fs::permissions(bin, fs::perms::owner_read | fs::perms::owner_exec);
+        {
+            PipeWatchdog watchdog(fifo);
+            {
+                TForm1 form(o);
+                EXPECT_EQ(form.SpinEdit11->Value(), row.regularSpeed);
+                form.SpinEdit11->SetValue(55);
+                form.close();
+            }
+            EXPECT_FALSE(watchdog.Done()) << "the window waited on the pipe";
+        }
+        fs::permissions(bin, fs::perms::owner_all);
+        EXPECT_TRUE(fs::is_fifo(fifo));
+        // Beside a writable executable the entries are saved there as usual.
+        EXPECT_EQ(ReadSettings(QString::fromStdString(bin + "/LEDINFO.BIN")).RegularSpeed,
+                  row.place == PerUserBesideAWritableExecutable ? 55 : 40);
+    }
 }
