@@ -14,29 +14,32 @@ std::wstring Wide(const std::string& text) {
     return std::wstring(text.begin(), text.end()); // ASCII: names and numbers
 }
 
-// A pipe's server end; what the log sent to it is what it can read.
+// A pipe's server ends, one for each client that may come (a client that
+// has gone leaves its end busy); what the log sent is what they can read.
 class TKeptPipe : public TKept {
 public:
-    explicit TKeptPipe(HANDLE pipe) : pipe_(pipe) {}
     ~TKeptPipe() override {
-        if (pipe_ != INVALID_HANDLE_VALUE)
-            CloseHandle(pipe_);
+        for (const HANDLE pipe : pipes_)
+            CloseHandle(pipe);
     }
+    void Add(HANDLE pipe) { pipes_.push_back(pipe); }
     std::string Received() override {
         std::string got;
-        DWORD available = 0;
-        while (PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-            std::string buffer(available, '\0');
-            DWORD n = 0;
-            if (!ReadFile(pipe_, buffer.data(), available, &n, nullptr) || n == 0)
-                break;
-            got.append(buffer, 0, n);
+        for (const HANDLE pipe : pipes_) {
+            DWORD available = 0;
+            while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+                std::string buffer(available, '\0');
+                DWORD n = 0;
+                if (!ReadFile(pipe, buffer.data(), available, &n, nullptr) || n == 0)
+                    break;
+                got.append(buffer, 0, n);
+            }
         }
         return got;
     }
 
 private:
-    HANDLE pipe_;
+    std::vector<HANDLE> pipes_;
 };
 
 std::string SystemError(const char* call) {
@@ -102,11 +105,20 @@ std::vector<TNotALog> PlatformNotALogs() {
          [](const fs::path& tmp, const fs::path& elsewhere, std::unique_ptr<TKept>&,
             std::string& skip) -> std::string {
              // Unprivileged: as Windows 10 allows in developer mode.
-             if (CreateSymbolicLinkW((tmp / "audit.csv").wstring().c_str(),
-                                     (elsewhere / "target.csv").wstring().c_str(), 0x2))
-                 return tmp.string();
-             skip = SystemError("CreateSymbolicLinkW");
-             return {};
+             const std::wstring link = (tmp / "audit.csv").wstring();
+             if (!CreateSymbolicLinkW(link.c_str(), (elsewhere / "target.csv").wstring().c_str(),
+                                      0x2)) {
+                 skip = SystemError("CreateSymbolicLinkW");
+                 return {};
+             }
+             // Wine's answers TRUE and makes nothing.
+             const DWORD attributes = GetFileAttributesW(link.c_str());
+             if (attributes == INVALID_FILE_ATTRIBUTES ||
+                 !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                 skip = "CreateSymbolicLinkW made no link";
+                 return {};
+             }
+             return tmp.string();
          }},
         // The per-user data folder pointed at the pipes' namespace: the log
         // opens the pipe's client end, as it would a file.
@@ -115,14 +127,36 @@ std::vector<TNotALog> PlatformNotALogs() {
             std::string& skip) -> std::string {
              const std::string folder =
                  "\\\\.\\pipe\\rc-audit-test-" + std::to_string(GetCurrentProcessId());
-             const HANDLE pipe =
-                 CreateNamedPipeW(Wide(folder + "\\audit.csv").c_str(), PIPE_ACCESS_DUPLEX,
-                                  PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 4096, 4096, 0, nullptr);
-             if (pipe == INVALID_HANDLE_VALUE) {
-                 skip = SystemError("CreateNamedPipeW");
+             auto ends = std::make_unique<TKeptPipe>();
+             for (int client = 0; client < 2; ++client) {
+                 const HANDLE pipe =
+                     CreateNamedPipeW(Wide(folder + "\\audit.csv").c_str(), PIPE_ACCESS_DUPLEX,
+                                      PIPE_TYPE_BYTE | PIPE_NOWAIT, 2, 4096, 4096, 0, nullptr);
+                 if (pipe == INVALID_HANDLE_VALUE) {
+                     skip = SystemError("CreateNamedPipeW");
+                     return {};
+                 }
+                 ends->Add(pipe);
+                 // Listening, without waiting (PIPE_NOWAIT) for a client.
+                 ConnectNamedPipe(pipe, nullptr);
+             }
+             kept = std::move(ends);
+             return folder;
+         }},
+        // The folder pointed at a device: what is written there vanishes.
+        {"the NUL device", "a character device",
+         [](const fs::path&, const fs::path&, std::unique_ptr<TKept>&,
+            std::string& skip) -> std::string {
+             const std::string folder = "\\\\.\\NUL";
+             const HANDLE nul = CreateFileW(Wide(folder + "\\audit.csv").c_str(), GENERIC_WRITE, 0,
+                                            nullptr, OPEN_EXISTING, 0, nullptr);
+             const bool device = nul != INVALID_HANDLE_VALUE && GetFileType(nul) == FILE_TYPE_CHAR;
+             if (nul != INVALID_HANDLE_VALUE)
+                 CloseHandle(nul);
+             if (!device) {
+                 skip = "\\\\.\\NUL\\audit.csv is no character device here";
                  return {};
              }
-             kept = std::make_unique<TKeptPipe>(pipe);
              return folder;
          }},
     };
