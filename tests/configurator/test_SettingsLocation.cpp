@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -146,32 +147,43 @@ TEST(SettingsLocation, WritableExecutableFolderReadsTheLaterOfTheTwoFiles) {
 }
 
 // The entries saved last are those the next start shows, whichever folder
-// they went to: the executable's folder unwritable for a while, then writable
-// again.
+// they went to: the executable's folder could not be written for a while
+// (made read-only, or gone with the drive it was on), and then could again,
+// holding the file it had before.
 TEST(SettingsLocation, EntriesSavedLastAreReadWhenTheFolderBecomesWritableAgain) {
-    Installed inst;
-    if (!inst.why.empty())
-        GTEST_SKIP() << inst.why;
-    const auto env = DataHome(inst.data);
-    const std::string beside = Join(inst.bin, "LEDINFO.BIN");
-    // The shipped defaults were written before the user's save.
-    fs::last_write_time(beside, fs::file_time_type::clock::now() - std::chrono::hours(1));
-    const auto startAndSave = [&](const TSignSettings& saved) {
-        const TSettingsLocation l = ChooseSettingsLocation(inst.bin, env);
-        TSignSettings read{};
-        LoadSignSettingsFile(l.ReadPath, read);
-        EXPECT_TRUE(SaveSignSettingsAt(l, saved));
-        return read;
-    };
-    TSignSettings first = Entries();
+    const TSignSettings first = Entries();
     TSignSettings second = Entries();
     second.RegularSpeed = 60;
-
-    EXPECT_EQ(startAndSave(first), DefaultSignSettings()); // saved in the per-user folder
-    MakeFolderWritable(inst.bin);
-    EXPECT_EQ(startAndSave(second), first); // read there once, then saved beside
-    EXPECT_EQ(startAndSave(second), second);
-    EXPECT_EQ(ChooseSettingsLocation(inst.bin, env).ReadPath, beside);
+    for (const bool gone : {false, true}) {
+        SCOPED_TRACE(gone ? "the folder gone" : "the folder read-only");
+        Installed inst;
+        if (!gone && !inst.why.empty()) {
+            std::cout << "skipped: " << inst.why << "\n";
+            continue;
+        }
+        const auto env = DataHome(inst.data);
+        const std::string beside = Join(inst.bin, "LEDINFO.BIN");
+        if (gone) {
+            MakeFolderWritable(inst.bin);
+            fs::rename(inst.bin, inst.root / "away");
+        }
+        const auto startAndSave = [&](const TSignSettings& saved) {
+            const TSettingsLocation l = ChooseSettingsLocation(inst.bin, env);
+            TSignSettings read{};
+            LoadSignSettingsFile(l.ReadPath, read);
+            EXPECT_TRUE(SaveSignSettingsAt(l, saved));
+            return read;
+        };
+        EXPECT_EQ(startAndSave(first), DefaultSignSettings()); // saved in the per-user folder
+        // Back, with the file written before the user's save.
+        if (gone)
+            fs::rename(inst.root / "away", inst.bin);
+        MakeFolderWritable(inst.bin);
+        fs::last_write_time(beside, fs::file_time_type::clock::now() - std::chrono::hours(1));
+        EXPECT_EQ(startAndSave(second), first); // read there once, then saved beside
+        EXPECT_EQ(startAndSave(second), second);
+        EXPECT_EQ(ChooseSettingsLocation(inst.bin, env).ReadPath, beside);
+    }
 }
 
 TEST(SettingsLocation, OnlyAnExistingFolderIsWritable) {
