@@ -138,7 +138,7 @@ std::string NotRegularError(const std::string& path, const std::string& what) {
 std::string RotateError(const std::string& path, const std::string& rotatedPath,
                         const std::string& reason) {
     return "cannot rotate the audit log " + path + " to " + rotatedPath + ": " + reason +
-           "; the rows go on into the first until it can be";
+           "; the rows go on into " + path;
 }
 
 std::string AsClause(std::string message) {

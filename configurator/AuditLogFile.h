@@ -94,7 +94,8 @@ std::string WriteError(const std::string& path, const std::string& reason);
 // "cannot write the audit log <path>: it is <what>, not a regular file".
 std::string NotRegularError(const std::string& path, const std::string& what);
 
-// "cannot rotate the audit log <path> to <rotatedPath>: <reason>; ...".
+// "cannot rotate the audit log <path> to <rotatedPath>: <reason>; the rows go
+// on into <path>".
 std::string RotateError(const std::string& path, const std::string& rotatedPath,
                         const std::string& reason);
 
