@@ -184,6 +184,20 @@ check send-time-verify 1 "--clock|2026-12-08 15:30:00" send-time @1 --verify --a
 @1 tx F7 8C 8D 8A 83 26 12 08 15 30 05 E3
 EOF
 
+# A sign that acknowledges the set but keeps its own clock: the clock read
+# back is held against the time sent.
+check send-time-not-taken 1 "--keep-clock|--clock|2026-12-08 15:00:00" send-time @1 --verify \
+    --at "2026-12-08 15:30:00" <<EOF
+4
+@1${T}send-time${T}the sign did not take the time: it reads 2026-12-08T15:00:00, 30 min 0 s behind the time sent${T}2 tries${T}-1800
+--
+@1 rx F7 8C 8D 8A 01 26 12 08 15 30 00 64 (set time 2026-12-08 15:30:00)
+@1 clock not set (--keep-clock): 2026-12-08 15:30:00
+@1 tx F7 8C 8D 8A 81 FD
+@1 rx F7 8C 8D 8A 03 7F (read time)
+@1 tx F7 8C 8D 8A 83 26 12 08 15 00 00 D6
+EOF
+
 check send-time 1 "--clock|2026-12-08 15:30:00" send-time @1 --at "2026-12-24 18:05:09" <<EOF
 0
 @1${T}send-time${T}ok${T}1 try${T}
@@ -203,10 +217,12 @@ check download 1 "" download @1 --morning 07:30-09:00 --afternoon 14:00-16:30 \
 @1 tx F7 8C 8D 8A 82 FE
 EOF
 
-# The first frame unanswered: the same frame again after the wait.
+# The first frame unanswered: the same frame again after the wait. The PC's
+# clock reads RADAR_SIGN_PC_CLOCK at the first write and runs on: at the
+# reply, a second later, it is 15:30:01.
 check second-try 1 "--ignore|1|--clock|2000-01-01 00:00:00" read-time @1 --iso <<EOF
 0
-@1${T}read-time${T}ok 2000-01-01T00:00:00${T}2 tries${T}-850059000
+@1${T}read-time${T}ok 2000-01-01T00:00:00${T}2 tries${T}-850059001
 --
 @1 rx F7 8C 8D 8A 03 7F (read time) ignored, 1 of 1
 @1 rx F7 8C 8D 8A 03 7F (read time)
