@@ -205,6 +205,10 @@ std::string OffsetWords(std::int64_t seconds, const std::string& against = "this
 std::int64_t Ms(Clock::duration d) {
     return std::chrono::duration_cast<milliseconds>(d).count();
 }
+// Rounded up: the end of a window that the sign's reading lies in.
+std::int64_t MsUp(Clock::duration d) {
+    return std::chrono::ceil<milliseconds>(d).count();
+}
 
 // "cancelled: interrupted by SIGTERM"
 std::string CancelledText() {
@@ -420,7 +424,7 @@ private:
     // The PC's clock while a transaction read the sign's clock.
     static radarsign::TReadWindow PcWindow(const TStep& step) {
         const std::int64_t from = step.PcAtFirstWrite.Millis;
-        return {step.PcAtFirstWrite.Clock, from, from + Ms(step.Reply - step.FirstWrite)};
+        return {step.PcAtFirstWrite.Clock, from, from + MsUp(step.Reply - step.FirstWrite)};
     }
 
     // read-time: the clock of the reply against the PC's clock, and against
@@ -457,7 +461,7 @@ private:
         result.Offset = radarsign::JudgeClock(clock, PcWindow(back), std::nullopt).Offset;
         result.SignClock = sign::ClockField(reply);
         const radarsign::TReadWindow sentOn{sent, Ms(back.FirstWrite - set.LastWrite),
-                                            Ms(back.Reply - set.FirstWrite)};
+                                            MsUp(back.Reply - set.FirstWrite)};
         const radarsign::TClockVerdict verdict = radarsign::JudgeClock(
             clock, sentOn, FOptions.MaxOffset.value_or(radarsign::DefaultVerifyTolerance));
         if (!verdict.Fails) {
