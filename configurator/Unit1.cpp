@@ -1,6 +1,7 @@
 #include "configurator/Unit1.h"
 
 #include "configurator/AuditLog.h"
+#include "configurator/AuditQueue.h"
 #include "configurator/ClockOffset.h"
 #include "configurator/PortFailure.h"
 #include "configurator/PortIdentity.h"
@@ -176,7 +177,7 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
                              : UserSettingsFolder(FOptions.Environment ? FOptions.Environment
                                                                        : ProcessEnvironment());
     if (!auditFolder.empty())
-        FAuditLog = std::make_unique<audit::TAuditLog>(auditFolder);
+        FAuditLog = std::make_unique<audit::TAuditQueue>(auditFolder);
     FormCreate();
     if (FOptions.WatchPorts) {
         FPortWatcher = new TPortWatcher(this);
@@ -552,8 +553,10 @@ void TForm1::LogCommand(const std::string& port, int tries, const std::string& o
     record.Outcome = outcome;
     record.SignClock = FSignClock;
     record.OffsetSeconds = FClockOffset;
-    // A log that cannot be written changes nothing for the operator.
-    FAuditLog->Append(record);
+    // Written by the queue's thread: a log on a share that does not answer
+    // holds up that thread, not the window. A log that cannot be written
+    // changes nothing for the operator.
+    FAuditLog->Post(record);
 }
 
 void TForm1::WaitForAck(int T) {

@@ -79,7 +79,7 @@ struct TForm1Options {
 };
 
 namespace audit {
-class TAuditLog;
+class TAuditQueue;
 }
 class QCloseEvent;
 class QComboBox;
@@ -128,8 +128,9 @@ public:
     // The sign's clock minus the PC's, in seconds, from the last clock reply
     // that held a valid date; none before it or after one that did not.
     const std::optional<std::int64_t>& ClockOffset() const { return FClockOffset; }
-    // Where the commands are logged; null: nowhere.
-    const audit::TAuditLog* AuditLog() const { return FAuditLog.get(); }
+    // Where the commands are logged, by a thread of the log's own (the GUI
+    // thread never waits on the file); null: nowhere.
+    const audit::TAuditQueue* AuditLog() const { return FAuditLog.get(); }
     // Tells the window when ports appear or go away; null when the options
     // asked for none.
     TPortWatcher* PortWatcher() const { return FPortWatcher; }
@@ -252,7 +253,7 @@ private:
     // bytes when it is no date) and its offset from the PC's clock.
     std::string FSignClock;
     std::optional<std::int64_t> FClockOffset;
-    std::unique_ptr<audit::TAuditLog> FAuditLog;
+    std::unique_ptr<audit::TAuditQueue> FAuditLog;
     TPortWatcher* FPortWatcher = nullptr;
     // Ports changed during a command: the list is built again when it ends.
     bool FPortsChanged = false;

@@ -2,6 +2,7 @@
 // frames on the wire, retries, the result message, the reply handler, and
 // closing the window during a command. The real TForm1, on the offscreen
 // platform, with a pseudo-terminal whose far end plays the sign.
+#include "configurator/AuditQueue.h"
 #include "configurator/PortWatcher.h"
 #include "configurator/SignTransaction.h"
 #include "configurator/Unit1.h"
@@ -32,9 +33,13 @@
 #include <chrono>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <optional>
+#include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -53,6 +58,11 @@ protected:
         if (!FForm)
             FForm = std::make_unique<TForm1>(FBench.Options());
         return *FForm;
+    }
+    // The window's audit rows, once its log's thread has written those posted.
+    std::vector<std::map<std::string, std::string>> AuditRows() {
+        EXPECT_TRUE(Form().AuditLog()->WaitWritten(std::chrono::seconds(5)));
+        return FBench.AuditRows();
     }
     // The window with the fake's COM3 in its list, selected.
     TForm1& FormOnFakePort(comm::FakeCommApi& fake) {
@@ -165,8 +175,25 @@ TEST_F(SignCommands, ReadTimeTellsTheSignClockOffset) {
     }
     // The log keeps a clock that is no date as the label shows it, with the
     // bytes as they came: the text shows no seconds, and "30" may be no BCD.
-    EXPECT_EQ(FBench.AuditRows().back().at("sign clock"),
-              "02/30 2026  14:35 (bytes 26 02 30 14 35 09)");
+    EXPECT_EQ(AuditRows().back().at("sign clock"), "02/30 2026  14:35 (bytes 26 02 30 14 35 09)");
+}
+
+// An audit log that cannot be written, even one that would hold up whoever
+// opens it (a FIFO without a reader), changes nothing for the operator: the
+// command ends as it would, and the FIFO is left as it was.
+TEST_F(SignCommands, AnAuditLogThatIsAFifoNeitherHoldsUpNorChangesTheCommand) {
+    const std::string fifo = FBench.Path().string() + "/audit.csv";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    TForm1& form = Form();
+    SignPeer peer(FPty, SignPeer::AnswerFrom(0));
+    EXPECT_LT(Click(form.Button3), milliseconds(3000));
+    EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send sucess")});
+    ASSERT_TRUE(form.AuditLog()->WaitWritten(std::chrono::seconds(5)));
+    EXPECT_NE(form.AuditLog()->Error().find("not a regular file"), std::string::npos)
+        << form.AuditLog()->Error();
+    struct stat st {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 // A clock read from one port stays tied to it: a later Read Time that gets no
@@ -224,7 +251,7 @@ TEST_F(SignCommands, ClockFromOnePortIsNotPassedOffAsAnotherPortsAfterAFailedRea
         EXPECT_EQ(form.Label24->text(), text);
         EXPECT_EQ(form.Label24->toolTip(), tip);
         EXPECT_EQ(form.ClockOffset(), std::nullopt);
-        const auto log = FBench.AuditRows().back();
+        const auto log = AuditRows().back();
         EXPECT_TRUE(log.at("outcome").starts_with(row.outcome)) << log.at("outcome");
         EXPECT_EQ(log.at("sign clock"), "");
         EXPECT_EQ(log.at("offset s"), "");
@@ -258,7 +285,7 @@ TEST_F(SignCommands, EveryCommandIsLogged) {
     TForm1& form = Form();
     Click(form.Button3);
     Click(form.Button2);
-    const auto rows = FBench.AuditRows();
+    const auto rows = AuditRows();
     ASSERT_EQ(rows.size(), 2u);
     const std::string port = FBench.Port("ttyUSB0").toStdString();
     const std::pair<const char*, const char*> expected[][8] = {
@@ -357,7 +384,7 @@ TEST_F(SignCommands, NeverAnsweredDownloadTriesThreeTimesAndStillSaved) {
     ASSERT_EQ(fileAtFirstByte.size(), SignSettingsFileSize);
     EXPECT_EQ(fileAtFirstByte[4], 45); // RegularSpeed, the second field
     EXPECT_FALSE(form.mycomm1->Connected());
-    const auto rows = FBench.AuditRows();
+    const auto rows = AuditRows();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].at("command"), "download");
     EXPECT_EQ(rows[0].at("tries"), "3");
@@ -374,7 +401,7 @@ TEST_F(SignCommands, AdapterPulledDuringACommandEndsItAndIsLoggedAsGone) {
     Click(form.Button3);
     EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send error")});
     EXPECT_FALSE(form.mycomm1->Connected());
-    const auto rows = FBench.AuditRows();
+    const auto rows = AuditRows();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].at("tries"), "1");
     EXPECT_EQ(rows[0].at("outcome"), "the device has gone");
@@ -402,7 +429,7 @@ TEST_F(SignCommands, NoUsablePortEndsWithSendErrorAfterThreeSeconds) {
     EXPECT_GE(took, milliseconds(3000));
     EXPECT_EQ(FBench.FResults, (std::vector<QString>(2, QStringLiteral("send error"))));
     // The log says why: nothing chosen, then a port in use.
-    const auto rows = FBench.AuditRows();
+    const auto rows = AuditRows();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].at("port"), "");
     EXPECT_EQ(rows[0].at("outcome"), "no such port");
@@ -563,7 +590,7 @@ TEST_F(SignCommands, ThePortCannotBeChangedDuringACommand) {
     EXPECT_EQ(form.ComboBox3->currentText(), FBench.Port("ttyUSB0"));
     for (QWidget* c : controls)
         EXPECT_TRUE(c->isEnabled()) << c->objectName().toStdString();
-    EXPECT_EQ(FBench.AuditRows().back().at("port"), FBench.Port("ttyUSB0").toStdString());
+    EXPECT_EQ(AuditRows().back().at("port"), FBench.Port("ttyUSB0").toStdString());
 }
 
 // A port that appears or goes away changes the list without Refresh, the
