@@ -138,7 +138,10 @@ wait_rx() {
 # and start_ms (from the start to the window shown).
 start_app() {
     local side=$1 t0
-    local -a program=(env RC_PORT_DIRECTORY="$work/ports" ./radar-configurator)
+    # The Linux program's per-user folder (the audit log, and a LEDINFO.BIN
+    # there that is newer than the one beside it) is the test's own.
+    local -a program=(env RC_PORT_DIRECTORY="$work/ports" XDG_DATA_HOME="$work/data-home"
+        ./radar-configurator)
     [ "$side" = linux ] || program=("$WINE" ./radar-configurator.exe)
     t0=$(now_ms)
     (cd "$work/$side-app" && exec env LD_PRELOAD="$faketime_lib" FAKETIME="$pc_clock" \
