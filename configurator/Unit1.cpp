@@ -5,6 +5,7 @@
 #include "configurator/ClockOffset.h"
 #include "configurator/PortFailure.h"
 #include "configurator/PortIdentity.h"
+#include "configurator/PortName.h"
 #include "configurator/PortWatcher.h"
 #include "configurator/SignTransaction.h"
 #include "configurator/VisibleText.h"
@@ -506,15 +507,16 @@ void TForm1::SendCommand() {
     hooks.Wait = [this](std::chrono::milliseconds timeout) {
         WaitForAck(static_cast<int>(timeout.count()));
     };
+    const std::string port = ComboBox3->currentText().toStdString();
     // The window writes into a port that did not open, as it always has; the
-    // log says why it did not.
-    std::uint32_t openError = comm::ERROR_SUCCESS;
-    hooks.Opened = [&openError](bool opened) {
+    // log says why it did not, from what the system tells right after the
+    // open (the writes that follow may leave other errors behind).
+    std::string openFailure;
+    hooks.Opened = [&openFailure, &port](bool opened) {
         if (!opened)
-            openError = comm::Api().GetLastError();
+            openFailure = sign::OpenFailureText(comm::Api().GetLastError(), port);
         return true;
     };
-    const std::string port = ComboBox3->currentText().toStdString();
     FCommandPort = port;
     FSignClock.clear();
     FClockOffset.reset();
@@ -527,7 +529,7 @@ void TForm1::SendCommand() {
     }
     LogCommand(port, result.Writes,
                FClosing              ? "cancelled: the window was closed"
-               : !result.Opened      ? sign::OpenFailureText(openError, port)
+               : !result.Opened      ? openFailure
                : result.Acknowledged ? "ok"
                : result.DeviceGone
                    ? sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::TPortFacts{})
@@ -544,7 +546,7 @@ void TForm1::LogCommand(const std::string& port, int tries, const std::string& o
     const sign::TPortIdentity id = sign::PortIdentityOf(port);
     audit::TAuditRecord record;
     record.Program = "radar-configurator";
-    record.Port = port;
+    record.Port = sign::CanonicalPortName(port);
     record.AdapterId = id.VidPid();
     record.AdapterSerial = id.SerialNumber;
     record.Command = sign::CommandName(FSignLink.CommandCode());
