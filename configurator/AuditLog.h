@@ -12,7 +12,7 @@
 // (replacing the previous one) and a new one is begun.
 //
 // Appenders take a lock on the file for the header, rotation and repair
-// work, and wait for it at most 50 ms: past that (a writer stopped while
+// work, and wait for it at most 250 ms: past that (a writer stopped while
 // holding it) the line is appended without that work rather than lost.
 //
 // A row is written whole or not at all: under the lock, a write that the

@@ -13,9 +13,14 @@
 namespace audit::detail {
 
 // How long an append waits for the log's lock before it writes its line
-// without the header, rotation and repair work (held only for a size check,
-// a one-byte read and one write, so a wait this long means a stalled writer).
-inline constexpr int LockWaitMs = 50;
+// without the header, rotation and repair work. The lock is held only for a
+// size check, a one-byte read and one write, but a holder descheduled on a
+// loaded machine can keep it for tens of milliseconds (seen at 50 ms: eight
+// programs appending under Wine beside an emulator), and a line written
+// without it has none of that work's guarantees (under Wine, whose append is
+// emulated, not even that it lands after every other): a wait this long
+// means a stalled writer.
+inline constexpr int LockWaitMs = 250;
 
 // The user's login name and the computer's name, in UTF-8; empty when the
 // system gives none.
