@@ -609,13 +609,25 @@ void TForm1::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
 }
 
+QPoint TForm1::PlacementIn(const QRect& area, const QSize& size) {
+    // Each axis on its own: a window too wide for the screen but not too
+    // tall still sits in the middle from top to bottom.
+    const auto start = [](int areaStart, int areaLength, int length) {
+        return length <= areaLength ? areaStart + (areaLength - length) / 2 : areaStart;
+    };
+    return {start(area.left(), area.width(), size.width()),
+            start(area.top(), area.height(), size.height())};
+}
+
 void TForm1::showEvent(QShowEvent* event) {
-    // Centred on the screen when first shown.
+    // Placed on the screen when first shown: centred where it fits (at
+    // 200 % on a 1024 x 768 screen it does not).
     if (!FCentred && !event->spontaneous()) {
         FCentred = true;
         if (const QScreen* s = screen()) {
-            const QRect area = s->availableGeometry();
-            move(area.center() - QPoint(width() / 2, height() / 2));
+            // The frame, where the system has given it one already.
+            const QSize outer = frameGeometry().size().expandedTo(size());
+            move(PlacementIn(s->availableGeometry(), outer));
         }
     }
     QWidget::showEvent(event);
