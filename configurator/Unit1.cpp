@@ -21,6 +21,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -64,9 +65,32 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int le
     return label;
 }
 
+// A button of the window: Return or Enter presses the one that has the focus,
+// as on Windows (Space does so already). QPushButton does that only as an
+// auto-default button, which the style also draws with the default button's
+// frame, taking its width from the text.
+class TFormButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+        if (!enter || (event->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier) {
+            QPushButton::keyPressEvent(event);
+            return;
+        }
+        // A key held down presses once: a command is not sent again by the
+        // key's repeat.
+        if (!event->isAutoRepeat())
+            click();
+        event->accept();
+    }
+};
+
 QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, int left, int top,
                         int width, int height) {
-    auto* button = new QPushButton(text, parent);
+    auto* button = new TFormButton(text, parent);
     button->setObjectName(QString::fromLatin1(name));
     button->setAutoDefault(false);
     button->setGeometry(left, top, width, height);
@@ -480,6 +504,13 @@ void TForm1::RunCommand(std::int32_t code, const std::function<std::string()>& p
     // The port box and Refresh too: the command's port is the one shown until
     // it ends (a port chosen meanwhile would be shown beside its result).
     QWidget* const controls[] = {Button1, Button2, Button3, ComboBox3, Button8};
+    // The command's button, pressed by a click or a key, has the focus;
+    // disabling it moves the focus on. It gets it back when the command has
+    // ended, after its result box, as a Windows button does.
+    QPushButton* const pressed = code == sign::CmdDownload  ? Button1
+                                 : code == sign::CmdSetTime ? Button2
+                                                            : Button3;
+    const bool pressedHadFocus = focusWidget() == pressed;
     for (QWidget* c : controls)
         c->setEnabled(false);
     FCommandRunning = true;
@@ -488,15 +519,18 @@ void TForm1::RunCommand(std::int32_t code, const std::function<std::string()>& p
         TForm1* form;
         QWidget* const* controls;
         std::size_t count;
+        QPushButton* focus; // null: the focus stays where it is
         ~Restore() {
             form->FCommandRunning = false;
             for (std::size_t i = 0; i < count; ++i)
                 controls[i]->setEnabled(true);
+            if (focus != nullptr && !form->FClosing)
+                focus->setFocus(Qt::OtherFocusReason);
             // Ports that came or went meanwhile: the list follows now.
             if (form->FPortsChanged)
                 QTimer::singleShot(0, form, &TForm1::PortsChanged);
         }
-    } restore{this, controls, std::size(controls)};
+    } restore{this, controls, std::size(controls), pressedHadFocus ? pressed : nullptr};
     FSignLink.BeginRequest(code, payload());
     SendCommand();
 }

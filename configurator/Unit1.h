@@ -20,8 +20,10 @@
 // window working (it processes messages, blocking between them); the reply
 // handler mycomm1RxChar runs inside it. While a command runs, its three
 // buttons, the port box and "Refresh" are disabled, so that the port shown
-// is the command's. Closing the window during a command saves the entries,
-// ends the wait at once and closes the port; no message box follows.
+// is the command's; the button pressed gets the focus back when the command
+// has ended and its result box has closed. As on Windows, Return or Enter
+// presses the button that has the focus (Space too). Closing the window during a command saves the
+// entries, ends the wait at once and closes the port; no message box follows.
 //
 // A clock reply shows the sign's clock in Label24, which keeps it until the
 // next one; the label's tooltip says which port it came from, at what time
