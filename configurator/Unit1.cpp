@@ -504,13 +504,17 @@ void TForm1::RunCommand(std::int32_t code, const std::function<std::string()>& p
     // The port box and Refresh too: the command's port is the one shown until
     // it ends (a port chosen meanwhile would be shown beside its result).
     QWidget* const controls[] = {Button1, Button2, Button3, ComboBox3, Button8};
-    // The command's button, pressed by a click or a key, has the focus;
-    // disabling it moves the focus on. It gets it back when the command has
-    // ended, after its result box, as a Windows button does.
+    // The command's button, pressed by a click or a key, has the focus; it
+    // gets it back when the command has ended, after its result box, as a
+    // Windows button does.
     QPushButton* const pressed = code == sign::CmdDownload  ? Button1
                                  : code == sign::CmdSetTime ? Button2
                                                             : Button3;
     const bool pressedHadFocus = focusWidget() == pressed;
+    // Meanwhile nothing has it: Qt would pass it on to the next control (an
+    // entry, its digits selected, as if it were the one typed into).
+    if (pressedHadFocus)
+        pressed->clearFocus();
     for (QWidget* c : controls)
         c->setEnabled(false);
     FCommandRunning = true;
