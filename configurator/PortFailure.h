@@ -16,8 +16,11 @@ struct TPortFacts {
     // The device exists and this user may not read and write it (told apart
     // from "in use", which the OS reports with the same code).
     bool NoAccess = false;
-    // The path exists but is no device (a regular file, a directory), which
-    // the serial component reports as "file not found".
+    // The name leads to no serial port: on POSIX a path that exists but is
+    // no device (a regular file, a directory), which the serial component
+    // reports as "file not found"; on Windows any name but a COM port's
+    // (sign::IsWindowsSerialPortName: a folder, a file, "CON"), whatever the
+    // open said.
     bool NotADevice = false;
     // The process or the system has no file descriptor left.
     bool OutOfFiles = false;

@@ -76,4 +76,18 @@ std::string CanonicalWindowsPortName(const std::string& name) {
     return rest;
 }
 
+bool IsWindowsSerialPortName(const std::string& name) {
+    std::string rest = name;
+    if (rest.rfind("\\\\.\\", 0) == 0 || rest.rfind("//./", 0) == 0)
+        rest.erase(0, 4);
+    // "COM", then 1 to 4 digits, the first not 0.
+    if (rest.size() < 4 || rest.size() > 7 || Upper(rest[0]) != 'C' || Upper(rest[1]) != 'O' ||
+        Upper(rest[2]) != 'M' || rest[3] == '0')
+        return false;
+    for (std::size_t i = 3; i < rest.size(); ++i)
+        if (rest[i] < '0' || rest[i] > '9')
+            return false;
+    return true;
+}
+
 } // namespace sign

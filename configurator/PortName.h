@@ -27,6 +27,20 @@ std::string CanonicalPosixPortName(const std::string& name, const std::string& c
 // "\\.\COM3", "com3" -> "COM3". Any other name stays as it is.
 std::string CanonicalWindowsPortName(const std::string& name);
 
+// Whether `name` names a Windows serial port: "COM" and a number from 1 to
+// 9999 without leading zeros, in any case, bare or after the device prefix
+// "\\.\" (or "//./"): "COM3", "com12", "\\.\COM3". Anything else is not
+// one, whatever it would open: another device ("CON", "NUL", "LPT1",
+// "\\.\PhysicalDrive0", "COM0"), a path with a backslash, a slash or a
+// drive letter ("C:\windows", "Z:\dev\ttyS0", which Wine opens as the
+// host's device), a name with anything after the number ("COM3:", "COM3.").
+bool IsWindowsSerialPortName(const std::string& name);
+
+// Whether `name` can name a serial port on this system, before anything is
+// opened: on Windows IsWindowsSerialPortName; on POSIX any name (a path is
+// told by what it opens).
+bool CanNameASerialPort(const std::string& name);
+
 // The canonical form of a port name on this system (on POSIX against the
 // process's current folder).
 std::string CanonicalPortName(const std::string& name);

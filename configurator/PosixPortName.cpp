@@ -35,6 +35,11 @@ std::string CanonicalPortName(const std::string& name) {
                                             : CurrentFolder());
 }
 
+// Any path may lead to a terminal: what it opens tells.
+bool CanNameASerialPort(const std::string&) {
+    return true;
+}
+
 std::string PortDeviceKey(const std::string& name) {
     const std::string canonical = CanonicalPortName(name);
     const std::string path = comm::posix::DevicePath(("\\\\.\\" + canonical).c_str());

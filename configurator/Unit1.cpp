@@ -21,6 +21,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -64,9 +65,32 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int le
     return label;
 }
 
+// A button of the window: Return or Enter presses the one that has the focus,
+// as on Windows (Space does so already). QPushButton does that only as an
+// auto-default button, which the style also draws with the default button's
+// frame, taking its width from the text.
+class TFormButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+        if (!enter || (event->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier) {
+            QPushButton::keyPressEvent(event);
+            return;
+        }
+        // A key held down presses once: a command is not sent again by the
+        // key's repeat.
+        if (!event->isAutoRepeat())
+            click();
+        event->accept();
+    }
+};
+
 QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, int left, int top,
                         int width, int height) {
-    auto* button = new QPushButton(text, parent);
+    auto* button = new TFormButton(text, parent);
     button->setObjectName(QString::fromLatin1(name));
     button->setAutoDefault(false);
     button->setGeometry(left, top, width, height);
@@ -480,6 +504,17 @@ void TForm1::RunCommand(std::int32_t code, const std::function<std::string()>& p
     // The port box and Refresh too: the command's port is the one shown until
     // it ends (a port chosen meanwhile would be shown beside its result).
     QWidget* const controls[] = {Button1, Button2, Button3, ComboBox3, Button8};
+    // The command's button, pressed by a click or a key, has the focus; it
+    // gets it back when the command has ended, after its result box, as a
+    // Windows button does.
+    QPushButton* const pressed = code == sign::CmdDownload  ? Button1
+                                 : code == sign::CmdSetTime ? Button2
+                                                            : Button3;
+    const bool pressedHadFocus = focusWidget() == pressed;
+    // Meanwhile nothing has it: Qt would pass it on to the next control (an
+    // entry, its digits selected, as if it were the one typed into).
+    if (pressedHadFocus)
+        pressed->clearFocus();
     for (QWidget* c : controls)
         c->setEnabled(false);
     FCommandRunning = true;
@@ -488,15 +523,18 @@ void TForm1::RunCommand(std::int32_t code, const std::function<std::string()>& p
         TForm1* form;
         QWidget* const* controls;
         std::size_t count;
+        QPushButton* focus; // null: the focus stays where it is
         ~Restore() {
             form->FCommandRunning = false;
             for (std::size_t i = 0; i < count; ++i)
                 controls[i]->setEnabled(true);
+            if (focus != nullptr && !form->FClosing)
+                focus->setFocus(Qt::OtherFocusReason);
             // Ports that came or went meanwhile: the list follows now.
             if (form->FPortsChanged)
                 QTimer::singleShot(0, form, &TForm1::PortsChanged);
         }
-    } restore{this, controls, std::size(controls)};
+    } restore{this, controls, std::size(controls), pressedHadFocus ? pressed : nullptr};
     FSignLink.BeginRequest(code, payload());
     SendCommand();
 }
@@ -609,13 +647,25 @@ void TForm1::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
 }
 
+QPoint TForm1::PlacementIn(const QRect& area, const QSize& size) {
+    // Each axis on its own: a window too wide for the screen but not too
+    // tall still sits in the middle from top to bottom.
+    const auto start = [](int areaStart, int areaLength, int length) {
+        return length <= areaLength ? areaStart + (areaLength - length) / 2 : areaStart;
+    };
+    return {start(area.left(), area.width(), size.width()),
+            start(area.top(), area.height(), size.height())};
+}
+
 void TForm1::showEvent(QShowEvent* event) {
-    // Centred on the screen when first shown.
+    // Placed on the screen when first shown: centred where it fits (at
+    // 200 % on a 1024 x 768 screen it does not).
     if (!FCentred && !event->spontaneous()) {
         FCentred = true;
         if (const QScreen* s = screen()) {
-            const QRect area = s->availableGeometry();
-            move(area.center() - QPoint(width() / 2, height() / 2));
+            // The frame, where the system has given it one already.
+            const QSize outer = frameGeometry().size().expandedTo(size());
+            move(PlacementIn(s->availableGeometry(), outer));
         }
     }
     QWidget::showEvent(event);

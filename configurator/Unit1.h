@@ -1,7 +1,9 @@
 #pragma once
 // Unit Unit1: the configurator's main window, TForm1.
 //
-// One dialog-style window, "Radar Configurator", 633 x 289, not resizable.
+// One dialog-style window, "Radar Configurator", 633 x 289, not resizable,
+// scaled by Qt with the screen (about 950 x 434 pixels at 150 %); first shown
+// centred on the screen, or at its top-left where it is larger (PlacementIn).
 // Creating it builds every control and runs FormCreate, which scans the
 // serial ports, loads the operator's last entries from LEDINFO.BIN and puts
 // them into the controls; closing it runs FormClose, which saves them again.
@@ -18,8 +20,10 @@
 // window working (it processes messages, blocking between them); the reply
 // handler mycomm1RxChar runs inside it. While a command runs, its three
 // buttons, the port box and "Refresh" are disabled, so that the port shown
-// is the command's. Closing the window during a command saves the entries,
-// ends the wait at once and closes the port; no message box follows.
+// is the command's; the button pressed gets the focus back when the command
+// has ended and its result box has closed. As on Windows, Return or Enter
+// presses the button that has the focus (Space too). Closing the window during a command saves the
+// entries, ends the wait at once and closes the port; no message box follows.
 //
 // A clock reply shows the sign's clock in Label24, which keeps it until the
 // next one; the label's tooltip says which port it came from, at what time
@@ -37,6 +41,9 @@
 #include "configurator/SignLink.h"
 #include "configurator/SignSettings.h"
 
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 
@@ -100,6 +107,13 @@ public:
     // tool (the program uses the constructor above).
     explicit TForm1(TForm1Options options, QWidget* parent = nullptr);
     ~TForm1() override;
+
+    // Where the window's top-left corner goes when first shown, for a window
+    // (its frame) of `size` on a screen whose available area is `area`: on
+    // each axis centred where the window fits, else at the area's start, so
+    // that the title bar and the port box stay on the screen when the
+    // window is larger than the screen (a small screen at 150 % or 200 %).
+    static QPoint PlacementIn(const QRect& area, const QSize& size);
 
     // The face the layout is drawn for, at 16 pixels. Where the system lacks
     // it, Qt substitutes a face with the same 8-pixel character cell.

@@ -1,6 +1,9 @@
-// Why a port did not open, as far as Windows tells: the system's own words
-// for the open's error, and the error's name where this code base uses it.
+// Why a port did not open, as far as Windows tells: whether the name is a COM
+// port's at all, the system's own words for the open's error, and the
+// error's name where this code base uses it.
 #include "configurator/PortFailure.h"
+
+#include "configurator/PortName.h"
 
 #include <windows.h>
 
@@ -43,8 +46,11 @@ bool NoAccess(const std::string&) {
     return false;
 }
 
-TPortFacts PortFacts(const std::string&, std::uint32_t osError) {
+TPortFacts PortFacts(const std::string& port, std::uint32_t osError) {
     TPortFacts facts;
+    // A folder gives "access denied", a file or a device that is no serial
+    // port may even open: the name says it is none.
+    facts.NotADevice = !IsWindowsSerialPortName(port);
     if (const std::string name = ErrorName(osError); !name.empty())
         facts.ErrorName = name + ", OS error " + std::to_string(osError);
     char* text = nullptr;

@@ -202,6 +202,37 @@ TEST(Unit1, CentredOnTheScreenWhenFirstShown) {
     EXPECT_LE(std::abs(shown.y() - centre.y()), 30);
 }
 
+// Where the window goes in a screen's available area: centred on each axis
+// where it fits, else at the area's start on that axis (a window larger than
+// a small screen at 150 % or 200 % keeps its title bar and its left side on
+// the screen). Areas with a task bar at the top or left, and a second screen.
+TEST(Unit1, PlacedCentredWhereItFitsElseAtTheAreasStart) {
+    const struct {
+        const char* what;
+        QRect area;
+        QSize window;
+        QPoint expected;
+    } rows[] = {
+        {"fits", {0, 0, 1024, 768}, {633, 289}, {195, 239}},
+        {"fits, task bar at the top", {0, 40, 1024, 728}, {633, 289}, {195, 259}},
+        {"exactly as large", {0, 0, 633, 289}, {633, 289}, {0, 0}},
+        {"200 % on 1024 x 768: too wide", {0, 0, 512, 384}, {633, 289}, {0, 47}},
+        {"too high only", {0, 0, 1280, 200}, {633, 289}, {323, 0}},
+        {"too large both ways", {0, 0, 400, 200}, {633, 289}, {0, 0}},
+        {"second screen, task bar on the left",
+         {1920 + 60, 0, 1860, 1080},
+         {633, 289},
+         {1980 + 613, 395}},
+        {"second screen, too wide", {1920 + 60, 0, 540, 1080}, {633, 289}, {1980, 395}},
+        {"screen left of the first", {-1280, 0, 1280, 1024}, {633, 289}, {-1280 + 323, 367}},
+        {"one pixel too wide", {0, 0, 632, 400}, {633, 289}, {0, 55}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(TForm1::PlacementIn(row.area, row.window), row.expected);
+    }
+}
+
 TEST(Unit1, FontKeepsTheEightPixelCell) {
     FormDir dir;
     TForm1 form(dir.Options());

@@ -278,5 +278,56 @@ else
     failures=$((failures + 1))
 fi
 
+# Names that are no serial ports are bad input under Windows, refused before
+# anything is opened: the sign's own terminal as a path (which Wine opens as
+# the host's device), a folder, a file, the console, the null device. The
+# sign hears nothing, also on the COM port given beside them; then the same
+# COM port alone, to show that the sign was there to hear.
+dir=$work/windows/not-ports
+mkdir -p "$dir"
+start_sim "$dir" "" 1
+ln -s "$sim_slave" "$dosdevices/${com_names[0]}"
+path=${sim_slave//\//\\}
+refused=0
+names=("Z:$path" "Z:$sim_slave" "\\\\?\\Z:$path" "\\\\.\\Z:$path" 'C:\windows' 'C:\windows\win.ini'
+    CON NUL '\\.\CON' COM0)
+for name in "${names[@]}"; do
+    rc=0
+    timeout 120 "$WINE" "$exe" read-time COM43 "$name" >"$dir/out" 2>"$dir/err" || rc=$?
+    if [ "$rc" -eq 2 ] && [ ! -s "$dir/out" ] &&
+        grep -qF "'$name' is not a serial port" <(tr -d '\r' <"$dir/err"); then
+        refused=$((refused + 1))
+    else
+        echo "FAILED not-ports: $name (status $rc)"
+        sed 's/^/    /' "$dir/out" "$dir/err"
+        failures=$((failures + 1))
+    fi
+done
+rc=0
+timeout 120 "$WINE" "$exe" read-time COM43 >"$dir/out" 2>"$dir/err" || rc=$?
+stop_sims
+heard=$(grep -c ' rx ' "$dir/sim1.log" || true)
+if [ "$rc" -eq 0 ] && [ "$heard" -eq 1 ]; then
+    echo "ok     not-ports: $refused of ${#names[@]} names that are no ports refused with status 2, the sign heard only the run without them"
+else
+    echo "FAILED not-ports: the last run's status $rc, the sign heard $heard requests (1 expected)"
+    failures=$((failures + 1))
+fi
+
+# The help as Windows programs give it, and the version, the same as the
+# native program's.
+for asked in '/?' --version; do
+    rc=0
+    got=$(timeout 120 "$WINE" "$exe" "$asked" 2>&1 | tr -d '\r') || rc=$?
+    want=$("$native_bin/radar-sign" "$asked" 2>&1)
+    if [ "$rc" -eq 0 ] && [ "$got" = "$want" ] && [ -n "$got" ]; then
+        echo "ok     $asked: $(head -1 <<<"$got")"
+    else
+        echo "FAILED $asked under Wine (status $rc):"
+        diff -u <(echo "$want") <(echo "$got") | sed 's/^/    /' || true
+        failures=$((failures + 1))
+    fi
+done
+
 echo "wine_sign_exchange: $failures cases failed"
 [ "$failures" -eq 0 ]

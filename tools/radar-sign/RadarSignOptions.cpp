@@ -51,6 +51,7 @@ const std::map<std::string, TOptionInfo>& OptionTable() {
         {"--verbose", {false, {}}},
         {"-h", {false, {}}},
         {"--help", {false, {}}},
+        {"--version", {false, {}}},
         {"--tries", {true, {}}},
         {"-l", {false, {TCommand::Ports}}},
         {"--long", {false, {TCommand::Ports}}},
@@ -89,7 +90,9 @@ std::string Shown(const std::string& text) {
 }
 
 // An empty name, or one with a tab or a line end, would break the result
-// lines; no device is named so.
+// lines; no device is named so. On Windows only a COM name is a serial port:
+// a path, a folder or another device ("CON") is refused before anything is
+// opened (under Wine a path such as Z:\dev\ttyS0 reaches the host's device).
 void CheckPortName(const std::string& name) {
     if (name.empty())
         throw TBad{"an empty port name"};
@@ -98,6 +101,8 @@ void CheckPortName(const std::string& name) {
         if (u < 0x20 || u == 0x7F)
             throw TBad{"port name '" + Shown(name) + "' holds a control character"};
     }
+    if (!sign::CanNameASerialPort(name))
+        throw TBad{"'" + Shown(name) + "' is not a serial port (COM1, COM2, ...)"};
 }
 
 // The ranges of the window's controls, in payload order.
@@ -203,6 +208,11 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
                 onlyPorts = true;
                 continue;
             }
+            // The help as Windows programs give it.
+            if (!onlyPorts && a == "/?") {
+                given.emplace_back("--help", "");
+                continue;
+            }
             if (onlyPorts || a.empty() || a[0] != '-' || a == "-") {
                 if (!command) {
                     command = CommandOf(a);
@@ -239,6 +249,11 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
         for (const auto& g : given)
             if (g.first == "--help" || g.first == "-h") {
                 o.Help = true;
+                return {o, {}};
+            }
+        for (const auto& g : given)
+            if (g.first == "--version") {
+                o.Version = true;
                 return {o, {}};
             }
         if (!command)
@@ -461,6 +476,10 @@ std::string Tries(int n) {
     return std::to_string(n) + (n == 1 ? " try" : " tries");
 }
 
+std::string Version() {
+    return std::string("radar-sign (Radar Configurator) ") + RC_VERSION + "\n";
+}
+
 std::string Usage() {
     return "usage: radar-sign [options] COMMAND [PORT...]\n"
            "\n"
@@ -492,10 +511,13 @@ std::string Usage() {
            "  -v, --verbose         every frame sent and received on standard error\n"
            "  --no-log              no line in the audit log (audit.csv in the per-user\n"
            "                        data folder) for the commands sent\n"
-           "  -h, --help            this text\n"
+           "  -h, --help, /?        this text\n"
+           "  --version             the program's name and version\n"
            "  --                    the end of the options\n"
            "\n"
            "Several ports run at once, each named once (under any name: bad input);\n"
+           "on Windows a port is a COM name (COM3, \\\\.\\COM12): a path, a folder or\n"
+           "another device (CON) is bad input.\n"
            "one line per port, fields separated by tabs:\n"
            "port, command, ok or the reason, tries, time, and the sign's clock minus\n"
            "this PC's in seconds (\"+5\", \"-133\"; read-time and send-time --verify,\n"

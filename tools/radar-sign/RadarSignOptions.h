@@ -57,7 +57,8 @@ struct TOptions {
     // (PortIndex unused).
     std::string SettingsFile;
     TSignSettings Table{};
-    bool Help = false;
+    bool Help = false;    // -h, --help, /?: the usage text, nothing else
+    bool Version = false; // --version (without -h): the version, nothing else
 };
 
 struct TParsed {
@@ -68,8 +69,10 @@ struct TParsed {
 // Reads the arguments after the program name: the command, its ports and
 // options in any order. An option's value is the next argument or follows
 // '=' (--tries=2). "--" ends the options: what follows is the command, if
-// none came before, and ports. A port name must not be empty nor hold a
-// control character (below 20 hex, or 7F).
+// none came before, and ports. "/?" is --help. A port name must not be
+// empty nor hold a control character (below 20 hex, or 7F), and must be one
+// that can name a serial port on this system (sign::CanNameASerialPort: on
+// Windows a COM name, not a path, a folder or another device).
 TParsed ParseArguments(const std::vector<std::string>& args);
 
 // "YYYY-MM-DD HH:MM:SS" (or with 'T' between date and time), a real date in
@@ -150,5 +153,9 @@ std::string Tries(int n);
 
 // The usage text (--help).
 std::string Usage();
+
+// "radar-sign (Radar Configurator) 0.1" and a line end (--version): the
+// project's version, from CMake.
+std::string Version();
 
 } // namespace radarsign

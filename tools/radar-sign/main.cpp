@@ -672,10 +672,10 @@ int main(int argc, char** argv) {
         return radarsign::ExitUsage;
     }
     const TOptions& options = *parsed.Options;
-    if (options.Help) {
-        std::string usage = radarsign::Usage();
-        usage.pop_back(); // Result ends the line
-        output.Result(usage);
+    if (options.Help || options.Version) {
+        std::string text = options.Help ? radarsign::Usage() : radarsign::Version();
+        text.pop_back(); // Result ends the line
+        output.Result(text);
         return output.Failed() ? radarsign::ExitNoOutput : radarsign::ExitOk;
     }
     std::optional<sign::TSignClock> fixedPcClock;

@@ -201,6 +201,26 @@ TEST(RadarSignParsing, GoodCommandLinesGiveTheirCommandPortsAndTiming) {
     p = radarsign::ParseArguments({"--help"});
     ASSERT_TRUE(p.Options) << p.Error;
     EXPECT_TRUE(p.Options->Help);
+    // The help as Windows programs give it, wherever it stands; the version
+    // alone, or the help when both are asked.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"/?"}, {"read-time", "COM3", "/?"}, {"--version", "/?"}, {"-h", "--version"}}) {
+        p = radarsign::ParseArguments(args);
+        ASSERT_TRUE(p.Options) << p.Error;
+        EXPECT_TRUE(p.Options->Help) << args.front();
+        EXPECT_FALSE(p.Options->Version) << args.front();
+    }
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--version"}, {"download", "COM1", "--version"}}) {
+        p = radarsign::ParseArguments(args);
+        ASSERT_TRUE(p.Options) << p.Error;
+        EXPECT_TRUE(p.Options->Version);
+        EXPECT_FALSE(p.Options->Help);
+    }
+    // On Linux a name is a path, whatever it looks like elsewhere.
+    p = radarsign::ParseArguments({"read-time", "CON", "C:\\windows", "--", "/?"});
+    ASSERT_TRUE(p.Options) << p.Error;
+    EXPECT_EQ(p.Options->Ports, (std::vector<std::string>{"CON", "C:\\windows", "/?"}));
 }
 
 // Bad command lines, each with a word of its message; the same rows run
@@ -256,6 +276,8 @@ std::vector<BadRow> BadRows(const std::string& port) {
         {{"read-time", "tty\x1b[2J"}, "control character"},
         {{"read-time", "tty\x7f"}, "control character"},
         {{"--", "--", port}, "unknown command '--'"},
+        {{"--", "/?"}, "unknown command '/?'"},
+        {{"read-time", port, "--version=1"}, "takes no value"},
         {{"read-time", port, "-l"}, "belongs to ports"},
         {{"ports", "--no-log"}, "belongs to read-time, send-time or download"},
     };
@@ -549,9 +571,17 @@ TEST(RadarSignPorts, BadInputSendsNothing) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(sim.Received(), std::vector<std::string>{kReadTime});
 
-    const TRun help = RadarSign({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("usage: radar-sign"), std::string::npos);
+    for (const char* asked : {"--help", "/?"}) {
+        const TRun help = RadarSign({asked});
+        EXPECT_EQ(help.status, 0) << asked;
+        EXPECT_EQ(help.out, radarsign::Usage()) << asked;
+        EXPECT_EQ(help.err, "") << asked;
+    }
+    const TRun version = RadarSign({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "radar-sign (Radar Configurator) " RC_VERSION "\n");
+    EXPECT_EQ(version.err, "");
+    EXPECT_EQ(sim.Received(), std::vector<std::string>{kReadTime});
 }
 
 TEST(RadarSignPorts, ThreeSignsRunAtOnceAndASilentOneHoldsUpNone) {
