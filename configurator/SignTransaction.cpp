@@ -21,7 +21,8 @@ bool WaitForAck(const std::function<bool()>& ready, std::chrono::milliseconds ti
         if (t >= deadline)
             return false;
         // The deadline on the real clock: the time source may run apart from it.
-        const Clock::time_point until = Clock::now() + (deadline - t);
+        const Clock::time_point until =
+            Clock::now() + std::min<Clock::duration>(deadline - t, AckPoll);
         if (host::IMainLoop* loop = host::MainLoop())
             loop->WaitForWake(until);
         else
@@ -73,28 +74,32 @@ TTransactionResult RunTransaction(cport::TCustomComPort& port, TSignLink& link,
         ++result.Writes;
         if (hooks.Written)
             hooks.Written(frame, written);
+        // A write that failed, or that the driver held past its deadline:
+        // no wait for an answer that cannot come.
+        if (DeviceGone(port)) {
+            result.DeviceGone = true;
+            break;
+        }
         if (hooks.Wait)
             hooks.Wait(timing.Wait);
         else
-            WaitForAck([&] { return link.AckReceived() || cancelled(); }, timing.Wait);
-        if (!link.AckReceived() && port.Connected() && DeviceGone(port)) {
+            WaitForAck([&] { return link.AckReceived() || cancelled() || DeviceGone(port); },
+                       timing.Wait);
+        if (!link.AckReceived() && DeviceGone(port, !cancelled())) {
             result.DeviceGone = true;
             break;
         }
     }
+    // Closed at once, however it ended: a pulled adapter's name comes back
+    // with it only once nothing holds the old port open.
     port.Close();
     result.Acknowledged = link.AckReceived();
+    result.GivenUp = port.GivenUp();
     return result;
 }
 
-bool DeviceGone(cport::TCustomComPort& port) {
-    try {
-        port.ModemSignals();
-        return false;
-    } catch (const cport::EComPort& e) {
-        // The error the driver's rules give a device gone.
-        return e.OsErrorCode() == static_cast<std::int32_t>(comm::ERROR_DEVICE_REMOVED);
-    }
+bool DeviceGone(cport::TCustomComPort& port, bool waitTimedOut) {
+    return port.DeviceGone(waitTimedOut);
 }
 
 std::vector<std::string> ScanPorts(cport::TCustomComPort& port,

@@ -35,8 +35,10 @@ using TTimeSource = std::function<Clock::time_point()>;
 
 // Processes the GUI thread's messages until ready() is true or timeout has
 // passed since the call: process every waiting message, check ready, check
-// the time, then block until the next message or the deadline, and again.
-// Answers ready(). Without a message loop binding it only waits.
+// the time, then block until the next message, the deadline or AckPoll,
+// and again (ready may turn true without a message: a port's device that
+// goes). Answers ready(). Without a message loop binding it only waits.
+inline constexpr std::chrono::milliseconds AckPoll{100};
 bool WaitForAck(const std::function<bool()>& ready, std::chrono::milliseconds timeout,
                 const TTimeSource& now = {});
 
@@ -59,7 +61,8 @@ struct TTransactionHooks {
     // transaction at once (no further write, the port is closed).
     std::function<bool()> Cancelled;
     // The wait after each write, given the time-out; empty: WaitForAck until
-    // the link's acknowledgement or Cancelled.
+    // the link's acknowledgement, Cancelled or the device gone (DeviceGone).
+    // A wait of the caller's may end early when DeviceGone says so.
     std::function<void(std::chrono::milliseconds timeout)> Wait;
     // Called right before each write, on the calling thread (the moment a
     // request may first reach the sign).
@@ -85,18 +88,23 @@ struct TTransactionResult {
     bool Acknowledged = false; // the link's AckReceived at the end
     int Writes = 0;            // writes made
     bool DeviceGone = false;   // the port's device went away (no more writes were made)
+    // Transfers and event waits of the port that its driver did not end, not
+    // even cancelled, and that were given up on (cport::TComTransfer).
+    std::uint32_t GivenUp = 0;
 };
 
-// Whether the driver says that the open port's device has gone (a pulled USB
-// adapter): the modem query fails with the device-gone error. Its other
-// refusals are a driver's without modem lines, which the open let pass; the
-// input-queue query cannot tell, as the bytes that came before stay
-// readable. A pulled adapter sends no event, so a wait asks this.
-bool DeviceGone(cport::TCustomComPort& port);
+// Whether the open port's device has gone (a pulled USB adapter), by the
+// port's rule (cport::TCustomComPort::DeviceGone): a failure on the port
+// that is not its own doing, or a wait for the answer that timed out
+// (waitTimedOut), and the port's name no longer there. Cheap without a
+// suspicion (nothing is asked), so a wait may call it often. Any thread.
+bool DeviceGone(cport::TCustomComPort& port, bool waitTimedOut = false);
 
 // Runs a transaction for the request that link holds (TSignLink::BeginRequest
-// first). After a wait without the acknowledgement it asks DeviceGone, and a
-// device gone ends the transaction. The port's OnRxChar must feed the bytes to link.Receive. Raises
+// first). After each write, and after each wait without the acknowledgement
+// (as a wait that timed out), it asks DeviceGone; a device gone ends the
+// transaction there, the port closed at once. The port's OnRxChar must feed
+// the bytes to link.Receive. Raises
 // what OpenWithSettings raises (EComPort), with the port left as Open leaves
 // it, unless hooks.OpenRaised takes it; nothing else. A port that cannot be
 // opened is written to anyway, as the window does (the writes do nothing and

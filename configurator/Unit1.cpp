@@ -600,8 +600,9 @@ void TForm1::LogCommand(const std::string& port, int tries, const std::string& o
 }
 
 void TForm1::WaitForAck(int T) {
-    sign::WaitForAck([this] { return FSignLink.AckReceived() || FClosing; },
-                     std::chrono::milliseconds(T));
+    sign::WaitForAck(
+        [this] { return FSignLink.AckReceived() || FClosing || sign::DeviceGone(*mycomm1); },
+        std::chrono::milliseconds(T));
 }
 
 void TForm1::ShowResult(const QString& text) {

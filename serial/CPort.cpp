@@ -1,6 +1,7 @@
 // Unit CPort: the life of the port component, its driver-facing operations,
-// reading and writing, its setters and its stored description. The settings
-// objects are in CPortSettings.cpp, the events in CPortEvents.cpp.
+// its setters and its stored description. The settings objects are in
+// CPortSettings.cpp, the events in CPortEvents.cpp, reading and writing and
+// the rule for a device gone in CPortTransfers.cpp.
 
 #include "serial/CPort.h"
 
@@ -91,6 +92,8 @@ void TCustomComPort::Open() {
         return; // not an error: the caller sees Connected false
     FConnected = true;
     FEventsDropped = false;
+    FSuspicion = 0;
+    FGivenUp = 0;
     try {
         ApplyAllSettings();
     } catch (...) {
@@ -263,8 +266,10 @@ TLineSignals TCustomComPort::ModemSignals() {
         // A driver without modem lines (Wine on a pseudo-terminal, some
         // virtual COM port drivers) is a port all the same: its lines read as
         // off, as a pseudo-terminal's do on Linux.
-        if (error != comm::ERROR_NOT_SUPPORTED)
+        if (error != comm::ERROR_NOT_SUPPORTED) {
+            NoteFailure(error, FOwnAborts);
             throw EComPort::Create(CError_ModemStatFailed, static_cast<std::int32_t>(error));
+        }
         status = 0;
     }
     TLineSignals signals;
@@ -283,9 +288,11 @@ TComErrors TCustomComPort::ReadLineErrors() {
     comm::ICommApi& api = comm::Api();
     std::uint32_t flags = 0;
     comm::COMSTAT stat;
-    if (!api.ClearCommError(FHandle, &flags, &stat))
-        throw EComPort::Create(CError_ClearComFailed,
-                               static_cast<std::int32_t>(api.GetLastError()));
+    if (!api.ClearCommError(FHandle, &flags, &stat)) {
+        const std::uint32_t error = api.GetLastError();
+        NoteFailure(error, FOwnAborts);
+        throw EComPort::Create(CError_ClearComFailed, static_cast<std::int32_t>(error));
+    }
     TComErrors errors;
     if ((flags & comm::CE_FRAME) != 0)
         errors.Include(ceFrame);
@@ -393,144 +400,6 @@ void TCustomComPort::ApplyBufferSizes() {
                        static_cast<std::uint32_t>(FBuffer->OutputSize())))
         throw EComPort::Create(CError_SetupComFailed,
                                static_cast<std::int32_t>(api.GetLastError()));
-}
-
-// ---- Reading and writing ---------------------------------------------------------------
-
-void TCustomComPort::CreateTransfer(TComTransfer*& transfer) {
-    transfer = new TComTransfer;
-    // Signalled until a transfer starts: a transfer the OS refuses before
-    // starting leaves it so, and waiting on it then returns at once.
-    transfer->Overlapped.hEvent = comm::Api().CreateEventA(true, true);
-}
-
-void TCustomComPort::DestroyTransfer(TComTransfer*& transfer) {
-    if (transfer == nullptr)
-        return;
-    comm::Api().CloseHandle(transfer->Overlapped.hEvent);
-    delete transfer;
-    transfer = nullptr;
-}
-
-namespace {
-
-// Frees the record however the blocking operation ends.
-class TransferGuard {
-public:
-    TransferGuard() { TCustomComPort::CreateTransfer(FTransfer); }
-    ~TransferGuard() { TCustomComPort::DestroyTransfer(FTransfer); }
-    TransferGuard(const TransferGuard&) = delete;
-    TransferGuard& operator=(const TransferGuard&) = delete;
-    TComTransfer* Get() const { return FTransfer; }
-
-private:
-    TComTransfer* FTransfer = nullptr;
-};
-
-// The count handed to the driver. A negative count moves nothing: as an
-// unsigned count it would let the driver run gigabytes past the buffer.
-std::uint32_t TransferCount(std::int32_t count) {
-    return count > 0 ? static_cast<std::uint32_t>(count) : 0u;
-}
-
-} // namespace
-
-std::int32_t TCustomComPort::BeginWrite(const void* buffer, std::int32_t count,
-                                        TComTransfer* transfer) {
-    if (transfer == nullptr)
-        throw EComPort::CreateWithoutOsCode(CError_InvalidAsync);
-    transfer->Kind = tkWrite;
-    TxEmptyFlag = false;
-    comm::ICommApi& api = comm::Api();
-    std::uint32_t written = 0;
-    // A refused write is not reported: the caller learns it from the reply
-    // that does not come (and WaitForTransfer returns at once).
-    api.WriteFile(FHandle, buffer, TransferCount(count), &written, &transfer->Overlapped);
-    const auto result = static_cast<std::int32_t>(written);
-    detail::ProcessMessages();
-    if (!TxEmptyFlag) {
-        const std::uint32_t t0 = api.GetTickCount();
-        for (;;) {
-            detail::ProcessMessages();
-            if (static_cast<std::int32_t>(api.GetTickCount() - t0) >= 1 || TxEmptyFlag)
-                break;
-        }
-    }
-    return result;
-}
-
-std::int32_t TCustomComPort::Write(const void* buffer, std::int32_t count) {
-    TransferGuard t;
-    BeginWrite(buffer, count, t.Get());
-    return WaitForTransfer(t.Get());
-}
-
-std::int32_t TCustomComPort::BeginRead(void* buffer, std::int32_t count, TComTransfer* transfer) {
-    if (transfer == nullptr)
-        throw EComPort::CreateWithoutOsCode(CError_InvalidAsync);
-    transfer->Kind = tkRead;
-    comm::ICommApi& api = comm::Api();
-    std::uint32_t read = 0;
-    if (!api.ReadFile(FHandle, buffer, TransferCount(count), &read, &transfer->Overlapped)) {
-        const std::uint32_t error = api.GetLastError();
-        if (error != comm::ERROR_IO_PENDING)
-            throw EComPort::Create(CError_ReadFailed, static_cast<std::int32_t>(error));
-    }
-    return static_cast<std::int32_t>(read);
-}
-
-std::int32_t TCustomComPort::BeginReadString(std::string& str, std::int32_t count,
-                                             TComTransfer* transfer) {
-    if (count <= 0) {
-        str.clear();
-        return 0;
-    }
-    str.assign(static_cast<std::size_t>(count), '\0');
-    return BeginRead(str.data(), count, transfer);
-}
-
-void TCustomComPort::ReadString(std::int32_t count, std::string& str) {
-    std::string local;
-    TransferGuard t;
-    BeginReadString(local, count, t.Get());
-    const std::int32_t n = WaitForTransfer(t.Get());
-    // Only the bytes that arrived: padding with zero bytes would fabricate
-    // data that a caller cannot tell from received zeros.
-    if (n < static_cast<std::int32_t>(local.size()))
-        local.resize(static_cast<std::size_t>(std::max(n, 0)));
-    str = std::move(local);
-}
-
-std::int32_t TCustomComPort::ReadBlock(void* buffer, std::int32_t count) {
-    TransferGuard t;
-    BeginRead(buffer, count, t.Get());
-    return WaitForTransfer(t.Get());
-}
-
-std::int32_t TCustomComPort::WaitForTransfer(TComTransfer* transfer) {
-    if (transfer == nullptr)
-        throw EComPort::CreateWithoutOsCode(CError_InvalidAsync);
-    comm::ICommApi& api = comm::Api();
-    std::uint32_t n = 0;
-    if (api.WaitForSingleObject(transfer->Overlapped.hEvent, comm::INFINITE) == comm::WAIT_OBJECT_0)
-        api.GetOverlappedResult(FHandle, &transfer->Overlapped, &n, false);
-    if (transfer->Kind == tkRead)
-        InQueueCount();
-    return static_cast<std::int32_t>(n);
-}
-
-void TCustomComPort::AbortTransfers() {
-    comm::Api().PurgeComm(FHandle, comm::PURGE_TXABORT | comm::PURGE_RXABORT);
-}
-
-std::int32_t TCustomComPort::InQueueCount() {
-    comm::ICommApi& api = comm::Api();
-    std::uint32_t errors = 0;
-    comm::COMSTAT stat;
-    if (!api.ClearCommError(FHandle, &errors, &stat))
-        throw EComPort::Create(CError_ClearComFailed,
-                               static_cast<std::int32_t>(api.GetLastError()));
-    return static_cast<std::int32_t>(stat.cbInQue);
 }
 
 // ---- Setters ----------------------------------------------------------------------------

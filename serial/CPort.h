@@ -53,6 +53,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -121,11 +122,31 @@ class TSyncWindow;
 // One overlapped transfer: the OS block with its completion event (manual
 // reset, created signalled) and what kind of transfer was started on it. Made
 // by CreateTransfer, used for exactly one transfer, freed by DestroyTransfer.
+// A transfer that WaitForTransfer gave up on (the driver kept it past its
+// deadline and did not end it when cancelled) still belongs to the driver:
+// DestroyTransfer keeps it, with its event and buffer, until the program ends.
 enum TTransferKind : std::uint8_t { tkWrite, tkRead };
 struct TComTransfer {
     comm::Overlapped Overlapped;
     TTransferKind Kind = tkWrite;
+    std::uint32_t Count = 0;     // the bytes asked for
+    std::uint32_t OwnAborts = 0; // the port's own aborts when the transfer started
+    std::string Bytes;           // the bytes of the blocking Write, ReadString and ReadBlock
+    bool Abandoned = false;      // given up while the driver still held it
 };
+
+// How long a transfer may outlast the deadline its timeouts give it before the
+// port cancels it, and how long a cancelled transfer or event wait may take to
+// end before the port gives up on it, in milliseconds. A driver whose device
+// has gone may never end either (Wine on a hung-up pseudo-terminal).
+inline constexpr std::uint32_t TransferGraceMs = 1000;
+inline constexpr std::uint32_t CancelGraceMs = 500;
+
+// The first half of the rule for a device gone: whether a failure of a call
+// on an open port is the port's own doing. ERROR_OPERATION_ABORTED after the
+// port's own purge, cancel or close (ownAbortSince) is; any other failure is
+// a suspicion that the device has gone (TCustomComPort::DeviceGone).
+bool FailureIsOwn(std::uint32_t osError, bool ownAbortSince);
 
 // Shared by all ports: cleared by every BeginWrite, set by every tx-empty event
 // of any port. Atomic because with smNone the event thread sets it while the
@@ -393,7 +414,11 @@ public:
     std::int32_t BeginReadString(std::string& str, std::int32_t count, TComTransfer* transfer);
     // Blocks until the transfer has completed; returns the bytes transferred
     // (0 when the driver reports none). After a read it queries the input queue
-    // once (EComPort 10 when that fails).
+    // once (EComPort 10 when that fails). The wait is bounded: a transfer
+    // still pending TransferGraceMs after the deadline of the timeouts set is
+    // cancelled (PurgeComm), and one that does not end CancelGraceMs later is
+    // given up (0 bytes; see TComTransfer). Without a deadline (no total
+    // timeout) the wait goes on while the port's name names a device.
     std::int32_t WaitForTransfer(TComTransfer* transfer);
 
     // ---- Settings properties (published by TComPort in this order) ----
@@ -438,6 +463,27 @@ public:
     // The setting groups that the persistence operations store and load.
     TStoreGroups StoreGroups() const { return FStoreGroups; }
     void SetStoreGroups(TStoreGroups value) { FStoreGroups = value; }
+
+    // ---- A device that goes away ----
+    // The OS error of the last failure of a read, write, event wait or status
+    // call on the open port that is not the port's own doing (FailureIsOwn),
+    // or ERROR_TIMEOUT for a transfer that outlasted its deadline; 0: none
+    // since the open, or since DeviceGone found the device there. Drivers
+    // say a pulled adapter with many codes (1617, 995, 22, 5, 31, 2), each of
+    // which also occurs with the device present. Any thread.
+    std::uint32_t Suspicion() const { return FSuspicion; }
+    // Whether the open port's device has gone, by the rule: a suspicion, or a
+    // wait for an answer that timed out (waitTimedOut; a driver may fail
+    // nothing when its device goes), is confirmed by asking whether the
+    // port's name still names a device (comm::PortNamePresence). Gone: true;
+    // the caller closes the port, so that the adapter plugged in again gets
+    // its name back. There (or not known): false, and the suspicion is
+    // cleared, the failure being what it said. Without either nothing is
+    // asked. False on a closed port. Any thread.
+    bool DeviceGone(bool waitTimedOut = false);
+    // Transfers and event waits given up on since the open: the driver did
+    // not end them even when cancelled (see TComTransfer).
+    std::uint32_t GivenUp() const { return FGivenUp; }
 
     // ---- Run-time state ----
     comm::Handle Handle() const { return FHandle; }
@@ -562,6 +608,16 @@ private:
     // Ends the event thread: waits for it, or, when the caller runs inside its
     // delivery, stops it without waiting and hands it over to be joined.
     void StopEventThread();
+    // A failed call on the open port, with the port's own aborts counted when
+    // the call started: kept as the suspicion unless it is the port's own doing.
+    void NoteFailure(std::uint32_t osError, std::uint32_t ownAbortsAtStart);
+    // Counts a purge, cancel or close of the port's own, before it is made.
+    void NoteOwnAbort() { ++FOwnAborts; }
+    // The transfer's deadline under the timeouts set, in ms; none without one.
+    std::optional<std::uint64_t> TransferDeadline(const TComTransfer& transfer) const;
+    // Cancels a transfer that outlasted its deadline and waits CancelGraceMs
+    // for it to end; answers that wait's result (abandons it on a time-out).
+    std::uint32_t CancelTransfer(TComTransfer& transfer);
     // Ends the deliveries of this port that the calling thread is inside.
     void DropDeliveries();
 
@@ -574,6 +630,9 @@ private:
 
     bool FConnected = false;
     bool FClosing = false; // inside Close
+    std::atomic<std::uint32_t> FSuspicion{0};
+    std::atomic<std::uint32_t> FOwnAborts{0};
+    std::atomic<std::uint32_t> FGivenUp{0};
     // A handler closed the port: smWindowSync messages of its open that the
     // GUI thread serves while Close waits for the thread are dropped.
     bool FEventsDropped = false;

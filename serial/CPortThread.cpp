@@ -54,6 +54,20 @@ constexpr std::uint32_t kModemLineEvents =
 // The thread object whose body runs on this thread, if any.
 thread_local const TComThread* tRunningBody = nullptr;
 
+// The block and mask of the body's event wait, on the heap: a wait that the
+// driver does not end when the body stops is left to it, with them.
+struct TWaitBlock {
+    comm::Overlapped Overlapped;
+    std::uint32_t Mask = 0;
+};
+
+void KeepForTheDriver(std::unique_ptr<TWaitBlock> block) {
+    static std::mutex lock;
+    static std::vector<std::unique_ptr<TWaitBlock>> kept;
+    std::lock_guard<std::mutex> guard(lock);
+    kept.push_back(std::move(block));
+}
+
 } // namespace
 
 std::uint32_t ComEventsToMask(TComEvents events) {
@@ -101,6 +115,7 @@ void TComThread::StopFromItsDelivery() {
     // The body is blocked in the delivery, with no wait pending on the port:
     // its last calls on the port are made here, on the still open handle.
     comm::ICommApi& api = comm::Api();
+    FComPort.NoteOwnAbort();
     api.SetCommMask(FComPort.FHandle, 0);
     api.PurgeComm(FComPort.FHandle, comm::PURGE_TXCLEAR | comm::PURGE_RXCLEAR);
 }
@@ -116,10 +131,12 @@ void TComThread::Execute() {
     tRunningBody = this;
     comm::ICommApi& api = comm::Api();
     const comm::Handle port = FComPort.FHandle;
-    comm::Overlapped overlapped;
+    auto block = std::make_unique<TWaitBlock>();
+    comm::Overlapped& overlapped = block->Overlapped;
+    std::uint32_t& mask = block->Mask;
     overlapped.hEvent = api.CreateEventA(true, true);
     const std::array<comm::Handle, 2> waitList = {FStopEvent, overlapped.hEvent};
-    std::uint32_t mask = 0;
+    std::uint32_t ownAborts = 0; // the port's own aborts when the wait started
     int failedInARow = 0;
     bool pending = false;
     bool narrowed = false;
@@ -127,9 +144,11 @@ void TComThread::Execute() {
         if (failedInARow >= kFailedWaitsBeforePause &&
             api.WaitForSingleObject(FStopEvent, kRetryPauseMs) != comm::WAIT_TIMEOUT)
             break;
+        ownAborts = FComPort.FOwnAborts;
         bool started = api.WaitCommEvent(port, &mask, &overlapped);
+        std::uint32_t error = comm::ERROR_SUCCESS;
         if (!started) {
-            const std::uint32_t error = api.GetLastError();
+            error = api.GetLastError();
             started = error == comm::ERROR_IO_PENDING;
             // A driver without modem lines took the mask but will not watch
             // them: the rest is still worth waiting for. Once only, so that
@@ -147,6 +166,7 @@ void TComThread::Execute() {
         // spinning. Nothing more will come from such a port: wait for the
         // stop alone.
         if (!started) {
+            FComPort.NoteFailure(error, ownAborts);
             api.WaitForSingleObject(FStopEvent, comm::INFINITE);
             break;
         }
@@ -172,17 +192,29 @@ void TComThread::Execute() {
             if (FLeftPort)
                 break;
         } else {
+            // A driver may end every wait so (Wine on a pseudo-terminal:
+            // ERROR_OPERATION_ABORTED); the port judges whether its device
+            // has gone when asked.
+            FComPort.NoteFailure(api.GetLastError(), ownAborts);
             ++failedInARow;
         }
     }
+    bool abandoned = false;
     if (!FLeftPort) {
+        FComPort.NoteOwnAbort();
         api.SetCommMask(port, 0); // also ends a wait that is still pending on the block
         api.PurgeComm(port, comm::PURGE_TXCLEAR | comm::PURGE_RXCLEAR);
-        // A wait still pending completes into the block and mask on this
-        // stack: the mask of 0 has ended it; make sure the driver is done.
+        // A wait still pending completes into the block: the mask of 0 has
+        // ended it. A driver whose device has gone may not end it at all:
+        // the block is then left to it, and the body ends all the same.
         if (pending) {
-            std::uint32_t ignored = 0;
-            api.GetOverlappedResult(port, &overlapped, &ignored, true);
+            if (api.WaitForSingleObject(overlapped.hEvent, CancelGraceMs) == comm::WAIT_OBJECT_0) {
+                std::uint32_t ignored = 0;
+                api.GetOverlappedResult(port, &overlapped, &ignored, false);
+            } else {
+                abandoned = true;
+                ++FComPort.FGivenUp;
+            }
         }
     }
     // Adopted (FLeftPort): nobody waits for this body. From FEnded on it
@@ -192,7 +224,10 @@ void TComThread::Execute() {
     const bool adopted = FLeftPort;
     if (adopted)
         FEnded = true;
-    api.CloseHandle(overlapped.hEvent);
+    if (abandoned)
+        KeepForTheDriver(std::move(block));
+    else
+        api.CloseHandle(overlapped.hEvent);
     api.CloseHandle(stopEvent);
     if (adopted)
         detail::PostToGuiThread(JoinEndedThreads);

@@ -41,6 +41,7 @@ inline constexpr std::uint32_t WAIT_FAILED = 0xFFFFFFFFu;
 // ---- Error codes (GetLastError) ----------------------------------------------
 inline constexpr std::uint32_t ERROR_SUCCESS = 0;
 inline constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;
+inline constexpr std::uint32_t ERROR_PATH_NOT_FOUND = 3;
 inline constexpr std::uint32_t ERROR_ACCESS_DENIED = 5;
 inline constexpr std::uint32_t ERROR_INVALID_HANDLE = 6;
 inline constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
@@ -48,9 +49,11 @@ inline constexpr std::uint32_t ERROR_GEN_FAILURE = 31;
 inline constexpr std::uint32_t ERROR_SHARING_VIOLATION = 32;
 inline constexpr std::uint32_t ERROR_NOT_SUPPORTED = 50;
 inline constexpr std::uint32_t ERROR_INVALID_PARAMETER = 87;
+inline constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr std::uint32_t ERROR_OPERATION_ABORTED = 995;
 inline constexpr std::uint32_t ERROR_IO_INCOMPLETE = 996;
 inline constexpr std::uint32_t ERROR_IO_PENDING = 997;
+inline constexpr std::uint32_t ERROR_TIMEOUT = 1460;
 inline constexpr std::uint32_t ERROR_DEVICE_REMOVED = 1617;
 inline constexpr std::uint32_t ERROR_BAD_COMMAND = 22;
 
@@ -214,12 +217,34 @@ public:
     virtual std::uint32_t WaitForMultipleObjects(std::uint32_t count, const Handle* objects,
                                                  bool waitAll, std::uint32_t milliseconds) = 0;
 
+    // The target of the MS-DOS device name deviceName ("COM5", without
+    // "\\.\"): the device's path in targetPath, a list of strings ending
+    // with an empty one, at most max characters. Returns the characters
+    // stored, or 0 with the last error set: ERROR_FILE_NOT_FOUND when no
+    // device has that name (a pulled USB adapter takes its COM name with
+    // it, while a handle opened on it stays), ERROR_INSUFFICIENT_BUFFER when
+    // the target does not fit. A POSIX backend answers for the device node
+    // that CreateFileA would open under that name (see its header).
+    virtual std::uint32_t QueryDosDeviceA(const char* deviceName, char* targetPath,
+                                          std::uint32_t max) = 0;
+
     virtual std::uint32_t GetLastError() = 0;
     virtual void SetLastError(std::uint32_t error) = 0;
     // Milliseconds since an arbitrary start, wrapping at 2^32.
     virtual std::uint32_t GetTickCount() = 0;
     virtual void Sleep(std::uint32_t milliseconds) = 0;
 };
+
+// Whether a port's name still names a device, asked of the backend in use:
+// QueryDosDeviceA, and where that finds nothing, an open of the name that
+// asks for no access (a port that is there opens or is refused as busy).
+// Wine's COM names are links in the prefix's dosdevices folder, outside the
+// namespace that QueryDosDeviceA reads. The name is the port's as the
+// component takes it ("COM5", "ttyUSB0"), "\\.\" in front or not.
+// npUnknown when the backend could not tell (another error): no caller may
+// take that for gone.
+enum class TNamePresence { npPresent, npAbsent, npUnknown };
+TNamePresence PortNamePresence(const char* portName);
 
 // The backend in use: the platform's own (Win32 on Windows, POSIX elsewhere)
 // unless a test has set another.

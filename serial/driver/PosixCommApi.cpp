@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -295,6 +297,25 @@ public:
             }
         }
         return WaitEvents(events, count, waitAll, milliseconds);
+    }
+
+    std::uint32_t QueryDosDeviceA(const char* deviceName, char* targetPath,
+                                  std::uint32_t max) override {
+        const std::string path = DevicePath(deviceName);
+        struct stat st {};
+        if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+            SetLastErrorCode(ERROR_FILE_NOT_FOUND);
+            return 0;
+        }
+        // The path and the empty string that ends the list.
+        const std::size_t needed = path.size() + 2;
+        if (targetPath == nullptr || max < needed) {
+            SetLastErrorCode(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        std::memcpy(targetPath, path.c_str(), path.size() + 1);
+        targetPath[path.size() + 1] = '\0';
+        return static_cast<std::uint32_t>(needed);
     }
 
     std::uint32_t GetLastError() override { return LastError(); }

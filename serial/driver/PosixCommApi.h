@@ -203,6 +203,12 @@
 // (then fails once the queue is empty). ClearCommError, SetCommMask,
 // PurgeComm, SetupComm and CloseHandle go on working. Nothing spins.
 //
+// ---- QueryDosDeviceA ---------------------------------------------------------------
+// The name maps to a path as for CreateFileA; the answer is that path when
+// something exists there (stat, following a symlink), else 0 with
+// ERROR_FILE_NOT_FOUND. A pulled USB adapter's node goes, and so does a
+// pseudo-terminal's once its far end has closed; an open handle keeps neither.
+//
 // ---- CloseHandle on a port -----------------------------------------------------------
 // Completes pending transfers and the pending wait with
 // ERROR_OPERATION_ABORTED, stops and joins the I/O thread, lowers DTR and RTS

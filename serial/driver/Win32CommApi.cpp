@@ -211,6 +211,11 @@ public:
         return ::WaitForMultipleObjects(count, native, waitAll ? TRUE : FALSE, milliseconds);
     }
 
+    std::uint32_t QueryDosDeviceA(const char* deviceName, char* targetPath,
+                                  std::uint32_t max) override {
+        return ::QueryDosDeviceA(deviceName, targetPath, max);
+    }
+
     std::uint32_t GetLastError() override { return ::GetLastError(); }
     void SetLastError(std::uint32_t error) override { ::SetLastError(error); }
     std::uint32_t GetTickCount() override { return ::GetTickCount(); }

@@ -439,13 +439,17 @@ TEST_F(Life, RefusedWriteReturnsAtOnce) {
     fake_.FailNext("WriteFile", 31);
     EXPECT_EQ(p.Write("abc", 3), 0);
     EXPECT_EQ(fake_.Written(kPort), "");
-    // A write the driver takes: its count, after the one-tick wait.
+    // Raised nothing, but it is a suspicion that the device has gone.
+    EXPECT_EQ(p.Suspicion(), 31u);
+    // A write the driver takes: its count, after the one-tick wait, which
+    // is bounded by the write's deadline (100 ms a byte and 1000) and the
+    // grace after it.
     fake_.ClearCalls();
     EXPECT_EQ(p.Write("abc", 3), 3);
     EXPECT_EQ(fake_.Written(kPort), "abc");
     EXPECT_GE(fake_.CallCount("GetTickCount"), 2u);
     EXPECT_EQ(fake_.CallsNamed("WaitForSingleObject").at(0).args,
-              std::vector<std::uint64_t>{comm::INFINITE});
+              std::vector<std::uint64_t>{3 * 100 + 1000 + cport::TransferGraceMs});
     EXPECT_FALSE(TxEmptyFlag); // no event thread: nobody saw the tx-empty event
 }
 
@@ -460,10 +464,15 @@ TEST_F(Life, CloseAbortsStopsTheThreadThenReleasesTheHandle) {
     p.Close();
     const auto names = fake_.CallNames(
         {"GetLastError", "SetLastError", "Sleep", "WaitForMultipleObjects", "GetOverlappedResult"});
-    // Transfers aborted, the thread stopped; the body clears the mask, purges
-    // and closes its two events; then the port handle is closed.
+    // Transfers aborted, the thread stopped; the body clears the mask, purges,
+    // waits a bounded time for its pending wait to end and closes its two
+    // events; then the port handle is closed.
     EXPECT_EQ(names, (std::vector<std::string>{"PurgeComm", "SetEvent", "SetCommMask", "PurgeComm",
-                                               "CloseHandle", "CloseHandle", "CloseHandle"}));
+                                               "WaitForSingleObject", "CloseHandle", "CloseHandle",
+                                               "CloseHandle"}));
+    EXPECT_EQ(fake_.CallsNamed("WaitForSingleObject").at(0).args,
+              std::vector<std::uint64_t>{cport::CancelGraceMs});
+    EXPECT_EQ(p.GivenUp(), 0u);
     const auto purges = fake_.CallsNamed("PurgeComm");
     EXPECT_EQ(purges.at(0).args, std::vector<std::uint64_t>{3});
     EXPECT_EQ(purges.at(1).args, std::vector<std::uint64_t>{0x0C});

@@ -70,6 +70,9 @@ struct FakeCommApi::Port {
     bool exists = true;
     bool busy = false;
     bool removed = false; // pulled while open
+    // What the driver fails the calls that need the device with once it has
+    // gone (RemovePort).
+    std::uint32_t goneError = rules::kDeviceGone;
     Handle handle = INVALID_HANDLE_VALUE;
     DCB dcb;
     COMMTIMEOUTS timeouts;
@@ -385,15 +388,19 @@ void FakeCommApi::AddPort(std::string_view name) {
     slot->exists = true;
 }
 
-void FakeCommApi::RemovePort(std::string_view name) {
+void FakeCommApi::RemovePort(std::string_view name, std::uint32_t driverError) {
     Lock lock(mutex_);
     Port& port = PortNamed(name);
     port.exists = false;
-    if (port.handle != INVALID_HANDLE_VALUE) {
+    // A driver that fails nothing leaves the open port as it was: what is
+    // pending stays so, and nothing more arrives.
+    if (port.handle != INVALID_HANDLE_VALUE && driverError != ERROR_SUCCESS) {
+        port.goneError = driverError;
         port.lineErrors.Add(CE_IOE);
-        AbortAll(port, rules::kDeviceGone);
+        AbortAll(port, driverError);
         port.removed = true;
     }
+    changed_.notify_all();
 }
 
 void FakeCommApi::SetPortBusy(std::string_view name, bool busy) {
@@ -496,6 +503,11 @@ void FakeCommApi::SetWriteMode(WriteMode mode) {
 void FakeCommApi::SetTxEmptyOnWrite(bool on) {
     Lock lock(mutex_);
     txEmptyOnWrite_ = on;
+}
+
+void FakeCommApi::SetWriteTimeoutsIgnored(bool ignored) {
+    Lock lock(mutex_);
+    writeTimeoutsIgnored_ = ignored;
 }
 
 bool FakeCommApi::CompleteWrite(std::string_view name, std::optional<std::uint32_t> count,
@@ -688,7 +700,7 @@ bool FakeCommApi::WaitForPendingWrite(std::string_view name, Timeout timeout) {
 #define RC_FAKE_PORT(handle, failValue)                                                            \
     RC_FAKE_PORT_KEPT(handle, failValue)                                                           \
     if (port.removed) {                                                                            \
-        RC_FAKE_RETURN(failValue, rules::kDeviceGone);                                             \
+        RC_FAKE_RETURN(failValue, port.goneError);                                                 \
     }
 
 Handle FakeCommApi::CreateFileA(const char* fileName, std::uint32_t desiredAccess,
@@ -712,6 +724,7 @@ Handle FakeCommApi::CreateFileA(const char* fileName, std::uint32_t desiredAcces
     }
     port->handle = NewHandle();
     port->removed = false;
+    port->goneError = rules::kDeviceGone;
     port->events = rules::TEventLatch();
     port->input.Clear();
     RC_FAKE_RETURN(port->handle, ERROR_SUCCESS);
@@ -884,9 +897,9 @@ bool FakeCommApi::WaitCommEvent(Handle handle, std::uint32_t* eventMask, Overlap
     }
     if (port.removed) {
         *eventMask = 0;
-        overlapped->Internal = rules::kDeviceGone;
+        overlapped->Internal = port.goneError;
         overlapped->InternalHigh = 0;
-        RC_FAKE_RETURN(false, rules::kDeviceGone);
+        RC_FAKE_RETURN(false, port.goneError);
     }
     if (event) {
         event->signalled = false;
@@ -916,8 +929,8 @@ bool FakeCommApi::ReadFile(Handle handle, void* buffer, std::uint32_t count, std
         r.got = static_cast<std::uint32_t>(port.input.Pop(r.buffer, r.count));
     }
     if (port.removed && r.got == 0 && r.count != 0) {
-        Complete(overlapped, r.event, rules::kDeviceGone, 0);
-        RC_FAKE_RETURN(false, rules::kDeviceGone);
+        Complete(overlapped, r.event, port.goneError, 0);
+        RC_FAKE_RETURN(false, port.goneError);
     }
     if (r.plan.EndsWith(r.got, r.count) || port.removed) {
         if (read != nullptr) {
@@ -975,7 +988,8 @@ bool FakeCommApi::WriteFile(Handle handle, const void* buffer, std::uint32_t cou
         FinishWrite(port, w, count, ERROR_SUCCESS);
         RC_FAKE_RETURN(false, ERROR_IO_PENDING);
     }
-    if (const auto total = rules::WriteDeadline(port.timeouts, count)) {
+    if (const auto total = rules::WriteDeadline(port.timeouts, count);
+        total && !writeTimeoutsIgnored_) {
         w.deadline = elapsed_ + static_cast<std::int64_t>(*total);
     }
     if (w.event) {
@@ -1048,6 +1062,28 @@ bool FakeCommApi::ResetEvent(Handle handle) {
     }
     event->signalled = false;
     RC_FAKE_RETURN(true, ERROR_SUCCESS);
+}
+
+std::uint32_t FakeCommApi::QueryDosDeviceA(const char* deviceName, char* targetPath,
+                                           std::uint32_t max) {
+    RC_FAKE_BEGIN("QueryDosDeviceA", rec_.text = deviceName != nullptr ? deviceName : "",
+                  rec_.args = {max});
+    if (fail_) {
+        RC_FAKE_RETURN(0u, *fail_);
+    }
+    const Port* port = deviceName != nullptr ? FindPort(deviceName) : nullptr;
+    if (port == nullptr || !port->exists) {
+        RC_FAKE_RETURN(0u, ERROR_FILE_NOT_FOUND);
+    }
+    // A device path as Windows gives one, in a list that ends with an empty string.
+    const std::string target = "\\Device\\FakeSerial\\" + port->name;
+    const auto needed = static_cast<std::uint32_t>(target.size() + 2);
+    if (targetPath == nullptr || max < needed) {
+        RC_FAKE_RETURN(0u, ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memcpy(targetPath, target.c_str(), target.size() + 1);
+    targetPath[target.size() + 1] = '\0';
+    RC_FAKE_RETURN(needed, ERROR_SUCCESS);
 }
 
 std::uint32_t FakeCommApi::WaitForSingleObject(Handle object, std::uint32_t milliseconds) {

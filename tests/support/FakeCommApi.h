@@ -44,6 +44,7 @@
 // test without the "\\.\" prefix; names compare without regard to case.
 
 #include "serial/driver/CommApi.h"
+#include "serial/driver/DriverRules.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -115,10 +116,13 @@ public:
     // Makes a port exist (free). Its DCB starts as 9600,N,8,1 with DCBlength
     // 28, its timeouts zero, its mask 0, its modem status 0.
     void AddPort(std::string_view name);
-    // The port no longer exists (a USB adapter pulled): CreateFileA answers
-    // ERROR_FILE_NOT_FOUND; an open handle goes on as the driver's rules say
-    // of a device gone (rules::kDeviceGone).
-    void RemovePort(std::string_view name);
+    // The port no longer exists (a USB adapter pulled): CreateFileA and
+    // QueryDosDeviceA answer ERROR_FILE_NOT_FOUND; an open handle goes on as
+    // the driver's rules say of a device gone, with driverError as the
+    // driver's code for it (rules::kDeviceGone; real drivers give 995, 22, 5,
+    // 31, 2 too). ERROR_SUCCESS: a driver that fails nothing: what is pending
+    // stays pending, later calls succeed, and nothing more arrives.
+    void RemovePort(std::string_view name, std::uint32_t driverError = rules::kDeviceGone);
     // A busy port exists but CreateFileA answers ERROR_ACCESS_DENIED.
     void SetPortBusy(std::string_view name, bool busy = true);
     // The open handle of the port, or INVALID_HANDLE_VALUE.
@@ -158,6 +162,9 @@ public:
     void SetWriteMode(WriteMode mode);
     // Whether a completed write raises EV_TXEMPTY (default true).
     void SetTxEmptyOnWrite(bool on);
+    // A driver that ends no held write by its write timeouts (Wine on a
+    // hung-up pseudo-terminal): only CompleteWrite, a purge or a close do.
+    void SetWriteTimeoutsIgnored(bool ignored);
     // Ends the oldest pending write with count bytes (nullopt: all) and error
     // (0: success). False when none is pending.
     bool CompleteWrite(std::string_view name, std::optional<std::uint32_t> count = std::nullopt,
@@ -240,6 +247,9 @@ public:
     std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) override;
     std::uint32_t WaitForMultipleObjects(std::uint32_t count, const Handle* objects, bool waitAll,
                                          std::uint32_t milliseconds) override;
+    // The existing ports' names, each with a device path of the fake's own.
+    std::uint32_t QueryDosDeviceA(const char* deviceName, char* targetPath,
+                                  std::uint32_t max) override;
     std::uint32_t GetLastError() override;
     void SetLastError(std::uint32_t error) override;
     std::uint32_t GetTickCount() override;
@@ -304,6 +314,7 @@ private:
     std::uint32_t autoStep_ = 0;
     WriteMode writeMode_ = WriteMode::kDoneAtOnce;
     bool txEmptyOnWrite_ = true;
+    bool writeTimeoutsIgnored_ = false;
 };
 
 // Makes an API the one comm::Api() returns for the life of this object, and

@@ -15,7 +15,9 @@
 # and when the window closes, and a second start sends the saved entries; a
 # sign that never answers gives "send error" after about three seconds;
 # closing the window during a command ends the program without a message box
-# and saves the entries.
+# and saves the entries; a pulled adapter (the terminal hung up and the COM
+# name removed mid-command) gives "send error" within two seconds, logged as
+# gone.
 #
 # Prints the start-up and Read Time figures of both sides and of a trivial
 # Windows program under Wine (Wine's own start-up cost), each the median of
@@ -499,6 +501,48 @@ elif [ "$(head -n1 "$audit" | tr -d '\r')" != "$header" ] ||
     fail "the audit log: $(tr -d '\r' <"$audit")"
 else
     pass "the audit log: one row per command ($(($(wc -l <"$audit") - 1))), the outcomes as shown"
+fi
+
+# ---- under Wine: a pulled adapter -------------------------------------------------
+# Read Time on a silent sign whose pseudo-terminal hangs up and whose COM44
+# link goes 0.7 s into the command, as a pulled adapter takes its device and
+# its name: "send error" within two seconds of the pull, a row in the audit
+# log that says the device has gone, and a window that still closes.
+start_sim b --silent
+map windows com44 "$sim_slave"
+start_app windows
+pick_port End
+click 432 12
+if ! wait_rx b 1; then
+    fail "a pulled adapter: the sign got no frame"
+else
+    sleep 0.7
+    stop_sim b
+    rm -f "$dosdevices/com44"
+    unset "mapped[com44]"
+    pulled_at=$(now_ms)
+    if wait_box 10; then
+        pulled_ms=$(($(now_ms) - pulled_at))
+        outcome=$(box_text)
+        close_box || true
+        # Written by the log's own thread: soon, not at once.
+        for ((i = 0; i < 100; i++)); do
+            last_row=$(tail -n1 "${audit:-/dev/null}" | tr -d '\r' | cut -d, -f5,8,11)
+            [ "$last_row" != "COM44,read-time,the device has gone" ] || break
+            sleep 0.02
+        done
+        if [ "$outcome" = "send error" ] && [ "$pulled_ms" -le 2000 ] &&
+            [ "$last_row" = "COM44,read-time,the device has gone" ]; then
+            pass "a pulled adapter: \"send error\" $pulled_ms ms after the pull, logged as gone"
+        else
+            fail "a pulled adapter: \"$outcome\" $pulled_ms ms after the pull; audit row: $last_row"
+        fi
+    else
+        fail "a pulled adapter: no message box 10 s after the pull"
+    fi
+fi
+if ! close_app 5; then
+    fail "a pulled adapter: the window did not close afterwards"
 fi
 
 # ---- figures ---------------------------------------------------------------------

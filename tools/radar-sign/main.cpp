@@ -401,6 +401,14 @@ private:
             port, link, FName, {FOptions.Tries, FOptions.Timeout, milliseconds(10)}, hooks);
         step.Writes = result.Writes;
         step.Reply = FReplyAt;
+        // What the driver kept and the port gave up on is said, not waited for.
+        if (result.GivenUp != 0)
+            FOutput.Error(FName + ": the port's driver did not end " +
+                          std::to_string(result.GivenUp) +
+                          (result.GivenUp == 1 ? " transfer" : " transfers") +
+                          ", not even cancelled; given up on");
+        if (FOptions.Verbose && result.DeviceGone)
+            Trace("the device has gone: the port's name is no longer there");
         if (!result.Opened) {
             step.Failure = step.Logged = sign::OpenFailureText(openError, openFacts);
             step.Status = radarsign::ExitNoPort;
@@ -500,7 +508,8 @@ private:
     // sleeps until the handler reports bytes, then reads them here and gives
     // them to the link. The moment the reply is recognised is kept. A pulled
     // adapter sends no event (the port's events stop): the wait asks the
-    // port every GoneCheck whether its device is still there.
+    // port every GoneCheck whether its device is still there (a question
+    // that costs nothing until a call on the port has failed).
     void Wait(cport::TComPort& port, sign::TSignLink& link, milliseconds timeout) {
         const Clock::time_point deadline = Clock::now() + timeout;
         while (!link.AckReceived()) {

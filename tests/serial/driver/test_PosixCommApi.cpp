@@ -235,6 +235,30 @@ TEST(PosixNames, DevicePathFollowsWindowsNames) {
     EXPECT_EQ(posix::DevicePath(nullptr), "");
 }
 
+// A port's name names its device while the device is there: a
+// pseudo-terminal's node goes once its far end has closed, though the port
+// still holds it open.
+TEST(PosixNames, QueryDosDeviceAnswersWhileTheDeviceIsThere) {
+    Pty pty;
+    const Handle port = Open(pty);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const std::string& name = pty.PortName();
+    char target[512] = {};
+    EXPECT_EQ(Api().QueryDosDeviceA(name.c_str(), target, sizeof target), name.size() + 2);
+    EXPECT_EQ(std::string(target), name);
+    EXPECT_EQ(target[name.size() + 1], '\0'); // the list's end
+    EXPECT_EQ(Api().QueryDosDeviceA(name.c_str(), target, 4), 0u);
+    EXPECT_EQ(Api().GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(PortNamePresence(pty.FileName().c_str()), TNamePresence::npPresent);
+    EXPECT_EQ(Api().QueryDosDeviceA("ttyRcNoSuchPort7", target, sizeof target), 0u);
+    EXPECT_EQ(Api().GetLastError(), ERROR_FILE_NOT_FOUND);
+    pty.CloseMaster();
+    EXPECT_EQ(Api().QueryDosDeviceA(name.c_str(), target, sizeof target), 0u);
+    EXPECT_EQ(Api().GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(PortNamePresence(name.c_str()), TNamePresence::npAbsent);
+    EXPECT_TRUE(Api().CloseHandle(port));
+}
+
 TEST(PosixOpen, AbsentPortIsFileNotFound) {
     for (const char* name : {"\\\\.\\ttyRcNoSuchPort7", "\\\\.\\/tmp/rc-no-such-dir/port", ""}) {
         Api().SetLastError(0);
