@@ -384,8 +384,10 @@ public:
     // handler on the event thread).
 
     // Writes count bytes and waits until the driver has taken them or the
-    // write timeouts ended the write. A refused write (for instance on a port
-    // that failed to open) raises nothing and returns at once. Before waiting
+    // write timeouts ended the write (bounded as WaitForTransfer says). A
+    // refused write (for instance on a port that failed to open) raises
+    // nothing and returns at once; on an open port it is kept as the
+    // Suspicion. The bytes are copied first. Before waiting
     // it processes the waiting GUI messages once and then, for at most one
     // tick of the millisecond counter, until a tx-empty event has been
     // processed: event handlers may run inside Write. Returns the bytes

@@ -38,6 +38,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -405,6 +406,37 @@ TEST_F(SignCommands, AdapterPulledDuringACommandEndsItAndIsLoggedAsGone) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].at("tries"), "1");
     EXPECT_EQ(rows[0].at("outcome"), "the device has gone");
+}
+
+// The same on the fake, with codes that drivers give for a pulled adapter
+// and with none at all (the wait's end asks then): one write, "send error",
+// the port closed, the rows say gone.
+TEST_F(SignCommands, APulledAdapterIsGoneWhateverCodeItsDriverGives) {
+    comm::FakeCommApi fake;
+    comm::ScopedCommApi use(fake);
+    TForm1& form = FormOnFakePort(fake);
+    fake.SetAutoAdvance(1); // each write waits a tick of the port's clock
+    for (const std::uint32_t code :
+         {comm::ERROR_BAD_COMMAND, comm::ERROR_OPERATION_ABORTED, comm::ERROR_SUCCESS}) {
+        SCOPED_TRACE(code);
+        fake.AddPort("COM3");
+        const std::size_t writes = fake.CallCount("WriteFile");
+        std::thread pull([&] {
+            if (fake.WaitForCalls("WriteFile", writes + 1))
+                fake.RemovePort("COM3", code);
+        });
+        Click(form.Button3);
+        pull.join();
+        EXPECT_EQ(FBench.FResults.back(), QStringLiteral("send error"));
+        EXPECT_EQ(fake.CallCount("WriteFile"), writes + 1);
+        EXPECT_FALSE(fake.IsOpen("COM3"));
+    }
+    const auto rows = AuditRows();
+    ASSERT_EQ(rows.size(), 3u);
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.at("tries"), "1");
+        EXPECT_EQ(row.at("outcome"), "the device has gone");
+    }
 }
 
 // No port, or a port another program holds: three writes into nothing, each
