@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+
+#include <string.h> // strerrorname_np, a GNU extension
 
 namespace sign {
 
@@ -37,75 +40,6 @@ bool OutOfDescriptors() {
     return out;
 }
 
-// The symbolic name of an errno that an open, a lock or a terminal call can
-// give; empty for another.
-const char* ErrnoName(int error) {
-    switch (error) {
-    case EPERM:
-        return "EPERM";
-    case ENOENT:
-        return "ENOENT";
-    case EINTR:
-        return "EINTR";
-    case EIO:
-        return "EIO";
-    case ENXIO:
-        return "ENXIO";
-    case EBADF:
-        return "EBADF";
-    case EAGAIN:
-        return "EAGAIN";
-    case ENOMEM:
-        return "ENOMEM";
-    case EACCES:
-        return "EACCES";
-    case EBUSY:
-        return "EBUSY";
-    case ENODEV:
-        return "ENODEV";
-    case ENOTDIR:
-        return "ENOTDIR";
-    case EISDIR:
-        return "EISDIR";
-    case EINVAL:
-        return "EINVAL";
-    case ENFILE:
-        return "ENFILE";
-    case EMFILE:
-        return "EMFILE";
-    case ENOTTY:
-        return "ENOTTY";
-    case ETXTBSY:
-        return "ETXTBSY";
-    case ENOSPC:
-        return "ENOSPC";
-    case EROFS:
-        return "EROFS";
-    case EPIPE:
-        return "EPIPE";
-    case ERANGE:
-        return "ERANGE";
-    case ENAMETOOLONG:
-        return "ENAMETOOLONG";
-    case ENOLCK:
-        return "ENOLCK";
-    case ELOOP:
-        return "ELOOP";
-    case EOPNOTSUPP:
-        return "EOPNOTSUPP";
-    case ENOBUFS:
-        return "ENOBUFS";
-    case ETIMEDOUT:
-        return "ETIMEDOUT";
-    case ECANCELED:
-        return "ECANCELED";
-    case EOVERFLOW:
-        return "EOVERFLOW";
-    default:
-        return "";
-    }
-}
-
 } // namespace
 
 bool NoAccess(const std::string& port) {
@@ -116,8 +50,10 @@ bool NoAccess(const std::string& port) {
 TPortFacts PortFacts(const std::string& port, std::uint32_t osError) {
     TPortFacts facts;
     if (const int error = comm::posix::ErrnoBehind(osError); error != 0) {
-        const std::string name = ErrnoName(error);
-        facts.ErrorName = (name.empty() ? "" : name + ", ") + "errno " + std::to_string(error);
+        // The C library's own name of the errno ("EMFILE"), where it has one.
+        const char* name = ::strerrorname_np(error);
+        facts.ErrorName =
+            (name != nullptr ? std::string(name) + ", " : "") + "errno " + std::to_string(error);
     }
     const std::string path = PathOf(port);
     struct stat st {};
