@@ -11,7 +11,7 @@
 // (contention for the lock). The folder is a new one under $TMPDIR (or the
 // argument), which should be on the disk the per-user data folder is on.
 // Prints figures; exits 0 either way.
-#include "configurator/AuditLog.h"
+#include "sign/AuditLog.h"
 
 #include <algorithm>
 #include <chrono>

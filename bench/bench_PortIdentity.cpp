@@ -19,10 +19,10 @@
 // here); the last lines say whether the goals are met. Only the mocked nodes
 // (pseudo-terminals that umockdev made) are opened.
 
-#include "configurator/PortIdentity.h"
 #include "configurator/PortWatcher.h"
-#include "configurator/SignTransaction.h"
 #include "configurator/Unit1.h"
+#include "sign/PortIdentity.h"
+#include "sign/SignTransaction.h"
 
 #include "serial/CPort.h"
 #include "tests/support/MockAdapter.h"

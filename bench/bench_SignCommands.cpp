@@ -21,8 +21,8 @@
 // Prints the figures and whether each goal is met; exits 1 only when a run
 // did not end as it should (a wrong result, a pty that could not be made).
 
-#include "configurator/SignTransaction.h"
 #include "configurator/Unit1.h"
+#include "sign/SignTransaction.h"
 
 #include "host/MessageLoop.h"
 #include "host/qt/Application.h"

@@ -10,7 +10,7 @@
 // The file is saved beside the executable when that folder is writable,
 // otherwise in the per-user data folder. It is read from the per-user folder
 // when the user has a file there, beside a writable executable only while
-// that file is the later of the two (configurator/SettingsLocation.h).
+// that file is the later of the two (sign/SettingsLocation.h).
 // Nothing here reports a settings-file problem to the operator.
 //
 // The three commands ("Send Time", "Read Time", "Download") each open the
@@ -37,9 +37,9 @@
 // port) are left to the application object, which shows them and goes on;
 // the controls disabled for the command are enabled again in every case.
 
-#include "configurator/SettingsLocation.h"
-#include "configurator/SignLink.h"
-#include "configurator/SignSettings.h"
+#include "sign/SettingsLocation.h"
+#include "sign/SignLink.h"
+#include "sign/SignSettings.h"
 
 #include <QPoint>
 #include <QRect>
@@ -78,7 +78,7 @@ struct TForm1Options {
     // The environment that names the per-user data folder; empty: the
     // process's own.
     TEnvironment Environment = {};
-    // The folder of the audit log (configurator/AuditLog.h); none: the
+    // The folder of the audit log (sign/AuditLog.h); none: the
     // per-user data folder; empty: no log.
     std::optional<std::string> AuditFolder = std::nullopt;
     // Whether the port list follows the ports appearing and going away.

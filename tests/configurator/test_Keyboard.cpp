@@ -3,12 +3,12 @@
 // (here with Return too) the focus is back on the button that was pressed.
 // The real TForm1 and its message box, on the offscreen platform, with a
 // sign at the far end of a pseudo-terminal.
-#include "configurator/SignLink.h"
 #include "configurator/Unit1.h"
+#include "sign/SignLink.h"
 
 #include "host/qt/QtMainLoop.h"
 #include "spin/Spin.h"
-#include "tests/configurator/SignBench.h"
+#include "tests/sign/SignBench.h"
 #include "tests/support/PtyPair.h"
 
 #include <QApplication>

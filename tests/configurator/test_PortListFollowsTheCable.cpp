@@ -5,7 +5,7 @@
 #include "configurator/Unit1.h"
 
 #include "host/qt/QtMainLoop.h"
-#include "tests/configurator/SettingsFiles.h"
+#include "tests/sign/SettingsFiles.h"
 #include "tests/support/MockAdapter.h"
 
 #include <QComboBox>

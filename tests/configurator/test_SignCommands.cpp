@@ -2,17 +2,17 @@
 // frames on the wire, retries, the result message, the reply handler, and
 // closing the window during a command. The real TForm1, on the offscreen
 // platform, with a pseudo-terminal whose far end plays the sign.
-#include "configurator/AuditQueue.h"
 #include "configurator/PortWatcher.h"
-#include "configurator/SignTransaction.h"
 #include "configurator/Unit1.h"
+#include "sign/AuditQueue.h"
+#include "sign/SignTransaction.h"
 
 #include "host/qt/QtMainLoop.h"
 #include "serial/CPort.h"
 #include "serial/CPortErrors.h"
 #include "spin/Spin.h"
-#include "tests/configurator/SettingsFiles.h"
-#include "tests/configurator/SignBench.h"
+#include "tests/sign/SettingsFiles.h"
+#include "tests/sign/SignBench.h"
 #include "tests/support/FakeCommApi.h"
 #include "tests/support/PtyPair.h"
 

@@ -2,9 +2,9 @@
 // and the settings round trip through the controls (start-up and closing).
 #include "configurator/Unit1.h"
 
-#include "configurator/SignSettings.h"
+#include "sign/SignSettings.h"
 #include "spin/Spin.h"
-#include "tests/configurator/SettingsFiles.h"
+#include "tests/sign/SettingsFiles.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -15,7 +15,7 @@
 // than 12 in all. At the end, the acknowledgement is set exactly when the
 // whole stream holds a reply somewhere.
 
-#include "configurator/SignLink.h"
+#include "sign/SignLink.h"
 
 #include <algorithm>
 #include <cstddef>

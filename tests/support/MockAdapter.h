@@ -5,7 +5,7 @@
 // plugged in and pulled out.
 //
 // Building and running a test that uses it (Linux only):
-//  - link the target rc_test_mock_adapter (tests/configurator/CMakeLists.txt;
+//  - link the target rc_test_mock_adapter (tests/sign/CMakeLists.txt;
 //    it brings libumockdev, GLib and libudev);
 //  - nothing else: umockdev works only inside a process started with its
 //    preload library (umockdev-wrapper), so a program linking this fixture

@@ -1,12 +1,12 @@
 #pragma once
 // What radar-sign asks of the system about ports, its own streams and the
-// clock, beyond the serial component and configurator/PortFailure.h: whether
+// clock, beyond the serial component and sign/PortFailure.h: whether
 // a port is the system console, standard streams that no port may take the
 // place of, and the PC's local time to the millisecond. One file per system
 // (PosixPortAccess.cpp, Win32PortAccess.cpp), chosen in CMake. Nothing here
 // opens a port.
 
-#include "configurator/SignLink.h"
+#include "sign/SignLink.h"
 
 #include <cstdint>
 #include <string>

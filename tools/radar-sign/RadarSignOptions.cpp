@@ -1,9 +1,9 @@
 #include "tools/radar-sign/RadarSignOptions.h"
 
-#include "configurator/ClockOffset.h"
-#include "configurator/PortName.h"
-#include "configurator/VisibleText.h"
 #include "serial/driver/CommApi.h"
+#include "sign/ClockOffset.h"
+#include "sign/PortName.h"
+#include "sign/VisibleText.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,10 +4,10 @@
 // table. Nothing here opens a port or reads the clock; LoadTable reads the
 // settings file, SamePortTwice looks the ports' names up.
 
-#include "configurator/PortFailure.h"
-#include "configurator/PortIdentity.h"
-#include "configurator/SignLink.h"
-#include "configurator/SignSettings.h"
+#include "sign/PortFailure.h"
+#include "sign/PortIdentity.h"
+#include "sign/SignLink.h"
+#include "sign/SignSettings.h"
 
 #include <chrono>
 #include <cstdint>
@@ -91,7 +91,7 @@ std::optional<int> ParseInt(const std::string& text, int min, int max);
 std::optional<int> ParseRate(const std::string& text);
 
 // The table of a download from a LEDINFO.BIN, read as the window reads it
-// (configurator/SignSettings.h) into a record of zeros. Refused with a
+// (sign/SignSettings.h) into a record of zeros. Refused with a
 // reason: a file that is missing, a directory, not readable or shorter than
 // 52 bytes, and a value that the window's controls could not hold (hours
 // 0..23, minutes 0..59, speeds 1..99, a flashing rate of the list), which the

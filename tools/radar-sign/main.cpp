@@ -30,13 +30,13 @@
 // takes a lost reading for success.
 //
 // Each port's command appends one line to the audit log (audit.csv in the
-// per-user data folder, configurator/AuditLog.h) before its result line is
+// per-user data folder, sign/AuditLog.h) before its result line is
 // written, unless --no-log: a reader of the results that has gone (a closed
 // pipe) costs no port its line in the log. The adapter's identity is looked
 // up then. A log that cannot be written is said once on stderr and changes
 // nothing else.
 //
-// A port is named by its canonical form (configurator/PortName.h) in the
+// A port is named by its canonical form (sign/PortName.h) in the
 // result lines and the log, whatever way it was typed; two names of one
 // device are bad input. Text from outside (port names, USB strings, OS
 // messages) reaches stdout and stderr through sign::VisibleText; the log
@@ -65,18 +65,18 @@
 // reads before the first write of every read of the sign's clock (to the
 // millisecond: .000), and for send-time without --at.
 
-#include "configurator/AuditLog.h"
-#include "configurator/ClockOffset.h"
-#include "configurator/PortIdentity.h"
-#include "configurator/PortName.h"
-#include "configurator/SettingsLocation.h"
-#include "configurator/SignSettings.h"
-#include "configurator/SignTransaction.h"
-#include "configurator/VisibleText.h"
 #include "host/ExceptionDisplay.h"
 #include "host/PlainMainLoop.h"
 #include "serial/CPort.h"
 #include "serial/driver/CommApi.h"
+#include "sign/AuditLog.h"
+#include "sign/ClockOffset.h"
+#include "sign/PortIdentity.h"
+#include "sign/PortName.h"
+#include "sign/SettingsLocation.h"
+#include "sign/SignSettings.h"
+#include "sign/SignTransaction.h"
+#include "sign/VisibleText.h"
 #include "tools/radar-sign/Interrupts.h"
 #include "tools/radar-sign/PortAccess.h"
 #include "tools/radar-sign/RadarSignOptions.h"

@@ -1,7 +1,7 @@
 #include "tools/sign-sim/SimOptions.h"
 
-#include "configurator/SignLink.h"
 #include "host/IntConv.h"
+#include "sign/SignLink.h"
 #include "tools/sign-sim/SimSign.h"
 
 #include <cctype>

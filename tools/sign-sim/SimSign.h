@@ -2,7 +2,7 @@
 // The simulated sign's controller without the line: the reading of request
 // frames from the bytes as they arrive, the sign's clock and operating table,
 // the replies and the words that show them. Frames and replies are built by
-// the configurator's sign link (configurator/SignLink.h), so the simulator
+// the sign's link (sign/SignLink.h), so the simulator
 // answers exactly what the configurator expects.
 //
 // A request is F7 8C 8D 8A, a command code (1 set time, 2 download, 3 read
@@ -10,7 +10,7 @@
 // exclusive-or of the whole frame 0. A frame with a bad checksum or an
 // unknown code is rejected; reading starts again at the next F7.
 
-#include "configurator/SignLink.h"
+#include "sign/SignLink.h"
 
 #include <chrono>
 #include <cstdint>

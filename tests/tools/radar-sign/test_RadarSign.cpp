@@ -9,7 +9,7 @@
 // the order). The program's per-user data folder (XDG_DATA_HOME) is always
 // one of the test's: no run writes to the real home.
 
-#include "configurator/SignSettings.h"
+#include "sign/SignSettings.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/tools/radar-sign/RadarSignRuns.h"

@@ -7,9 +7,9 @@
 // by table; then the real program against simulated signs on
 // pseudo-terminals, with real signals. Every wait has a deadline.
 
-#include "configurator/PortFailure.h"
-#include "configurator/PortName.h"
 #include "serial/driver/CommApi.h"
+#include "sign/PortFailure.h"
+#include "sign/PortName.h"
 #include "tests/tools/radar-sign/RadarSignRuns.h"
 #include "tools/radar-sign/RadarSignOptions.h"
 

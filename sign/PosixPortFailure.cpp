@@ -1,0 +1,66 @@
+// Why a port did not open, as far as a POSIX system tells: the node's kind
+// and permissions, whether the process has descriptors left, and the errno
+// behind the serial component's code by its name.
+#include "sign/PortFailure.h"
+
+#include "serial/driver/PosixCommApi.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include <string.h> // strerrorname_np, a GNU extension
+
+namespace sign {
+
+namespace {
+
+std::string PathOf(const std::string& port) {
+    return comm::posix::DevicePath(("\\\\.\\" + port).c_str());
+}
+
+// Whether the process could get the descriptors a port's open takes (the
+// device and the two ends of the wake-up pipe of its I/O thread).
+bool OutOfDescriptors() {
+    int fds[3];
+    int got = 0;
+    bool out = false;
+    for (; got < 3; ++got) {
+        fds[got] = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fds[got] < 0) {
+            out = errno == EMFILE || errno == ENFILE;
+            break;
+        }
+    }
+    for (int i = 0; i < got; ++i)
+        ::close(fds[i]);
+    return out;
+}
+
+} // namespace
+
+bool NoAccess(const std::string& port) {
+    const std::string path = PathOf(port);
+    return !path.empty() && ::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
+}
+
+TPortFacts PortFacts(const std::string& port, std::uint32_t osError) {
+    TPortFacts facts;
+    if (const int error = comm::posix::ErrnoBehind(osError); error != 0) {
+        // The C library's own name of the errno ("EMFILE"), where it has one.
+        const char* name = ::strerrorname_np(error);
+        facts.ErrorName =
+            (name != nullptr ? std::string(name) + ", " : "") + "errno " + std::to_string(error);
+    }
+    const std::string path = PathOf(port);
+    struct stat st {};
+    facts.NotADevice = !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode);
+    facts.NoAccess = NoAccess(port);
+    facts.OutOfFiles = OutOfDescriptors();
+    return facts;
+}
+
+} // namespace sign

@@ -1,0 +1,19 @@
+// Port names on Windows: COM names are case-blind, a name is its device, and
+// only a COM name is a serial port.
+#include "sign/PortName.h"
+
+namespace sign {
+
+std::string CanonicalPortName(const std::string& name) {
+    return CanonicalWindowsPortName(name);
+}
+
+bool CanNameASerialPort(const std::string& name) {
+    return IsWindowsSerialPortName(name);
+}
+
+std::string PortDeviceKey(const std::string& name) {
+    return "name " + CanonicalWindowsPortName(name);
+}
+
+} // namespace sign

@@ -1,0 +1,200 @@
+#pragma once
+// The sign bench of the window's command tests: a sign at the far end of a
+// pseudo-terminal that answers as a test says, and a folder with the
+// settings file, the audit log and the serial devices the window scans.
+
+#include "configurator/Unit1.h"
+#include "sign/SignLink.h"
+
+#include "tests/sign/SettingsFiles.h"
+#include "tests/support/PtyPair.h"
+
+#include <QString>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <climits>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+#include <unistd.h>
+
+namespace rc_test {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The bytes of hex pairs separated by blanks ("F7 8C 03").
+inline std::string Hex(const char* text) {
+    std::string bytes;
+    unsigned v = 0;
+    int digits = 0;
+    for (const char* p = text;; ++p) {
+        if (std::isxdigit(static_cast<unsigned char>(*p))) {
+            v = v * 16 + static_cast<unsigned>(std::stoi(std::string(1, *p), nullptr, 16));
+            ++digits;
+        } else {
+            if (digits > 0)
+                bytes += static_cast<char>(v);
+            v = 0;
+            digits = 0;
+            if (*p == '\0')
+                break;
+        }
+    }
+    return bytes;
+}
+
+// The sign at the far end of a pseudo-terminal: reads requests on the master,
+// keeps each with the time it arrived, and answers as the test says.
+class SignPeer {
+public:
+    struct Received {
+        std::string Frame;
+        Clock::time_point At;
+    };
+    // One write of an answer, after a pause.
+    struct Chunk {
+        std::string Bytes;
+        milliseconds Pause{0};
+    };
+    // What to send for the index-th request (0 first); empty: nothing.
+    using Answer = std::function<std::vector<Chunk>(const std::string& frame, int index)>;
+
+    // A sign that acknowledges from the request `first` on (0: every one).
+    static Answer AnswerFrom(int first, sign::TSignClock clock = {2026, 12, 7, 14, 35, 9}) {
+        return [first, clock](const std::string& frame, int index) -> std::vector<Chunk> {
+            if (index < first)
+                return {};
+            return {{sign::BuildReply(static_cast<unsigned char>(frame[4]), clock)}};
+        };
+    }
+    static Answer Never() { return AnswerFrom(INT_MAX); }
+
+    SignPeer(const PtyPair& pty, Answer answer) : FPty(pty), FAnswer(std::move(answer)) {
+        FThread = std::thread([this] { Run(); });
+    }
+    ~SignPeer() {
+        FStop = true;
+        FThread.join();
+    }
+
+    std::vector<Received> Frames() const {
+        std::lock_guard lock(FMutex);
+        return FFrames;
+    }
+    // Called on the peer's thread when the first byte arrives.
+    std::function<void()> OnFirstByte;
+
+private:
+    static std::size_t FrameSize(unsigned char code) {
+        return code == sign::CmdSetTime ? 12 : code == sign::CmdDownload ? 18 : 6;
+    }
+    void Run() {
+        std::string buffer;
+        bool first = true;
+        int index = 0;
+        while (!FStop) {
+            pollfd fd{FPty.Master(), POLLIN, 0};
+            if (::poll(&fd, 1, 20) <= 0)
+                continue;
+            char bytes[256];
+            const ssize_t n = ::read(FPty.Master(), bytes, sizeof bytes);
+            if (n <= 0)
+                continue;
+            if (first && OnFirstByte)
+                OnFirstByte();
+            first = false;
+            buffer.append(bytes, static_cast<std::size_t>(n));
+            while (buffer.size() >= 5 &&
+                   buffer.size() >= FrameSize(static_cast<unsigned char>(buffer[4]))) {
+                const std::string frame =
+                    buffer.substr(0, FrameSize(static_cast<unsigned char>(buffer[4])));
+                buffer.erase(0, frame.size());
+                {
+                    std::lock_guard lock(FMutex);
+                    FFrames.push_back({frame, Clock::now()});
+                }
+                for (const Chunk& c : FAnswer(frame, index)) {
+                    std::this_thread::sleep_for(c.Pause);
+                    FPty.Send(c.Bytes);
+                }
+                ++index;
+            }
+        }
+    }
+
+    const PtyPair& FPty;
+    Answer FAnswer;
+    mutable std::mutex FMutex;
+    std::vector<Received> FFrames;
+    std::atomic<bool> FStop{false};
+    std::thread FThread;
+};
+
+// A folder with the settings file and the serial devices the window scans:
+// ttyUSB<n> links to pseudo-terminals.
+class SignBench : public TempDir {
+public:
+    // Links `name` in the folder to the pty's slave.
+    void Link(const std::string& name, const PtyPair& pty) {
+        std::filesystem::create_symlink(pty.PortName(), *this / name);
+    }
+    void Unlink(const std::string& name) { std::filesystem::remove(*this / name); }
+    QString Port(const std::string& name) const { return QString::fromStdString(*this / name); }
+    QString SettingsFile() const { return QString::fromStdString(*this / "LEDINFO.BIN"); }
+
+    TForm1Options Options() {
+        TForm1Options o;
+        o.SettingsPath = SettingsFile();
+        o.PortDirectory = Path().string();
+        o.Clock = [this] { return FClock; };
+        o.ShowResult = [this](const QString& text) {
+            FResults.push_back(text);
+            FResultAt = Clock::now();
+        };
+        o.AuditFolder = Path().string();
+        return o;
+    }
+
+    // The audit log's rows after its header, each as column name -> field
+    // (no field the window writes holds a comma or a quote).
+    std::vector<std::map<std::string, std::string>> AuditRows() const {
+        std::vector<std::vector<std::string>> lines;
+        const Bytes bytes = ReadFile(*this / "audit.csv");
+        std::istringstream text(std::string(bytes.begin(), bytes.end()));
+        for (std::string line; std::getline(text, line);) {
+            EXPECT_TRUE(!line.empty() && line.back() == '\r');
+            line.pop_back();
+            std::vector<std::string> fields;
+            std::istringstream row(line + ",");
+            for (std::string field; std::getline(row, field, ',');)
+                fields.push_back(field);
+            lines.push_back(fields);
+        }
+        std::vector<std::map<std::string, std::string>> rows;
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            std::map<std::string, std::string> row;
+            for (std::size_t c = 0; c < lines[0].size() && c < lines[i].size(); ++c)
+                row[lines[0][c]] = lines[i][c];
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    sign::TSignClock FClock{2026, 12, 7, 14, 35, 9};
+    std::vector<QString> FResults;
+    Clock::time_point FResultAt;
+};
+
+} // namespace rc_test

@@ -1,0 +1,286 @@
+// LEDINFO.BIN on every platform: byte layout, loading of short/long/odd
+// files, the atomic save and the read-only cases. What differs by platform is
+// in PosixSignSettingsTests.cpp and Win32SignSettingsTests.cpp.
+#include "tests/sign/SignSettingsTest.h"
+
+#include "tests/sign/SettingsFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace rc_test;
+
+namespace rc_test {
+
+Bytes Pattern(std::size_t n, std::uint8_t first) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<std::uint8_t>(first + i);
+    }
+    return b;
+}
+
+TSignSettings Sample() {
+    TSignSettings s;
+    s.PortIndex = -1;
+    s.RegularSpeed = 99;
+    s.FlashRateIndex = 2;
+    s.MorningStartHour = 7;
+    s.MorningStartMinute = 30;
+    s.MorningEndHour = 9;
+    s.MorningEndMinute = 15;
+    s.MorningSpeed = 25;
+    s.AfternoonStartHour = 14;
+    s.AfternoonStartMinute = 45;
+    s.AfternoonEndHour = 16;
+    s.AfternoonEndMinute = 5;
+    s.AfternoonSpeed = 0x7FFFFFFF;
+    return s;
+}
+
+Bytes SampleFile() {
+    const auto b = EncodeSignSettings(Sample());
+    return Bytes(b.begin(), b.end());
+}
+
+} // namespace rc_test
+
+TEST(SignSettings, DefaultsEncodeToTheKnownFile) {
+    const auto bytes = EncodeSignSettings(DefaultSignSettings());
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), DefaultFile);
+}
+
+TEST(SignSettings, FieldsAreLittleEndianInFileOrder) {
+    TSignSettings s;
+    s.PortIndex = -1;             // offset 0
+    s.RegularSpeed = 0x01020304;  // offset 4
+    s.AfternoonSpeed = INT32_MIN; // offset 48
+    const auto b = EncodeSignSettings(s);
+    EXPECT_EQ(Bytes(b.begin(), b.begin() + 8), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 4, 3, 2, 1}));
+    EXPECT_EQ(Bytes(b.begin() + 48, b.end()), (Bytes{0, 0, 0, 0x80}));
+    EXPECT_EQ(DecodeSignSettings(b), s);
+    EXPECT_EQ(DecodeSignSettings(EncodeSignSettings(Sample())), Sample());
+}
+
+// What LoadSignSettingsFile makes of the file at the path, starting from a
+// zero record (as the window does) and from a record that already holds values.
+TEST(SignSettings, LoadTable) {
+    TempDir dir;
+    const std::string missing = dir / "LEDINFO.BIN";
+    const std::string empty = dir / "empty.bin";
+    const std::string ten = dir / "ten.bin";
+    const std::string sixty = dir / "sixty.bin";
+    const std::string exact = dir / "exact.bin";
+    const std::string subdir = dir / "dir.bin";
+    WriteFile(empty, {});
+    WriteFile(ten, Pattern(10, 0x81));
+    WriteFile(sixty, Pattern(60, 1));
+    const auto sampleBytes = EncodeSignSettings(Sample());
+    const Bytes sample(sampleBytes.begin(), sampleBytes.end());
+    WriteFile(exact, sample);
+    fs::create_directory(subdir);
+
+    const Bytes zero(52, 0);
+    auto splice = [](Bytes base, const Bytes& prefix) {
+        std::copy(prefix.begin(), prefix.end(), base.begin());
+        return base;
+    };
+    using R = TSettingsLoadResult;
+    struct Row {
+        const char* what;
+        std::string path;
+        Bytes start;
+        R result;
+        std::size_t read;
+        Bytes expected;
+    } rows[] = {
+        {"no file", missing, zero, R::Defaults, 0, DefaultFile},
+        {"no file, record set", missing, sample, R::Defaults, 0, DefaultFile},
+        {"empty path", "", sample, R::Defaults, 0, DefaultFile},
+        {"directory", subdir, sample, R::Defaults, 0, DefaultFile},
+        {"empty file", empty, zero, R::Read, 0, zero},
+        {"empty file, record set", empty, sample, R::Read, 0, sample},
+        {"10 bytes", ten, zero, R::Read, 10, splice(zero, Pattern(10, 0x81))},
+        {"10 bytes, record set", ten, sample, R::Read, 10, splice(sample, Pattern(10, 0x81))},
+        {"60 bytes", sixty, sample, R::Read, 52, Pattern(52, 1)},
+        {"52 bytes", exact, zero, R::Read, 52, sample},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TSignSettingsBytes start{};
+        std::copy(row.start.begin(), row.start.end(), start.begin());
+        TSignSettings s = DecodeSignSettings(start);
+        std::size_t read = 99;
+        EXPECT_EQ(LoadSignSettingsFile(row.path, s, &read), row.result);
+        EXPECT_EQ(read, row.read);
+        const auto got = EncodeSignSettings(s);
+        EXPECT_EQ(Bytes(got.begin(), got.end()), row.expected);
+    }
+}
+
+TEST(SignSettings, SaveWritesExactly52Bytes) {
+    TempDir dir;
+    const std::string path = dir / "LEDINFO.BIN";
+    ASSERT_TRUE(SaveSignSettingsFile(path, DefaultSignSettings()));
+    EXPECT_EQ(ReadFile(path), DefaultFile);
+
+    WriteFile(path, Pattern(60, 1)); // a longer file is replaced by 52 bytes
+    ASSERT_TRUE(SaveSignSettingsFile(path, Sample()));
+    TSignSettings back;
+    EXPECT_EQ(LoadSignSettingsFile(path, back), TSettingsLoadResult::Read);
+    EXPECT_EQ(back, Sample());
+    EXPECT_EQ(fs::file_size(path), 52u);
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"LEDINFO.BIN"});
+}
+
+TEST(SignSettings, SaveInTheWorkingDirectoryWithABareName) {
+    TempDir dir;
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.Path());
+    const bool saved = SaveSignSettingsFile("LEDINFO.BIN", DefaultSignSettings());
+    fs::current_path(before);
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(ReadFile(dir / "LEDINFO.BIN"), DefaultFile);
+}
+
+// A save that fails at any step leaves the old file as it was, or no file when
+// there was none, and no temporary file behind.
+TEST(SignSettings, FailedSaveLeavesTheOldFileAndNoTemporary) {
+    int writes = 0;
+    const TSettingsFileOps partialWrite{
+        [&writes](const void* data, std::size_t size, const TSettingsFileOps::TWrite& os) -> long {
+            if (++writes % 2 == 1) { // the first write of each save takes 10 bytes
+                return os(data, size < 10 ? size : 10);
+            }
+            errno = ENOSPC;
+            return -1;
+        },
+        {},
+        {}};
+    const TSettingsFileOps zeroWrite{
+        [](const void*, std::size_t, const TSettingsFileOps::TWrite&) -> long { return 0; },
+        {},
+        {}};
+    const TSettingsFileOps flushFails{{}, [] { return false; }, {}};
+    const TSettingsFileOps replaceFails{
+        {}, {}, [](const std::string&, const std::string&) { return false; }};
+    struct Row {
+        const char* what;
+        const TSettingsFileOps& ops;
+    } rows[] = {{"write fails midway", partialWrite},
+                {"write takes nothing", zeroWrite},
+                {"flush fails", flushFails},
+                {"replace fails", replaceFails}};
+    for (const Row& row : rows) {
+        for (const bool oldFile : {true, false}) {
+            SCOPED_TRACE(std::string(row.what) + (oldFile ? ", old file" : ", no old file"));
+            TempDir dir;
+            const std::string path = dir / "LEDINFO.BIN";
+            if (oldFile) {
+                WriteFile(path, DefaultFile);
+            }
+            EXPECT_FALSE(SaveSignSettingsFile(path, Sample(), row.ops));
+            if (oldFile) {
+                EXPECT_EQ(ReadFile(path), DefaultFile);
+                EXPECT_EQ(dir.Names(), std::vector<std::string>{"LEDINFO.BIN"});
+            } else {
+                EXPECT_TRUE(dir.Names().empty());
+            }
+        }
+    }
+}
+
+// The hooks see the whole save: short writes are carried on until all 52
+// bytes are in, and the replace moves the new file over the old one.
+TEST(SignSettings, ShortWritesAreCarriedOnAndTheNewFileReplacesTheOld) {
+    TempDir dir;
+    const std::string path = dir / "LEDINFO.BIN";
+    WriteFile(path, DefaultFile);
+    std::vector<std::size_t> offered;
+    std::string from;
+    std::string to;
+    const TSettingsFileOps ops{
+        [&](const void* data, std::size_t size, const TSettingsFileOps::TWrite& os) -> long {
+            offered.push_back(size);
+            return os(data, size < 20 ? size : 20);
+        },
+        {},
+        [&](const std::string& f, const std::string& t) {
+            from = f;
+            to = t;
+            return fs::exists(f) && fs::file_size(f) == 52 && ReadFile(t) == DefaultFile &&
+                   (fs::rename(f, t), true);
+        }};
+    ASSERT_TRUE(SaveSignSettingsFile(path, Sample(), ops));
+    EXPECT_EQ(offered, (std::vector<std::size_t>{52, 32, 12}));
+    EXPECT_EQ(fs::path(from).parent_path(), dir.Path()) << from;
+    EXPECT_EQ(to, path);
+    EXPECT_EQ(ReadFile(path), SampleFile());
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"LEDINFO.BIN"});
+}
+
+TEST(SignSettings, ReadOnlyFileIsLeftAlone) {
+    TempDir dir;
+    const std::string path = dir / "LEDINFO.BIN";
+    WriteFile(path, DefaultFile);
+    MakeFileReadOnly(path);
+    EXPECT_FALSE(SaveSignSettingsFile(path, Sample()));
+    EXPECT_EQ(ReadFile(path), DefaultFile);
+    EXPECT_TRUE(IsFileReadOnly(path));
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"LEDINFO.BIN"});
+    // It is still read as usual.
+    TSignSettings s;
+    EXPECT_EQ(LoadSignSettingsFile(path, s), TSettingsLoadResult::Read);
+    EXPECT_EQ(s, DefaultSignSettings());
+}
+
+// A folder in which no file may be created: the old file (writable itself)
+// stays as it was, and no file appears where there was none.
+TEST(SignSettings, UnwritableFolderIsLeftAlone) {
+    for (const bool oldFile : {true, false}) {
+        SCOPED_TRACE(oldFile ? "old file" : "no old file");
+        TempDir dir;
+        const std::string sub = dir / "app";
+        fs::create_directory(sub);
+        const std::string path = (fs::path(sub) / "LEDINFO.BIN").string();
+        if (oldFile) {
+            WriteFile(path, DefaultFile);
+        }
+        std::string why;
+        if (!MakeFolderUnwritable(sub, why)) {
+            GTEST_SKIP() << why;
+        }
+        EXPECT_FALSE(SaveSignSettingsFile(path, Sample()));
+        MakeFolderWritable(sub);
+        if (oldFile) {
+            EXPECT_EQ(ReadFile(path), DefaultFile);
+        } else {
+            EXPECT_FALSE(fs::exists(path));
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(sub), fs::directory_iterator()),
+                  oldFile ? 1 : 0);
+    }
+}
+
+TEST(SignSettings, SaveRefusesEmptyPathAndDirectory) {
+    TempDir dir;
+    EXPECT_FALSE(SaveSignSettingsFile("", Sample()));
+    const std::string sub = dir / "LEDINFO.BIN";
+    fs::create_directory(sub);
+    EXPECT_FALSE(SaveSignSettingsFile(sub, Sample()));
+    EXPECT_TRUE(fs::is_directory(sub));
+    EXPECT_TRUE(fs::is_empty(sub));
+    const std::string missing = (fs::path(dir / "missing") / "LEDINFO.BIN").string();
+    EXPECT_FALSE(SaveSignSettingsFile(missing, Sample()));
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+    // A file where the folder should be.
+    WriteFile(dir / "file", DefaultFile);
+    EXPECT_FALSE(SaveSignSettingsFile((fs::path(dir / "file") / "LEDINFO.BIN").string(), Sample()));
+    EXPECT_EQ(ReadFile(dir / "file"), DefaultFile);
+}
