@@ -8,7 +8,7 @@
 
 #include "host/qt/QtMainLoop.h"
 #include "spin/Spin.h"
-#include "tests/sign/SignBench.h"
+#include "tests/configurator/SignBench.h"
 #include "tests/support/PtyPair.h"
 
 #include <QApplication>

@@ -11,8 +11,8 @@
 #include "serial/CPort.h"
 #include "serial/CPortErrors.h"
 #include "spin/Spin.h"
+#include "tests/configurator/SignBench.h"
 #include "tests/sign/SettingsFiles.h"
-#include "tests/sign/SignBench.h"
 #include "tests/support/FakeCommApi.h"
 #include "tests/support/PtyPair.h"
 
