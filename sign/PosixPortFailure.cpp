@@ -4,6 +4,7 @@
 #include "sign/PortFailure.h"
 
 #include "serial/driver/PosixCommApi.h"
+#include "serial/driver/PosixPorts.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,10 +18,6 @@
 namespace sign {
 
 namespace {
-
-std::string PathOf(const std::string& port) {
-    return comm::posix::DevicePath(("\\\\.\\" + port).c_str());
-}
 
 // Whether the process could get the descriptors a port's open takes (the
 // device and the two ends of the wake-up pipe of its I/O thread).
@@ -43,7 +40,7 @@ bool OutOfDescriptors() {
 } // namespace
 
 bool NoAccess(const std::string& port) {
-    const std::string path = PathOf(port);
+    const std::string path = comm::posix::DevicePath(port);
     return !path.empty() && ::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
 }
 
@@ -55,7 +52,7 @@ TPortFacts PortFacts(const std::string& port, std::uint32_t osError) {
         facts.ErrorName =
             (name != nullptr ? std::string(name) + ", " : "") + "errno " + std::to_string(error);
     }
-    const std::string path = PathOf(port);
+    const std::string path = comm::posix::DevicePath(port);
     struct stat st {};
     facts.NotADevice = !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode);
     facts.NoAccess = NoAccess(port);

@@ -9,6 +9,7 @@
 // device's sysfs attributes, through libudev.
 #include "sign/PortIdentity.h"
 
+#include "serial/driver/PosixPorts.h"
 #include "sign/PortIdentityText.h"
 
 #include <libudev.h>
@@ -32,14 +33,6 @@ struct TDeviceUnref {
 };
 using TUdevPtr = std::unique_ptr<udev, TUdevUnref>;
 using TDevicePtr = std::unique_ptr<udev_device, TDeviceUnref>;
-
-// As the serial component opens a port: a bare name lives in /dev.
-std::string PathOf(const std::string& name) {
-    if (name.empty()) {
-        return {};
-    }
-    return name.find('/') == std::string::npos ? "/dev/" + name : name;
-}
 
 // udev's device for the character device at path, or null.
 //
@@ -144,7 +137,7 @@ TPortIdentity IdentityOf(udev* context, const std::string& name) {
     if (context == nullptr) {
         return port;
     }
-    const TDevicePtr tty = DeviceAt(context, PathOf(name));
+    const TDevicePtr tty = DeviceAt(context, comm::posix::DevicePath(name));
     if (!tty) {
         return port;
     }

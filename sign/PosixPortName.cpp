@@ -1,7 +1,7 @@
 // Port names on POSIX: the path's lexical form, and the device by stat().
 #include "sign/PortName.h"
 
-#include "serial/driver/PosixCommApi.h"
+#include "serial/driver/PosixPorts.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,7 +42,7 @@ bool CanNameASerialPort(const std::string&) {
 
 std::string PortDeviceKey(const std::string& name) {
     const std::string canonical = CanonicalPortName(name);
-    const std::string path = comm::posix::DevicePath(("\\\\.\\" + canonical).c_str());
+    const std::string path = comm::posix::DevicePath(canonical);
     // A character device is the same port under any node that names it;
     // anything else is no port, and is told so under each of its names.
     struct stat st {};

@@ -1,6 +1,7 @@
 #include "serial/driver/PosixCommApi.h"
 
 #include "serial/driver/PosixPort.h"
+#include "serial/driver/PosixPorts.h"
 #include "serial/driver/PosixSync.h"
 #include "serial/driver/PosixTermios.h"
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
@@ -74,18 +76,14 @@ int ErrnoBehind(std::uint32_t error) {
     return error != ERROR_SUCCESS && error == t_errnoCode ? t_errno : 0;
 }
 
-std::string DevicePath(const char* fileName) {
+std::string FileNamePath(const char* fileName) {
     if (fileName == nullptr)
         return {};
-    std::string name(fileName);
-    static const char kPrefix[] = "\\\\.\\";
-    if (name.rfind(kPrefix, 0) == 0)
-        name.erase(0, sizeof kPrefix - 1);
-    if (name.empty())
-        return {};
-    if (name.find('/') != std::string::npos)
-        return name;
-    return "/dev/" + name;
+    std::string_view name(fileName);
+    constexpr std::string_view kPrefix = "\\\\.\\";
+    if (name.substr(0, kPrefix.size()) == kPrefix)
+        name.remove_prefix(kPrefix.size());
+    return DevicePath(std::string(name));
 }
 
 int ReadDriverBaud(int fd, std::uint32_t* baud) {
@@ -122,7 +120,7 @@ public:
         // An open's failure that came from no errno has none behind it.
         ErrorFromErrno(0);
         std::uint32_t error = ERROR_SUCCESS;
-        auto port = Port::Open(DevicePath(fileName), &error);
+        auto port = Port::Open(FileNamePath(fileName), &error);
         if (!port) {
             SetLastErrorCode(error);
             return INVALID_HANDLE_VALUE;
@@ -301,7 +299,8 @@ public:
 
     std::uint32_t QueryDosDeviceA(const char* deviceName, char* targetPath,
                                   std::uint32_t max) override {
-        const std::string path = DevicePath(deviceName);
+        // A bare name, as Windows takes it ("COM3", not "\\.\COM3").
+        const std::string path = DevicePath(deviceName != nullptr ? deviceName : "");
         struct stat st {};
         if (path.empty() || ::stat(path.c_str(), &st) != 0) {
             SetLastErrorCode(ERROR_FILE_NOT_FOUND);

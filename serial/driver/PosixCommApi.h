@@ -259,9 +259,11 @@ std::uint32_t ErrorFromErrno(int error);
 // both ERROR_GEN_FAILURE).
 int ErrnoBehind(std::uint32_t error);
 
-// The device path for a name given to CreateFileA ("\\.\ttyUSB0" →
-// "/dev/ttyUSB0", "\\.\/tmp/port" → "/tmp/port"); empty for an empty name.
-std::string DevicePath(const char* fileName);
+// The device path that CreateFileA opens for fileName: Windows' device
+// prefix "\\.\" dropped, the rest a port's name as DevicePath
+// (PosixPorts.h) takes it ("\\.\ttyUSB0" -> "/dev/ttyUSB0",
+// "\\.\/tmp/port" -> "/tmp/port"); empty for an empty or null name.
+std::string FileNamePath(const char* fileName);
 
 // The speed the driver of fd runs at, in bits per second (any rate). For
 // tests and diagnostics. Returns 0 or an errno value.

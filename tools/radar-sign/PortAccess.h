@@ -13,12 +13,13 @@
 
 namespace radarsign {
 
-// Whether `port` is the system console, by the devices that consoleFile names
-// (as /sys/class/tty/console/active does: "tty0 ttyS0"; tty0 stands for
-// whichever virtual console is current, so every virtual console is taken
-// for it), or /dev/console itself. Compared by device number, so a symlink or
-// a full path to the console is found too. A missing console file names no
-// console. Opens nothing. Always false on Windows.
+// Whether `port` (a name as typed, or a candidate of the scan) is the system
+// console, with consoleFile naming its devices as
+// /sys/class/tty/console/active does ("tty0 ttyS0"). On POSIX this is
+// comm::posix::IsSystemConsole on the port's device path: by device number,
+// so that a symlink, a full path or another node of the console is found
+// too, /dev/console and every virtual console (when tty0 is named) included.
+// Opens nothing. Always false on Windows.
 bool IsConsole(const std::string& port, const std::string& consoleFile);
 
 // The console file of the system ("" where there is none).

@@ -1,72 +1,22 @@
 #include "tools/radar-sign/PortAccess.h"
 
-#include "serial/driver/PosixCommApi.h"
+#include "serial/driver/PosixPorts.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <ctime>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
 namespace radarsign {
 
-namespace {
-
-// The Linux character devices of the virtual consoles (tty0 to tty63) and
-// of /dev/console.
-constexpr unsigned VirtualConsoleMajor = 4;
-constexpr unsigned VirtualConsoleCount = 64;
-constexpr unsigned ConsoleMajor = 5;
-constexpr unsigned ConsoleMinor = 1;
-
-std::string PathOf(const std::string& port) {
-    return comm::posix::DevicePath(("\\\\.\\" + port).c_str());
-}
-
-// The device number of a character device at path.
-bool CharDevice(const std::string& path, dev_t* device) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
-        return false;
-    *device = st.st_rdev;
-    return true;
-}
-
-bool IsVirtualConsole(dev_t device) {
-    return major(device) == VirtualConsoleMajor && minor(device) < VirtualConsoleCount;
-}
-
-} // namespace
-
 bool IsConsole(const std::string& port, const std::string& consoleFile) {
-    const std::string path = PathOf(port);
-    dev_t device{};
-    const bool isDevice = CharDevice(path, &device);
-    if (isDevice && major(device) == ConsoleMajor && minor(device) == ConsoleMinor)
-        return true;
-    std::ifstream in(consoleFile);
-    std::istringstream names(std::string(std::istreambuf_iterator<char>(in), {}));
-    for (std::string name; names >> name;) {
-        const std::string consolePath = "/dev/" + name;
-        if (path == consolePath)
-            return true;
-        dev_t console{};
-        if (!isDevice || !CharDevice(consolePath, &console))
-            continue;
-        if (device == console || (IsVirtualConsole(console) && IsVirtualConsole(device)))
-            return true;
-    }
-    return false;
+    return comm::posix::IsSystemConsole(comm::posix::DevicePath(port), consoleFile);
 }
 
 std::string SystemConsoleFile() {
-    return "/sys/class/tty/console/active";
+    return comm::posix::SystemConsoleFile;
 }
 
 void KeepStandardStreams() {

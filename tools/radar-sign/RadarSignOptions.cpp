@@ -55,6 +55,7 @@ const std::map<std::string, TOptionInfo>& OptionTable() {
         {"--tries", {true, {}}},
         {"-l", {false, {TCommand::Ports}}},
         {"--long", {false, {TCommand::Ports}}},
+        {"--no-open", {false, {TCommand::Ports}}},
         {"--no-log", {false, {TCommand::ReadTime, TCommand::SendTime, TCommand::Download}}},
         {"--timeout", {true, {}}},
         {"--iso", {false, {TCommand::ReadTime}}},
@@ -292,6 +293,8 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
                 o.Iso = true;
             } else if (name == "-l" || name == "--long") {
                 o.Long = true;
+            } else if (name == "--no-open") {
+                o.NoOpen = true;
             } else if (name == "--no-log") {
                 o.NoLog = true;
             } else if (name == "--verify") {
@@ -487,6 +490,9 @@ std::string Usage() {
            "  ports                 the ports the configurator's scan lists, one a line\n"
            "      -l, --long        with each port's description, VID:PID, serial number\n"
            "                        and driver (tab-separated, empty where not known)\n"
+           "      --no-open         the serial devices the scan would try, none opened\n"
+           "                        (one may be busy or hold no sign; on Windows every\n"
+           "                        COM name); status 3 when there is none\n"
            "  read-time PORT...     the sign's clock, as the configurator shows it\n"
            "      --iso             as ISO 8601 date and time instead\n"
            "      --max-offset S    fail (status 4) when the sign's clock is more than\n"

@@ -51,8 +51,9 @@ struct TOptions {
     // most, and must be a date; send-time --verify: the clock read back may
     // be this far from the time sent (default DefaultVerifyTolerance).
     std::optional<std::int64_t> MaxOffset;
-    bool Long = false;  // ports -l: each port's identity
-    bool NoLog = false; // --no-log: no line in the audit log
+    bool Long = false;   // ports -l: each port's identity
+    bool NoOpen = false; // ports --no-open: the scan's candidates, none opened
+    bool NoLog = false;  // --no-log: no line in the audit log
     // download: either SettingsFile, or the table from the options in Table
     // (PortIndex unused).
     std::string SettingsFile;

@@ -569,12 +569,24 @@ constexpr std::size_t NamesShown = 5;
 int ListPorts(const TOptions& options, TOutput& output) {
     const char* dir = std::getenv("RADAR_SIGN_DEVICE_DIR");
     const std::string consoleFile = ConsoleFile();
-    // The scan opens every candidate: none may be the console, whatever it
-    // is called (a symlink to it under a serial port's name, too).
+    // The candidates leave the system's console out; the console that a
+    // test names (RADAR_SIGN_CONSOLE_FILE) is left out here, by the same test.
     std::vector<std::string> candidates;
     for (const std::string& name : sign::PortCandidates(dir != nullptr ? dir : ""))
         if (!radarsign::IsConsole(name, consoleFile))
             candidates.push_back(name);
+    if (options.NoOpen) {
+        if (options.Long) {
+            for (const sign::TPortIdentity& identity : sign::PortIdentities(candidates))
+                output.Result(radarsign::PortLine(identity));
+        } else {
+            for (const std::string& name : candidates)
+                output.Result(sign::VisibleText(name));
+        }
+        if (output.Failed())
+            return radarsign::ExitNoOutput;
+        return candidates.empty() ? radarsign::ExitNoPort : radarsign::ExitOk;
+    }
     cport::TComPort port(nullptr);
     const std::vector<std::string> found = sign::ScanPorts(port, candidates);
     if (options.Long) {

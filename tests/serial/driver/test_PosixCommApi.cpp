@@ -218,7 +218,9 @@ double CpuSeconds() {
 
 // ---- Names and opening -------------------------------------------------------------
 
-TEST(PosixNames, DevicePathFollowsWindowsNames) {
+// CreateFileA's names carry Windows' device prefix; the rest is a port's name
+// (comm::posix::DevicePath, tested with the scan).
+TEST(PosixNames, FileNamePathDropsTheDevicePrefixOnce) {
     const struct {
         const char* given;
         const char* path;
@@ -226,13 +228,13 @@ TEST(PosixNames, DevicePathFollowsWindowsNames) {
         {"\\\\.\\ttyUSB0", "/dev/ttyUSB0"},
         {"ttyS1", "/dev/ttyS1"},
         {"\\\\.\\/tmp/x/port", "/tmp/x/port"},
-        {"/dev/pts/3", "/dev/pts/3"},
+        {"\\\\.\\\\\\.\\ttyS0", "/dev/\\\\.\\ttyS0"},
         {"\\\\.\\", ""},
         {"", ""},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(posix::DevicePath(row.given), row.path) << row.given;
-    EXPECT_EQ(posix::DevicePath(nullptr), "");
+        EXPECT_EQ(posix::FileNamePath(row.given), row.path) << row.given;
+    EXPECT_EQ(posix::FileNamePath(nullptr), "");
 }
 
 // A port's name names its device while the device is there: a
