@@ -3,6 +3,8 @@
 
 #include "serial/CPort.h"
 
+#include <type_traits>
+
 namespace cport {
 
 // ---- What they share --------------------------------------------------------------
@@ -14,22 +16,16 @@ template <typename TSelf> template <typename T> void TComSettings<TSelf>::Set(T&
     Apply();
 }
 
-// The group each object's changes apply.
-template <> void TComSettings<TComTimeouts>::Apply() {
-    if (FComPort != nullptr)
+// The owner's apply operation for each object's group.
+template <typename TSelf> void TComSettings<TSelf>::Apply() {
+    if (FComPort == nullptr)
+        return;
+    if constexpr (std::is_same_v<TSelf, TComTimeouts>)
         FComPort->ApplyTimeoutSettings();
-}
-template <> void TComSettings<TComFlowControl>::Apply() {
-    if (FComPort != nullptr)
-        FComPort->ApplyLineSettings();
-}
-template <> void TComSettings<TComParity>::Apply() {
-    if (FComPort != nullptr)
-        FComPort->ApplyLineSettings();
-}
-template <> void TComSettings<TComBuffer>::Apply() {
-    if (FComPort != nullptr)
+    else if constexpr (std::is_same_v<TSelf, TComBuffer>)
         FComPort->ApplyBufferSizes();
+    else // TComFlowControl, TComParity
+        FComPort->ApplyLineSettings();
 }
 
 // ---- TComTimeouts -----------------------------------------------------------------
