@@ -23,10 +23,8 @@ export RADAR_SIGN_PC_CLOCK="2026-12-08 15:30:00"
 # user's (the Windows one writes into the prefix's LOCALAPPDATA).
 export XDG_DATA_HOME=$work/data-home
 
-if [ -n "$(find "$dosdevices" -maxdepth 1 -iname 'com*' -print -quit)" ]; then
-    echo "wine_sign_exchange: the prefix maps COM names already; they must go first" >&2
-    exit 1
-fi
+. "$(dirname "$0")/wine_sims.sh"
+require_no_com_names wine_sign_exchange
 rm -rf "$work"
 mkdir -p "$work"
 failures=0
@@ -52,17 +50,11 @@ start_sim() {
     local dir=$1 n=$3
     local -a options=()
     [ -z "$2" ] || IFS='|' read -ra options <<<"$2"
-    "$native_bin/sign-sim" "${options[@]}" --log "$dir/sim$n.log" >"$dir/sim$n.out" 2>/dev/null &
-    sims+=($!)
-    local i
-    for ((i = 0; i < 100; i++)); do
-        # Not there yet while the simulator starts.
-        sim_slave=$(sed -n '1s/^sign-sim: listening on //p' "$dir/sim$n.out" 2>/dev/null) || true
-        [ -z "$sim_slave" ] || return 0
-        sleep 0.05
-    done
-    echo "sign-sim did not start" >&2
-    return 1
+    local rc=0
+    start_sign_sim "$dir/sim$n.out" "$dir/sim$n.log" "${options[@]}" || rc=$?
+    sims+=("$sim_pid")
+    [ "$rc" -eq 0 ] || echo "sign-sim did not start" >&2
+    return "$rc"
 }
 
 # run_side SIDE CASE SIGNS SIM_OPTIONS ARGS...: @1, @2 in ARGS name the signs'
