@@ -15,15 +15,11 @@
 # script (it maps com46 and removes it again); WINE, the loader.
 set -euo pipefail
 
-native_bin=$1
-exe=$2
-work=$3
-: "${WINEPREFIX:?}" "${WINE:?}"
-dosdevices=$WINEPREFIX/dosdevices
+# native_bin, exe, work and dosdevices
+. "$(dirname "$0")/wine_sims.sh" "$@"
 link=$dosdevices/com46
 limit_ms=2000
 
-. "$(dirname "$0")/wine_sims.sh"
 require_no_com_names wine_device_gone
 rm -rf "$work"
 mkdir -p "$work"

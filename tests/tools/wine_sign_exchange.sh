@@ -12,18 +12,14 @@
 # script (it maps com43 and com44 and removes them again); WINE, the loader.
 set -euo pipefail
 
-native_bin=$1
-exe=$2
-work=$3
-: "${WINEPREFIX:?}" "${WINE:?}"
-dosdevices=$WINEPREFIX/dosdevices
+# native_bin, exe, work and dosdevices
+. "$(dirname "$0")/wine_sims.sh" "$@"
 com_names=(com43 com44)
 export RADAR_SIGN_PC_CLOCK="2026-12-08 15:30:00"
 # The native program's audit log in a folder of the test's own, not the
 # user's (the Windows one writes into the prefix's LOCALAPPDATA).
 export XDG_DATA_HOME=$work/data-home
 
-. "$(dirname "$0")/wine_sims.sh"
 require_no_com_names wine_sign_exchange
 rm -rf "$work"
 mkdir -p "$work"

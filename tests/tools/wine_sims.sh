@@ -1,7 +1,18 @@
-# What the Wine scripts of radar-sign share (sourced, not run): the check that
-# the prefix maps no COM name yet, and starting a native sign-sim. Expects
-# native_bin (the folder of the native programs) and dosdevices (the prefix's
-# device links) to be set.
+# What the Wine scripts of radar-sign share (sourced, not run). Sourced with
+# the script's arguments, NATIVE_BIN_DIR RADAR_SIGN_EXE WORK_DIR: sets
+# native_bin (the folder of the native programs), exe and work from them, and
+# dosdevices, the prefix's device links; WINEPREFIX and WINE must be set.
+# Then: the check that the prefix maps no COM name yet, and starting a native
+# sign-sim.
+if [ $# -ne 3 ]; then
+    echo "usage: ${0##*/} NATIVE_BIN_DIR RADAR_SIGN_EXE WORK_DIR" >&2
+    exit 2
+fi
+native_bin=$1
+exe=$2
+work=$3
+: "${WINEPREFIX:?}" "${WINE:?}"
+dosdevices=$WINEPREFIX/dosdevices
 
 # require_no_com_names SCRIPT: exits with a message naming SCRIPT when the
 # prefix maps a COM name already (only the script's own may exist while it
