@@ -12,6 +12,7 @@
 // argument), which should be on the disk the per-user data folder is on.
 // Prints figures; exits 0 either way.
 #include "sign/AuditLog.h"
+#include "tests/sign/AuditLogRows.h"
 
 #include <algorithm>
 #include <chrono>
@@ -52,21 +53,6 @@ template <typename F> void Time(TFigures& figures, F&& call) {
     figures.us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
 }
 
-TAuditRecord Record() {
-    TAuditRecord r;
-    r.Program = "radar-sign";
-    r.Port = "ttyUSB0";
-    r.AdapterId = "0403:6001";
-    r.AdapterSerial = "A10K3XYZ";
-    r.Command = "read-time";
-    r.Request = "F7 8C 8D 8A 03 7F";
-    r.Tries = 1;
-    r.Outcome = "ok";
-    r.SignClock = "2026-12-09T08:15:07";
-    r.OffsetSeconds = -133;
-    return r;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -78,7 +64,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string dir = pattern;
-    const TAuditRecord record = Record();
+    const TAuditRecord record = rc_test::ReadTime("ttyUSB0"); // the tests' Read Time row
     const TAuditContext context = CurrentContext();
     const std::string line = AuditRow(context, record) + "\r\n";
 

@@ -170,58 +170,78 @@ using TComSignalEvent = std::function<void(TCustomComPort* Sender, bool OnOff)>;
 // Assign/AssignTo copy the stored values between objects of the same class
 // directly: no setter, no adjustment, no apply, owner not copied.
 
-// Timeouts in milliseconds, in the order of the driver's timeout record.
-// Group: ApplyTimeoutSettings.
-class TComTimeouts : public host::TPersistent {
+// What the four settings objects share: the owner, the setter rule and the
+// copy. TSelf is the settings class; it keeps its stored values in one record,
+// FValues, which is what Assign copies.
+template <typename TSelf> class TComSettings : public host::TPersistent {
 public:
-    TComTimeouts() = default;
-    std::string ClassName() const override { return "TComTimeouts"; }
     TCustomComPort* ComPort() const { return FComPort; }
 
-    std::int32_t ReadInterval() const { return FReadInterval; }
-    std::int32_t ReadTotalMultiplier() const { return FReadTotalMultiplier; }
-    std::int32_t ReadTotalConstant() const { return FReadTotalConstant; }
-    std::int32_t WriteTotalMultiplier() const { return FWriteTotalMultiplier; }
-    std::int32_t WriteTotalConstant() const { return FWriteTotalConstant; }
+protected:
+    TComSettings() = default;
+
+    // The setter rule, for one stored value. Set and Apply are defined in
+    // serial/CPortSettings.cpp, the one file that uses them.
+    template <typename T> void Set(T& field, T value);
+    // With an owner, runs its apply operation for TSelf's group.
+    void Apply();
+
+    void AssignTo(host::TPersistent& destination) const override {
+        auto* d = dynamic_cast<TSelf*>(&destination);
+        if (d == nullptr)
+            return host::TPersistent::AssignTo(destination);
+        d->FValues = static_cast<const TSelf&>(*this).FValues;
+    }
+
+private:
+    friend class TCustomComPort;
+    TCustomComPort* FComPort = nullptr;
+};
+
+// Timeouts in milliseconds, in the order of the driver's timeout record.
+// Group: ApplyTimeoutSettings.
+class TComTimeouts : public TComSettings<TComTimeouts> {
+public:
+    std::string ClassName() const override { return "TComTimeouts"; }
+
+    std::int32_t ReadInterval() const { return FValues.ReadInterval; }
+    std::int32_t ReadTotalMultiplier() const { return FValues.ReadTotalMultiplier; }
+    std::int32_t ReadTotalConstant() const { return FValues.ReadTotalConstant; }
+    std::int32_t WriteTotalMultiplier() const { return FValues.WriteTotalMultiplier; }
+    std::int32_t WriteTotalConstant() const { return FValues.WriteTotalConstant; }
     void SetReadInterval(std::int32_t value);
     void SetReadTotalMultiplier(std::int32_t value);
     void SetReadTotalConstant(std::int32_t value);
     void SetWriteTotalMultiplier(std::int32_t value);
     void SetWriteTotalConstant(std::int32_t value);
 
-protected:
-    void AssignTo(host::TPersistent& destination) const override;
-
 private:
-    friend class TCustomComPort;
-    void Set(std::int32_t& field, std::int32_t value);
-
-    TCustomComPort* FComPort = nullptr;
-    std::int32_t FReadInterval = -1;
-    std::int32_t FReadTotalMultiplier = 0;
-    std::int32_t FReadTotalConstant = 0;
-    std::int32_t FWriteTotalMultiplier = 100;
-    std::int32_t FWriteTotalConstant = 1000;
+    friend TComSettings;
+    struct TValues {
+        std::int32_t ReadInterval = -1;
+        std::int32_t ReadTotalMultiplier = 0;
+        std::int32_t ReadTotalConstant = 0;
+        std::int32_t WriteTotalMultiplier = 100;
+        std::int32_t WriteTotalConstant = 1000;
+    } FValues;
 };
 
 // Flow control: ten stored values and the derived preset FlowControl.
 // Group: ApplyLineSettings.
-class TComFlowControl : public host::TPersistent {
+class TComFlowControl : public TComSettings<TComFlowControl> {
 public:
-    TComFlowControl() = default;
     std::string ClassName() const override { return "TComFlowControl"; }
-    TCustomComPort* ComPort() const { return FComPort; }
 
-    bool OutCTSFlow() const { return FOutCTSFlow; }
-    bool OutDSRFlow() const { return FOutDSRFlow; }
-    TDTRFlowControl ControlDTR() const { return FControlDTR; }
-    TRTSFlowControl ControlRTS() const { return FControlRTS; }
-    bool XonXoffOut() const { return FXonXoffOut; }
-    bool XonXoffIn() const { return FXonXoffIn; }
-    bool DSRSensitivity() const { return FDSRSensitivity; }
-    bool TxContinueOnXoff() const { return FTxContinueOnXoff; }
-    char XonChar() const { return FXonChar; }
-    char XoffChar() const { return FXoffChar; }
+    bool OutCTSFlow() const { return FValues.OutCTSFlow; }
+    bool OutDSRFlow() const { return FValues.OutDSRFlow; }
+    TDTRFlowControl ControlDTR() const { return FValues.ControlDTR; }
+    TRTSFlowControl ControlRTS() const { return FValues.ControlRTS; }
+    bool XonXoffOut() const { return FValues.XonXoffOut; }
+    bool XonXoffIn() const { return FValues.XonXoffIn; }
+    bool DSRSensitivity() const { return FValues.DSRSensitivity; }
+    bool TxContinueOnXoff() const { return FValues.TxContinueOnXoff; }
+    char XonChar() const { return FValues.XonChar; }
+    char XoffChar() const { return FValues.XoffChar; }
     void SetOutCTSFlow(bool value);
     void SetOutDSRFlow(bool value);
     void SetControlDTR(TDTRFlowControl value);
@@ -241,82 +261,69 @@ public:
     // owner, applies the line settings once, whatever was written.
     void SetFlowControl(TFlowControl value);
 
-protected:
-    void AssignTo(host::TPersistent& destination) const override;
-
 private:
-    friend class TCustomComPort;
-    template <typename T> void Set(T& field, T value);
-
-    TCustomComPort* FComPort = nullptr;
-    bool FOutCTSFlow = false;
-    bool FOutDSRFlow = false;
-    TDTRFlowControl FControlDTR = dtrDisable;
-    TRTSFlowControl FControlRTS = rtsDisable;
-    bool FXonXoffOut = false;
-    bool FXonXoffIn = false;
-    bool FDSRSensitivity = false;
-    bool FTxContinueOnXoff = false;
-    char FXonChar = 17;
-    char FXoffChar = 19;
+    friend TComSettings;
+    struct TValues {
+        bool OutCTSFlow = false;
+        bool OutDSRFlow = false;
+        TDTRFlowControl ControlDTR = dtrDisable;
+        TRTSFlowControl ControlRTS = rtsDisable;
+        bool XonXoffOut = false;
+        bool XonXoffIn = false;
+        bool DSRSensitivity = false;
+        bool TxContinueOnXoff = false;
+        char XonChar = 17;
+        char XoffChar = 19;
+    } FValues;
 };
 
 // Parity: the parity bit, whether the driver checks it, and whether a byte with
 // a parity error is replaced by ReplaceChar (only together with Check).
 // Group: ApplyLineSettings.
-class TComParity : public host::TPersistent {
+class TComParity : public TComSettings<TComParity> {
 public:
-    TComParity() = default;
     std::string ClassName() const override { return "TComParity"; }
-    TCustomComPort* ComPort() const { return FComPort; }
 
-    TParityBits Bits() const { return FBits; }
-    bool Check() const { return FCheck; }
-    bool Replace() const { return FReplace; }
-    char ReplaceChar() const { return FReplaceChar; }
+    TParityBits Bits() const { return FValues.Bits; }
+    bool Check() const { return FValues.Check; }
+    bool Replace() const { return FValues.Replace; }
+    char ReplaceChar() const { return FValues.ReplaceChar; }
     void SetBits(TParityBits value);
     void SetCheck(bool value);
     void SetReplace(bool value);
     void SetReplaceChar(char value);
 
-protected:
-    void AssignTo(host::TPersistent& destination) const override;
-
 private:
-    friend class TCustomComPort;
-    template <typename T> void Set(T& field, T value);
-
-    TCustomComPort* FComPort = nullptr;
-    TParityBits FBits = prNone;
-    bool FCheck = false;
-    bool FReplace = false;
-    char FReplaceChar = 0;
+    friend TComSettings;
+    struct TValues {
+        TParityBits Bits = prNone;
+        bool Check = false;
+        bool Replace = false;
+        char ReplaceChar = 0;
+    } FValues;
 };
 
 // Sizes in bytes of the driver's receive and transmit queues. A positive odd
 // size is stored one lower (1025 is kept as 1024); the equality test compares
 // the given value, before that adjustment. Group: ApplyBufferSizes.
-class TComBuffer : public host::TPersistent {
+class TComBuffer : public TComSettings<TComBuffer> {
 public:
-    TComBuffer() = default;
     std::string ClassName() const override { return "TComBuffer"; }
-    TCustomComPort* ComPort() const { return FComPort; }
 
-    std::int32_t InputSize() const { return FInputSize; }
-    std::int32_t OutputSize() const { return FOutputSize; }
+    std::int32_t InputSize() const { return FValues.InputSize; }
+    std::int32_t OutputSize() const { return FValues.OutputSize; }
     void SetInputSize(std::int32_t value);
     void SetOutputSize(std::int32_t value);
 
-protected:
-    void AssignTo(host::TPersistent& destination) const override;
-
 private:
-    friend class TCustomComPort;
-    void Set(std::int32_t& field, std::int32_t value);
+    friend TComSettings;
+    // The setter rule with the adjustment of an odd size.
+    void SetSize(std::int32_t& field, std::int32_t value);
 
-    TCustomComPort* FComPort = nullptr;
-    std::int32_t FInputSize = 1024;
-    std::int32_t FOutputSize = 1024;
+    struct TValues {
+        std::int32_t InputSize = 1024;
+        std::int32_t OutputSize = 1024;
+    } FValues;
 };
 
 // ---- The port -------------------------------------------------------------------
@@ -625,10 +632,7 @@ private:
 
     friend class TComThread;
     friend class TSyncWindow;
-    friend class TComTimeouts;
-    friend class TComFlowControl;
-    friend class TComParity;
-    friend class TComBuffer;
+    template <typename TSelf> friend class TComSettings;
 
     bool FConnected = false;
     bool FClosing = false; // inside Close

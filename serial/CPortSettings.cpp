@@ -3,92 +3,89 @@
 
 #include "serial/CPort.h"
 
+#include <type_traits>
+
 namespace cport {
 
-// ---- TComTimeouts -----------------------------------------------------------------
+// ---- What they share --------------------------------------------------------------
 
-void TComTimeouts::Set(std::int32_t& field, std::int32_t value) {
+template <typename TSelf> template <typename T> void TComSettings<TSelf>::Set(T& field, T value) {
     if (field == value)
         return;
     field = value;
-    if (FComPort != nullptr)
-        FComPort->ApplyTimeoutSettings();
+    Apply();
 }
+
+// The owner's apply operation for each object's group.
+template <typename TSelf> void TComSettings<TSelf>::Apply() {
+    if (FComPort == nullptr)
+        return;
+    if constexpr (std::is_same_v<TSelf, TComTimeouts>)
+        FComPort->ApplyTimeoutSettings();
+    else if constexpr (std::is_same_v<TSelf, TComBuffer>)
+        FComPort->ApplyBufferSizes();
+    else // TComFlowControl, TComParity
+        FComPort->ApplyLineSettings();
+}
+
+// ---- TComTimeouts -----------------------------------------------------------------
 
 void TComTimeouts::SetReadInterval(std::int32_t value) {
-    Set(FReadInterval, value);
+    Set(FValues.ReadInterval, value);
 }
 void TComTimeouts::SetReadTotalMultiplier(std::int32_t value) {
-    Set(FReadTotalMultiplier, value);
+    Set(FValues.ReadTotalMultiplier, value);
 }
 void TComTimeouts::SetReadTotalConstant(std::int32_t value) {
-    Set(FReadTotalConstant, value);
+    Set(FValues.ReadTotalConstant, value);
 }
 void TComTimeouts::SetWriteTotalMultiplier(std::int32_t value) {
-    Set(FWriteTotalMultiplier, value);
+    Set(FValues.WriteTotalMultiplier, value);
 }
 void TComTimeouts::SetWriteTotalConstant(std::int32_t value) {
-    Set(FWriteTotalConstant, value);
-}
-
-void TComTimeouts::AssignTo(host::TPersistent& destination) const {
-    auto* d = dynamic_cast<TComTimeouts*>(&destination);
-    if (d == nullptr)
-        return host::TPersistent::AssignTo(destination);
-    d->FReadInterval = FReadInterval;
-    d->FReadTotalMultiplier = FReadTotalMultiplier;
-    d->FReadTotalConstant = FReadTotalConstant;
-    d->FWriteTotalMultiplier = FWriteTotalMultiplier;
-    d->FWriteTotalConstant = FWriteTotalConstant;
+    Set(FValues.WriteTotalConstant, value);
 }
 
 // ---- TComFlowControl --------------------------------------------------------------
 
-template <typename T> void TComFlowControl::Set(T& field, T value) {
-    if (field == value)
-        return;
-    field = value;
-    if (FComPort != nullptr)
-        FComPort->ApplyLineSettings();
-}
-
 void TComFlowControl::SetOutCTSFlow(bool value) {
-    Set(FOutCTSFlow, value);
+    Set(FValues.OutCTSFlow, value);
 }
 void TComFlowControl::SetOutDSRFlow(bool value) {
-    Set(FOutDSRFlow, value);
+    Set(FValues.OutDSRFlow, value);
 }
 void TComFlowControl::SetControlDTR(TDTRFlowControl value) {
-    Set(FControlDTR, value);
+    Set(FValues.ControlDTR, value);
 }
 void TComFlowControl::SetControlRTS(TRTSFlowControl value) {
-    Set(FControlRTS, value);
+    Set(FValues.ControlRTS, value);
 }
 void TComFlowControl::SetXonXoffOut(bool value) {
-    Set(FXonXoffOut, value);
+    Set(FValues.XonXoffOut, value);
 }
 void TComFlowControl::SetXonXoffIn(bool value) {
-    Set(FXonXoffIn, value);
+    Set(FValues.XonXoffIn, value);
 }
 void TComFlowControl::SetDSRSensitivity(bool value) {
-    Set(FDSRSensitivity, value);
+    Set(FValues.DSRSensitivity, value);
 }
 void TComFlowControl::SetTxContinueOnXoff(bool value) {
-    Set(FTxContinueOnXoff, value);
+    Set(FValues.TxContinueOnXoff, value);
 }
 void TComFlowControl::SetXonChar(char value) {
-    Set(FXonChar, value);
+    Set(FValues.XonChar, value);
 }
 void TComFlowControl::SetXoffChar(char value) {
-    Set(FXoffChar, value);
+    Set(FValues.XoffChar, value);
 }
 
 TFlowControl TComFlowControl::FlowControl() const {
-    if (FControlRTS == rtsHandshake && FOutCTSFlow && !FXonXoffIn && !FXonXoffOut)
+    const TValues& v = FValues;
+    if (v.ControlRTS == rtsHandshake && v.OutCTSFlow && !v.XonXoffIn && !v.XonXoffOut)
         return fcHardware;
-    if (FControlRTS == rtsDisable && !FOutCTSFlow && FXonXoffIn && FXonXoffOut)
+    if (v.ControlRTS == rtsDisable && !v.OutCTSFlow && v.XonXoffIn && v.XonXoffOut)
         return fcSoftware;
-    if (FControlRTS == rtsDisable && !FOutCTSFlow && !FXonXoffIn && !FXonXoffOut)
+    if (v.ControlRTS == rtsDisable && !v.OutCTSFlow && !v.XonXoffIn && !v.XonXoffOut)
         return fcNone;
     return fcCustom;
 }
@@ -97,74 +94,32 @@ void TComFlowControl::SetFlowControl(TFlowControl value) {
     // The four values go straight into the fields so that the owner applies the
     // line settings once for the preset, not once per value.
     if (value != fcCustom) {
-        FControlRTS = rtsDisable;
-        FOutCTSFlow = false;
-        FXonXoffIn = false;
-        FXonXoffOut = false;
-        if (value == fcHardware) {
-            FControlRTS = rtsHandshake;
-            FOutCTSFlow = true;
-        } else if (value == fcSoftware) {
-            FXonXoffIn = true;
-            FXonXoffOut = true;
-        }
+        FValues.ControlRTS = value == fcHardware ? rtsHandshake : rtsDisable;
+        FValues.OutCTSFlow = value == fcHardware;
+        FValues.XonXoffIn = value == fcSoftware;
+        FValues.XonXoffOut = value == fcSoftware;
     }
-    if (FComPort != nullptr)
-        FComPort->ApplyLineSettings();
-}
-
-void TComFlowControl::AssignTo(host::TPersistent& destination) const {
-    auto* d = dynamic_cast<TComFlowControl*>(&destination);
-    if (d == nullptr)
-        return host::TPersistent::AssignTo(destination);
-    d->FOutCTSFlow = FOutCTSFlow;
-    d->FOutDSRFlow = FOutDSRFlow;
-    d->FControlDTR = FControlDTR;
-    d->FControlRTS = FControlRTS;
-    d->FXonXoffOut = FXonXoffOut;
-    d->FXonXoffIn = FXonXoffIn;
-    d->FDSRSensitivity = FDSRSensitivity;
-    d->FTxContinueOnXoff = FTxContinueOnXoff;
-    d->FXonChar = FXonChar;
-    d->FXoffChar = FXoffChar;
+    Apply();
 }
 
 // ---- TComParity -------------------------------------------------------------------
 
-template <typename T> void TComParity::Set(T& field, T value) {
-    if (field == value)
-        return;
-    field = value;
-    if (FComPort != nullptr)
-        FComPort->ApplyLineSettings();
-}
-
 void TComParity::SetBits(TParityBits value) {
-    Set(FBits, value);
+    Set(FValues.Bits, value);
 }
 void TComParity::SetCheck(bool value) {
-    Set(FCheck, value);
+    Set(FValues.Check, value);
 }
 void TComParity::SetReplace(bool value) {
-    Set(FReplace, value);
+    Set(FValues.Replace, value);
 }
 void TComParity::SetReplaceChar(char value) {
-    Set(FReplaceChar, value);
-}
-
-void TComParity::AssignTo(host::TPersistent& destination) const {
-    auto* d = dynamic_cast<TComParity*>(&destination);
-    if (d == nullptr)
-        return host::TPersistent::AssignTo(destination);
-    d->FBits = FBits;
-    d->FCheck = FCheck;
-    d->FReplace = FReplace;
-    d->FReplaceChar = FReplaceChar;
+    Set(FValues.ReplaceChar, value);
 }
 
 // ---- TComBuffer -------------------------------------------------------------------
 
-void TComBuffer::Set(std::int32_t& field, std::int32_t value) {
+void TComBuffer::SetSize(std::int32_t& field, std::int32_t value) {
     // The given value is compared, not the adjusted one: 1025 over a stored 1024
     // is a change (and stores 1024 again).
     if (field == value)
@@ -172,23 +127,14 @@ void TComBuffer::Set(std::int32_t& field, std::int32_t value) {
     field = value;
     if (value % 2 == 1) // positive odd only: -3 % 2 is -1
         field = value - 1;
-    if (FComPort != nullptr)
-        FComPort->ApplyBufferSizes();
+    Apply();
 }
 
 void TComBuffer::SetInputSize(std::int32_t value) {
-    Set(FInputSize, value);
+    SetSize(FValues.InputSize, value);
 }
 void TComBuffer::SetOutputSize(std::int32_t value) {
-    Set(FOutputSize, value);
-}
-
-void TComBuffer::AssignTo(host::TPersistent& destination) const {
-    auto* d = dynamic_cast<TComBuffer*>(&destination);
-    if (d == nullptr)
-        return host::TPersistent::AssignTo(destination);
-    d->FInputSize = FInputSize;
-    d->FOutputSize = FOutputSize;
+    SetSize(FValues.OutputSize, value);
 }
 
 } // namespace cport

@@ -13,6 +13,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QPoint>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyleOptionComboBox>
@@ -65,6 +66,17 @@ Bytes ReadFile(const QString& path) {
 void WriteSettings(const QString& path, const TSignSettings& s) {
     const auto b = EncodeSignSettings(s);
     WriteFile(path, Bytes(b.begin(), b.end()));
+}
+
+// A LEDINFO.BIN of the given fields, in file order, each little-endian; made
+// here rather than by the encoder, so that the window's tests do not depend on
+// the encoder's table.
+Bytes SettingsFile(std::initializer_list<std::int32_t> fields) {
+    Bytes bytes;
+    for (const std::int32_t field : fields)
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(field) >> shift));
+    return bytes;
 }
 
 TSignSettings ReadSettings(const QString& path) {
@@ -350,29 +362,28 @@ TEST(Unit1, PortBoxShowsWholeAdapterNames) {
 TEST(Unit1, PanelLabelsAndHeadings) {
     FormDir dir;
     TForm1 form(dir.Options());
-    using Spec = std::tuple<std::string, int, int, bool>; // text, left, top, red
-    const std::multiset<Spec> expected = {
-        {"Morning School Zone Time", 192, 16, true},
-        {"Afternoon School Zone Time", 184, 80, true},
-        {"Regular Hours", 72, 152, true},
-        {"Set Display Flashing Rate", 328, 152, true},
-        {"From:", 31, 45, false},
-        {"From:", 31, 109, false},
-        {"h", 121, 45, false},
-        {"h", 305, 45, false},
-        {"h", 121, 109, false},
-        {"h", 305, 109, false},
-        {"m", 195, 45, false},
-        {"m", 379, 45, false},
-        {"m", 195, 109, false},
-        {"m", 379, 109, false},
-        {"To:", 223, 45, false},
-        {"To:", 223, 109, false},
-        {"Speed Limit:", 410, 45, false},
-        {"Speed Limit:", 411, 110, false},
-        {"Speed Limit:", 35, 182, false},
-        {"Flashing Rate:", 283, 182, false},
+    // Each text with the places it stands at, headings in red.
+    struct Row {
+        const char* text;
+        bool red;
+        std::vector<QPoint> at;
+    } rows[] = {
+        {"Morning School Zone Time", true, {{192, 16}}},
+        {"Afternoon School Zone Time", true, {{184, 80}}},
+        {"Regular Hours", true, {{72, 152}}},
+        {"Set Display Flashing Rate", true, {{328, 152}}},
+        {"From:", false, {{31, 45}, {31, 109}}},
+        {"h", false, {{121, 45}, {305, 45}, {121, 109}, {305, 109}}},
+        {"m", false, {{195, 45}, {379, 45}, {195, 109}, {379, 109}}},
+        {"To:", false, {{223, 45}, {223, 109}}},
+        {"Speed Limit:", false, {{410, 45}, {411, 110}, {35, 182}}},
+        {"Flashing Rate:", false, {{283, 182}}},
     };
+    using Spec = std::tuple<std::string, int, int, bool>; // text, left, top, red
+    std::multiset<Spec> expected;
+    for (const Row& row : rows)
+        for (const QPoint& at : row.at)
+            expected.insert({row.text, at.x(), at.y(), row.red});
     std::multiset<Spec> found;
     for (QLabel* label : form.Panel1->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
         const std::string text = label->text().toStdString();
@@ -473,39 +484,16 @@ TEST(Unit1, ProgramPutsTheFileBesideTheExecutable) {
 
 // What the window shows for a given file, and what closing it then writes.
 TEST(Unit1, FileValuesAreClampedByTheControls) {
-    TSignSettings wild;
-    wild.PortIndex = 3;
-    wild.RegularSpeed = 0;
-    wild.FlashRateIndex = 255;
-    wild.MorningStartHour = 30;
-    wild.MorningStartMinute = 60;
-    wild.MorningEndHour = -1;
-    wild.MorningEndMinute = 59;
-    wild.MorningSpeed = -1;
-    wild.AfternoonStartHour = 23;
-    wild.AfternoonStartMinute = 7;
-    wild.AfternoonEndHour = 0;
-    wild.AfternoonEndMinute = INT32_MIN;
-    wild.AfternoonSpeed = 100;
-    TSignSettings two = DefaultSignSettings();
-    two.FlashRateIndex = 2;
-    two.MorningSpeed = 99;
     struct Row {
         const char* what;
-        std::optional<Bytes> file;
+        Bytes file;
         std::vector<QString> shown;
     } rows[] = {
-        {"out of range",
-         [&] {
-             const auto b = EncodeSignSettings(wild);
-             return Bytes(b.begin(), b.end());
-         }(),
+        // The fields in file order: port, regular speed, rate; morning from
+        // hour, minute, to hour, minute, speed; the same for the afternoon.
+        {"out of range", SettingsFile({3, 0, 255, 30, 60, -1, 59, -1, 23, 7, 0, INT32_MIN, 100}),
          Strings({"-1", "1", "-1", "23", "59", "0", "59", "1", "23", "7", "0", "0", "99"})},
-        {"in range",
-         [&] {
-             const auto b = EncodeSignSettings(two);
-             return Bytes(b.begin(), b.end());
-         }(),
+        {"in range", SettingsFile({0, 20, 2, 8, 0, 18, 0, 99, 18, 0, 22, 0, 20}),
          Strings({"-1", "20", "2", "8", "0", "18", "0", "99", "18", "0", "22", "0", "20"})},
         {"empty file", Bytes{},
          Strings({"-1", "1", "0", "0", "0", "0", "0", "1", "0", "0", "0", "0", "1"})},
@@ -515,7 +503,7 @@ TEST(Unit1, FileValuesAreClampedByTheControls) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         FormDir dir;
-        WriteFile(dir.File(), *row.file);
+        WriteFile(dir.File(), row.file);
         TForm1 form(dir.Options());
         EXPECT_EQ(Shown(form), row.shown);
     }

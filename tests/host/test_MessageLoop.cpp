@@ -5,6 +5,7 @@
 #include "host/ExceptionDisplay.h"
 #include "host/Exceptions.h"
 #include "host/PlainMainLoop.h"
+#include "tests/host/SynchronizeFromThreads.h"
 
 #include <gtest/gtest.h>
 
@@ -34,35 +35,9 @@ protected:
 };
 
 TEST_F(MessageLoopTest, SynchronizeFromSeveralThreadsRunsEachOnTheGuiThreadInOrder) {
-    constexpr int kThreads = 4;
-    constexpr int kCalls = 50;
-    std::vector<std::vector<int>> seen(kThreads); // touched on the GUI thread only
-    std::atomic<int> finished{0};
-    bool allOnGui = true;
-    std::vector<std::thread> workers;
-    for (int t = 0; t < kThreads; ++t) {
-        workers.emplace_back([&, t] {
-            for (int i = 0; i < kCalls; ++i) {
-                host::Synchronize([&, t, i] {
-                    allOnGui = allOnGui && std::this_thread::get_id() == gui;
-                    seen[t].push_back(i);
-                });
-            }
-            ++finished;
-            host::WakeMainThread();
-        });
-    }
-    EXPECT_TRUE(host::RunLoopUntil([&] { return finished == kThreads; }, kDeadline));
-    for (auto& worker : workers) {
-        worker.join();
-    }
-    EXPECT_TRUE(allOnGui);
-    for (int t = 0; t < kThreads; ++t) {
-        ASSERT_EQ(seen[t].size(), std::size_t{kCalls});
-        for (int i = 0; i < kCalls; ++i) {
-            EXPECT_EQ(seen[t][i], i);
-        }
-    }
+    rc_test::SynchronizeFromThreads calls(4, 50, [] { host::WakeMainThread(); });
+    EXPECT_TRUE(host::RunLoopUntil([&] { return calls.Finished(); }, kDeadline));
+    calls.JoinAndCheck();
 }
 
 TEST_F(MessageLoopTest, HandOversRunFirstInFirstOut) {

@@ -7,42 +7,47 @@
 using cport::EComPort;
 
 TEST(CPortErrors, EveryCodeCarriesExactlyItsTableText) {
-    const char* table[] = {
-        "Unable to open com port",
-        "WriteFile function failed",
-        "ReadFile function failed",
-        "Invalid Async parameter",
-        "PurgeComm function failed",
-        "Unable to get async status",
-        "SetCommState function failed",
-        "SetCommTimeouts failed",
-        "SetupComm function failed",
-        "ClearCommError function failed",
-        "GetCommModemStatus function failed",
-        "EscapeCommFunction function failed",
-        "TransmitCommChar function failed",
-        "Cannot set property while connected",
-        "EnumPorts function failed",
-        "Failed to store settings",
-        "Failed to load settings",
-        "Link (un)registration failed",
-        "Cannot change led state if ComPort is selected",
-        "Cannot wait for event if event thread is created",
-        "WaitForEvent method failed",
-        "A component is linked to OnRxBuf event",
-        "Registry error",
+    // Each code with its text, so that a text missing, swapped or moved to
+    // another code fails here.
+    struct Row {
+        int code;
+        const char* text;
+    } rows[] = {
+        {1, "Unable to open com port"},
+        {2, "WriteFile function failed"},
+        {3, "ReadFile function failed"},
+        {4, "Invalid Async parameter"},
+        {5, "PurgeComm function failed"},
+        {6, "Unable to get async status"},
+        {7, "SetCommState function failed"},
+        {8, "SetCommTimeouts failed"},
+        {9, "SetupComm function failed"},
+        {10, "ClearCommError function failed"},
+        {11, "GetCommModemStatus function failed"},
+        {12, "EscapeCommFunction function failed"},
+        {13, "TransmitCommChar function failed"},
+        {14, "Cannot set property while connected"},
+        {15, "EnumPorts function failed"},
+        {16, "Failed to store settings"},
+        {17, "Failed to load settings"},
+        {18, "Link (un)registration failed"},
+        {19, "Cannot change led state if ComPort is selected"},
+        {20, "Cannot wait for event if event thread is created"},
+        {21, "WaitForEvent method failed"},
+        {22, "A component is linked to OnRxBuf event"},
+        {23, "Registry error"},
     };
-    static_assert(sizeof(table) / sizeof(table[0]) == 23);
-    for (int code = 1; code <= 23; ++code) {
-        const std::string text = table[code - 1];
-        EComPort withOs = EComPort::Create(code, 1234);
-        EXPECT_EQ(withOs.Message(), text) << code;
-        EXPECT_EQ(std::string(withOs.what()), text) << code;
-        EXPECT_EQ(withOs.ErrorCode(), code);
+    static_assert(sizeof(rows) / sizeof(rows[0]) == 23);
+    for (const Row& row : rows) {
+        const std::string text = row.text;
+        EComPort withOs = EComPort::Create(row.code, 1234);
+        EXPECT_EQ(withOs.Message(), text) << row.code;
+        EXPECT_EQ(std::string(withOs.what()), text) << row.code;
+        EXPECT_EQ(withOs.ErrorCode(), row.code);
         EXPECT_EQ(withOs.OsErrorCode(), 1234);
-        EComPort without = EComPort::CreateWithoutOsCode(code);
-        EXPECT_EQ(without.Message(), text) << code;
-        EXPECT_EQ(without.ErrorCode(), code);
+        EComPort without = EComPort::CreateWithoutOsCode(row.code);
+        EXPECT_EQ(without.Message(), text) << row.code;
+        EXPECT_EQ(without.ErrorCode(), row.code);
         EXPECT_EQ(without.OsErrorCode(), -1);
     }
 }

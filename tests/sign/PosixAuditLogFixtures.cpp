@@ -2,6 +2,8 @@
 
 #include "tests/support/ChildProcess.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstring>
 #include <memory>

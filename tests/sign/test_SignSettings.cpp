@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -27,26 +30,41 @@ Bytes Pattern(std::size_t n, std::uint8_t first) {
 }
 
 TSignSettings Sample() {
-    TSignSettings s;
-    s.PortIndex = -1;
-    s.RegularSpeed = 99;
-    s.FlashRateIndex = 2;
-    s.MorningStartHour = 7;
-    s.MorningStartMinute = 30;
-    s.MorningEndHour = 9;
-    s.MorningEndMinute = 15;
-    s.MorningSpeed = 25;
-    s.AfternoonStartHour = 14;
-    s.AfternoonStartMinute = 45;
-    s.AfternoonEndHour = 16;
-    s.AfternoonEndMinute = 5;
-    s.AfternoonSpeed = 0x7FFFFFFF;
-    return s;
+    return {.PortIndex = -1,
+            .RegularSpeed = 99,
+            .FlashRateIndex = 2,
+            .MorningStartHour = 7,
+            .MorningStartMinute = 30,
+            .MorningEndHour = 9,
+            .MorningEndMinute = 15,
+            .MorningSpeed = 25,
+            .AfternoonStartHour = 14,
+            .AfternoonStartMinute = 45,
+            .AfternoonEndHour = 16,
+            .AfternoonEndMinute = 5,
+            .AfternoonSpeed = 0x7FFFFFFF};
 }
 
+// Bytes written as two hex digits each, with blanks and commas between.
+Bytes FromHex(std::string_view text) {
+    Bytes bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+        if (std::isxdigit(static_cast<unsigned char>(text[i])) != 0) {
+            bytes.push_back(
+                static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
+            ++i;
+        }
+    }
+    return bytes;
+}
+
+// Sample() as the file holds it, field by field in file order, each
+// little-endian. Stated here rather than made by the encoder, so that a field
+// in the wrong place or in the wrong byte order fails.
 Bytes SampleFile() {
-    const auto b = EncodeSignSettings(Sample());
-    return Bytes(b.begin(), b.end());
+    return FromHex("FF FF FF FF, 63 00 00 00, 02 00 00 00, 07 00 00 00, 1E 00 00 00, "
+                   "09 00 00 00, 0F 00 00 00, 19 00 00 00, 0E 00 00 00, 2D 00 00 00, "
+                   "10 00 00 00, 05 00 00 00, FF FF FF 7F");
 }
 
 } // namespace rc_test
@@ -65,7 +83,14 @@ TEST(SignSettings, FieldsAreLittleEndianInFileOrder) {
     EXPECT_EQ(Bytes(b.begin(), b.begin() + 8), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 4, 3, 2, 1}));
     EXPECT_EQ(Bytes(b.begin() + 48, b.end()), (Bytes{0, 0, 0, 0x80}));
     EXPECT_EQ(DecodeSignSettings(b), s);
-    EXPECT_EQ(DecodeSignSettings(EncodeSignSettings(Sample())), Sample());
+
+    // Every field at once, each with a value of its own.
+    const auto sample = EncodeSignSettings(Sample());
+    EXPECT_EQ(Bytes(sample.begin(), sample.end()), SampleFile());
+    TSignSettingsBytes file{};
+    const Bytes expected = SampleFile();
+    std::copy(expected.begin(), expected.end(), file.begin());
+    EXPECT_EQ(DecodeSignSettings(file), Sample());
 }
 
 // What LoadSignSettingsFile makes of the file at the path, starting from a
@@ -81,8 +106,7 @@ TEST(SignSettings, LoadTable) {
     WriteFile(empty, {});
     WriteFile(ten, Pattern(10, 0x81));
     WriteFile(sixty, Pattern(60, 1));
-    const auto sampleBytes = EncodeSignSettings(Sample());
-    const Bytes sample(sampleBytes.begin(), sampleBytes.end());
+    const Bytes sample = SampleFile();
     WriteFile(exact, sample);
     fs::create_directory(subdir);
 

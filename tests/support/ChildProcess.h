@@ -1,9 +1,7 @@
 #pragma once
-// A program run by a test: stdout through a pipe, read line by line with a
-// deadline; stderr to a file, read whole. Killed at the end if still running.
-// Every wait gives up after 20 s.
-
-#include <gtest/gtest.h>
+// A program run by a test or a benchmark: stdout through a pipe, read line by
+// line with a deadline; stderr to a file, read whole. Killed at the end if
+// still running. Every wait gives up after 20 s. Needs no test framework.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -125,7 +123,9 @@ public:
         return std::exchange(buffer_, {});
     }
     // Waits for the end (stdout closes); answers the exit status, -1 when it
-    // did not end in time or was ended by a signal.
+    // was ended by a signal. Raises std::runtime_error when it did not end in
+    // time (a test then fails with that message; the program is killed when
+    // this object goes).
     int Wait() {
         const auto deadline = ChildClock::now() + kDeadline;
         while (Fill(deadline)) {
@@ -137,8 +137,7 @@ public:
             pid_ = -1;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
-        ADD_FAILURE() << "the program did not end";
-        return -1;
+        throw std::runtime_error("the program did not end");
     }
     // Sends sig, then waits as Wait does.
     int Stop(int sig) {

@@ -15,18 +15,12 @@
 # script (it maps com46 and removes it again); WINE, the loader.
 set -euo pipefail
 
-native_bin=$1
-exe=$2
-work=$3
-: "${WINEPREFIX:?}" "${WINE:?}"
-dosdevices=$WINEPREFIX/dosdevices
+# native_bin, exe, work and dosdevices
+. "$(dirname "$0")/wine_sims.sh" "$@"
 link=$dosdevices/com46
 limit_ms=2000
 
-if [ -n "$(find "$dosdevices" -maxdepth 1 -iname 'com*' -print -quit)" ]; then
-    echo "wine_device_gone: the prefix maps COM names already; they must go first" >&2
-    exit 1
-fi
+require_no_com_names wine_device_gone
 rm -rf "$work"
 mkdir -p "$work"
 failures=0
@@ -52,21 +46,16 @@ pulled() {
     IFS='|' read -ra options <<<"$2"
     local dir=$work/$name
     mkdir -p "$dir"
-    "$native_bin/sign-sim" "${options[@]}" --log "$dir/sim.log" >"$dir/sim.out" 2>/dev/null &
-    sim=$!
-    local slave="" i
-    for ((i = 0; i < 100; i++)); do
-        slave=$(sed -n '1s/^sign-sim: listening on //p' "$dir/sim.out" 2>/dev/null) || true
-        [ -z "$slave" ] || break
-        sleep 0.05
-    done
-    if [ -z "$slave" ]; then
+    local started=yes i
+    start_sign_sim "$dir/sim.out" "$dir/sim.log" "${options[@]}" || started=no
+    sim=$sim_pid
+    if [ "$started" = no ]; then
         echo "FAILED $name: sign-sim did not start"
         failures=$((failures + 1))
         stop_sim
         return
     fi
-    ln -s "$slave" "$link"
+    ln -s "$sim_slave" "$link"
     local audit
     audit=$(find "$WINEPREFIX/drive_c/users" -path '*/AppData/Local/radar-configurator/audit.csv' \
         -print -quit 2>/dev/null) || true

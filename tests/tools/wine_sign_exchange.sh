@@ -12,21 +12,15 @@
 # script (it maps com43 and com44 and removes them again); WINE, the loader.
 set -euo pipefail
 
-native_bin=$1
-exe=$2
-work=$3
-: "${WINEPREFIX:?}" "${WINE:?}"
-dosdevices=$WINEPREFIX/dosdevices
+# native_bin, exe, work and dosdevices
+. "$(dirname "$0")/wine_sims.sh" "$@"
 com_names=(com43 com44)
 export RADAR_SIGN_PC_CLOCK="2026-12-08 15:30:00"
 # The native program's audit log in a folder of the test's own, not the
 # user's (the Windows one writes into the prefix's LOCALAPPDATA).
 export XDG_DATA_HOME=$work/data-home
 
-if [ -n "$(find "$dosdevices" -maxdepth 1 -iname 'com*' -print -quit)" ]; then
-    echo "wine_sign_exchange: the prefix maps COM names already; they must go first" >&2
-    exit 1
-fi
+require_no_com_names wine_sign_exchange
 rm -rf "$work"
 mkdir -p "$work"
 failures=0
@@ -52,17 +46,11 @@ start_sim() {
     local dir=$1 n=$3
     local -a options=()
     [ -z "$2" ] || IFS='|' read -ra options <<<"$2"
-    "$native_bin/sign-sim" "${options[@]}" --log "$dir/sim$n.log" >"$dir/sim$n.out" 2>/dev/null &
-    sims+=($!)
-    local i
-    for ((i = 0; i < 100; i++)); do
-        # Not there yet while the simulator starts.
-        sim_slave=$(sed -n '1s/^sign-sim: listening on //p' "$dir/sim$n.out" 2>/dev/null) || true
-        [ -z "$sim_slave" ] || return 0
-        sleep 0.05
-    done
-    echo "sign-sim did not start" >&2
-    return 1
+    local rc=0
+    start_sign_sim "$dir/sim$n.out" "$dir/sim$n.log" "${options[@]}" || rc=$?
+    sims+=("$sim_pid")
+    [ "$rc" -eq 0 ] || echo "sign-sim did not start" >&2
+    return "$rc"
 }
 
 # run_side SIDE CASE SIGNS SIM_OPTIONS ARGS...: @1, @2 in ARGS name the signs'

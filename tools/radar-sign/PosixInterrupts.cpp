@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <string.h> // sigabbrev_np, a GNU extension
 #include <unistd.h>
 
 #include <atomic>
@@ -121,16 +122,11 @@ void WithStopsBlocked(const std::function<void()>& start) {
 }
 
 std::string StopName(int stop) {
-    switch (stop) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    default:
-        return "signal " + std::to_string(stop);
-    }
+    // The C library's name of the signal ("TERM"), as kill(1) and the shell
+    // say it, with its prefix.
+    if (const char* name = ::sigabbrev_np(stop))
+        return std::string("SIG") + name;
+    return "signal " + std::to_string(stop);
 }
 
 } // namespace radarsign

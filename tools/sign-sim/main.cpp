@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <string.h> // sigabbrev_np, a GNU extension
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -205,8 +206,9 @@ public:
             if (fds[0].revents != 0) {
                 signalfd_siginfo info{};
                 if (::read(gSignalFd, &info, sizeof info) == sizeof info) {
-                    FLog.Line(std::string("stopped by ") +
-                              SignalName(static_cast<int>(info.ssi_signo)));
+                    // SIGINT, SIGTERM or SIGHUP: the signals it waits for.
+                    const char* name = ::sigabbrev_np(static_cast<int>(info.ssi_signo));
+                    FLog.Line(std::string("stopped by SIG") + (name != nullptr ? name : "?"));
                     return 0;
                 }
             }
@@ -227,19 +229,6 @@ private:
         if (t <= now)
             return 0;
         return static_cast<int>(std::chrono::ceil<milliseconds>(t - now).count());
-    }
-
-    static const char* SignalName(int signal) {
-        switch (signal) {
-        case SIGINT:
-            return "SIGINT";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        default:
-            return "a signal";
-        }
     }
 
     // Raw 9600 8N1 on the slave (for show: a pty has no line speed), held

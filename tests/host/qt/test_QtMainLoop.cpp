@@ -4,6 +4,7 @@
 
 #include "host/Exceptions.h"
 #include "host/MessageLoop.h"
+#include "tests/host/SynchronizeFromThreads.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -24,42 +25,15 @@ constexpr auto kDeadline = 30s;
 class QtMainLoopTest : public ::testing::Test {
 protected:
     host::qt::TQtMainLoop loop;
-    const std::thread::id gui = std::this_thread::get_id();
 };
 
 TEST_F(QtMainLoopTest, QtsOwnLoopServesSynchronizeFromSeveralThreadsInOrder) {
-    constexpr int kThreads = 3;
-    constexpr int kCalls = 40;
-    std::vector<std::vector<int>> seen(kThreads);
-    bool allOnGui = true;
-    std::atomic<int> finished{0};
     QEventLoop qtLoop;
     QTimer::singleShot(kDeadline, &qtLoop, [&] { qtLoop.exit(1); });
-    std::vector<std::thread> workers;
-    for (int t = 0; t < kThreads; ++t) {
-        workers.emplace_back([&, t] {
-            for (int i = 0; i < kCalls; ++i) {
-                host::Synchronize([&, t, i] {
-                    allOnGui = allOnGui && std::this_thread::get_id() == gui;
-                    seen[t].push_back(i);
-                });
-            }
-            if (++finished == kThreads) {
-                host::PostToMainThread([&] { qtLoop.exit(0); });
-            }
-        });
-    }
+    rc_test::SynchronizeFromThreads calls(3, 40,
+                                          [&] { host::PostToMainThread([&] { qtLoop.exit(0); }); });
     EXPECT_EQ(qtLoop.exec(), 0) << "Qt's loop did not serve the hand-overs";
-    for (auto& worker : workers) {
-        worker.join();
-    }
-    EXPECT_TRUE(allOnGui);
-    for (int t = 0; t < kThreads; ++t) {
-        ASSERT_EQ(seen[t].size(), std::size_t{kCalls});
-        for (int i = 0; i < kCalls; ++i) {
-            EXPECT_EQ(seen[t][i], i);
-        }
-    }
+    calls.JoinAndCheck();
 }
 
 TEST_F(QtMainLoopTest, ProcessMessagesRunsHandOversQueuedBeforeItAndQtEvents) {

@@ -101,8 +101,8 @@ public:
     // What has come on stdout within `window` (nothing, usually).
     std::string StdoutWithin(milliseconds window) { return child_.StdoutWithin(window); }
     std::string Log() const { return child_.Stderr(); }
-    // Sends sig and answers the exit status (-1: ended by a signal, or still
-    // running after the deadline).
+    // Sends sig and answers the exit status (-1: ended by a signal); raises
+    // when it is still running after the deadline.
     int Stop(int sig) { return child_.Stop(sig); }
     int Wait() { return child_.Wait(); }
 
