@@ -1,5 +1,6 @@
 #include "host/FileIo.h"
 
+#include "host/FileIoImpl.h"
 #include "host/PosixFd.h"
 
 #include <cerrno>
@@ -18,17 +19,10 @@ namespace {
     throw std::system_error(error, std::generic_category(), what + " '" + path + "'");
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+// The error of a step that reported failure: errno, or EIO when it set none
+// (a test's step, or a write that claimed more than it was given).
+int LastError() {
+    return errno != 0 ? errno : EIO;
 }
 
 // The mode a newly created file gets: 0666 less the process's umask. The umask
@@ -52,32 +46,36 @@ mode_t NewFileMode() {
     return 0600;
 }
 
-// Follows symbolic links so that the rename replaces the link's target.
+// A symbolic link to an existing file is followed, so that the rename
+// replaces the file and the link stays. One that names nothing is replaced
+// itself: writing through it would create a file wherever it points.
 std::string ResolveTarget(const std::string& path) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char buf[PATH_MAX];
-        if (::realpath(path.c_str(), buf) != nullptr)
-            return buf;
-        // A dangling link: write through to where it points.
-        ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
-        if (n > 0) {
-            std::string link(buf, static_cast<std::size_t>(n));
-            if (link.front() == '/')
-                return link;
-            auto slash = path.rfind('/');
-            return slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
-        }
-    }
-    return path;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return path;
+    char buf[PATH_MAX];
+    if (::realpath(path.c_str(), buf) != nullptr)
+        return buf;
+    if (errno == ENOENT)
+        return path;
+    Fail(errno, "Cannot follow the link", path);
+}
+
+// Read-only for everyone, the superuser included, without any write bit;
+// otherwise as the process's own permissions say.
+bool Writable(const std::string& path, const struct stat& st, int how) {
+    return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
+           ::faccessat(AT_FDCWD, path.c_str(), how, AT_EACCESS) == 0;
 }
 
 } // namespace
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
     int raw;
+    // Non-blocking, so that a pipe of that name cannot hang the caller; only
+    // a regular file is read.
     do {
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (raw < 0 && errno == EINTR);
     if (raw < 0) {
         if (errno == ENOENT)
@@ -85,6 +83,11 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
         Fail(errno, "Cannot open", path);
     }
     TFd fd(raw);
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0)
+        Fail(errno, "Cannot read", path);
+    if (!S_ISREG(st.st_mode))
+        Fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "Not a regular file:", path);
     std::string data;
     char buf[8192];
     for (;;) {
@@ -101,50 +104,88 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
     return data;
 }
 
-void ReplaceFileAtomically(const std::string& path, std::string_view data) {
+void ReplaceFileAtomically(const std::string& path, std::string_view data,
+                           const TReplaceSteps& steps) {
+    if (path.empty())
+        Fail(ENOENT, "Cannot replace", path);
     const std::string target = ResolveTarget(path);
     const auto slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
 
+    struct stat old {};
+    const bool exists = ::stat(target.c_str(), &old) == 0;
+    if (exists) {
+        if (S_ISDIR(old.st_mode))
+            Fail(EISDIR, "Cannot replace", target);
+        if (!S_ISREG(old.st_mode))
+            Fail(EINVAL, "Not a regular file:", target);
+        if (!Writable(target, old, W_OK))
+            Fail(EACCES, "Cannot replace", target);
+    } else if (errno != ENOENT) {
+        Fail(errno, "Cannot replace", target);
+    }
+    struct stat folder {};
+    if (::stat(dir.c_str(), &folder) != 0)
+        Fail(errno, "Cannot create a temporary file beside", target);
+    if (!S_ISDIR(folder.st_mode))
+        Fail(ENOTDIR, "Cannot create a temporary file beside", target);
+    if (!Writable(dir, folder, W_OK | X_OK))
+        Fail(EACCES, "Cannot create a temporary file beside", target);
+
+    // A new name, created exclusively and private (0600) until its mode is set,
+    // so that nobody can open it before then and read the new data later.
     std::string temp = (slash == std::string::npos ? std::string() : dir) + "." + name + ".XXXXXX";
-    int raw = ::mkstemp(temp.data());
+    int raw = ::mkostemp(temp.data(), O_CLOEXEC);
     if (raw < 0)
         Fail(errno, "Cannot create a temporary file beside", target);
     TFd fd(raw);
     auto failAndRemove = [&](int error, const char* what) {
+        fd.Reset();
         ::unlink(temp.c_str());
         Fail(error, what, target);
     };
 
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0) {
-        if (::fchmod(fd.Get(), st.st_mode & 07777) != 0)
-            failAndRemove(errno, "Cannot set the permissions for");
-        // Keep the owner when we may (root editing a user's file); otherwise
-        // the file becomes ours, as any rewrite would make it.
-        if (::fchown(fd.Get(), st.st_uid, st.st_gid) != 0) {
+    mode_t mode = 0;
+    if (!exists) {
+        mode = NewFileMode();
+    } else {
+        // The owner and group are kept where the process may set them (the
+        // superuser; the group alone for a member of it); otherwise the file
+        // becomes ours, as any rewrite would make it. Set after the owner,
+        // which clears them: the set-id bits, only with the owner kept.
+        const bool owned = ::fchown(fd.Get(), old.st_uid, old.st_gid) == 0;
+        if (!owned && ::fchown(fd.Get(), static_cast<uid_t>(-1), old.st_gid) != 0) {
         }
-    } else if (::fchmod(fd.Get(), NewFileMode()) != 0) {
-        failAndRemove(errno, "Cannot set the permissions for");
+        mode = old.st_mode & (owned ? 07777 : 0777);
     }
+    if (::fchmod(fd.Get(), mode) != 0)
+        failAndRemove(errno, "Cannot set the permissions for");
 
-    if (!WriteAll(fd.Get(), data))
-        failAndRemove(errno, "Cannot write");
-    if (::fsync(fd.Get()) != 0)
-        failAndRemove(errno, "Cannot flush");
+    const int out = fd.Get();
+    const TReplaceSteps::TWrite os = [out](const void* bytes, std::size_t n) {
+        return static_cast<long>(::write(out, bytes, n));
+    };
+    const fileio::TWriteEnd written = fileio::WriteWhole(data, steps, os);
+    if (written == fileio::TWriteEnd::Failed)
+        failAndRemove(LastError(), "Cannot write");
+    if (written == fileio::TWriteEnd::TookNothing)
+        failAndRemove(ENOSPC, "Cannot write");
+    errno = 0;
+    if (!(steps.flush ? steps.flush() : ::fsync(fd.Get()) == 0))
+        failAndRemove(LastError(), "Cannot flush");
     if (::close(fd.Release()) != 0)
-        failAndRemove(errno, "Cannot write");
-    if (::rename(temp.c_str(), target.c_str()) != 0)
-        failAndRemove(errno, "Cannot replace");
+        failAndRemove(LastError(), "Cannot write");
+    errno = 0;
+    if (!(steps.replace ? steps.replace(temp, target)
+                        : ::rename(temp.c_str(), target.c_str()) == 0))
+        failAndRemove(LastError(), "Cannot replace");
 
     // Make the rename itself durable. A failure here leaves the new file in
     // place; only its survival of a power cut is in doubt, so it is not raised.
-    int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    TFd folderFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folderFd.Get() >= 0)
+        ::fsync(folderFd.Get());
 }
 
 } // namespace host

@@ -1,5 +1,8 @@
 #include "host/FileIo.h"
 
+#include "host/FileIoImpl.h"
+
+#include <random>
 #include <system_error>
 
 #include <windows.h>
@@ -13,18 +16,24 @@ namespace {
                             what + " '" + path + "'");
 }
 
+// The error of a step that reported failure: the last error, or a write fault
+// when it set none (a test's step, or a write that claimed more than it was
+// given).
+DWORD LastError() {
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT;
+}
+
 class Handle {
 public:
     explicit Handle(HANDLE h) : h_(h) {}
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (h_ != INVALID_HANDLE_VALUE)
-            CloseHandle(h_);
-    }
+    ~Handle() { Close(); }
     HANDLE get() const { return h_; }
-    BOOL Close() {
-        BOOL ok = CloseHandle(h_);
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+    bool Close() {
+        const bool ok = !valid() || CloseHandle(h_) != 0;
         h_ = INVALID_HANDLE_VALUE;
         return ok;
     }
@@ -33,12 +42,54 @@ private:
     HANDLE h_;
 };
 
+// The folder of a path; the root keeps its separator ("C:" alone is the
+// drive's current folder).
+std::string FolderOf(const std::string& path) {
+    const auto slash = path.find_last_of("\\/");
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0 || (slash == 2 && path[1] == ':'))
+        return path.substr(0, slash + 1);
+    return path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+    const auto slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+    const char last = dir.empty() ? '\\' : dir.back();
+    return last == '\\' || last == '/' ? dir + name : dir + "\\" + name;
+}
+
+// Refuses what may not be replaced: a folder, a read-only file and anything
+// that is not a disk file (a device such as NUL).
+void CheckReplaceable(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND)
+            Fail(error, "Cannot replace", path);
+        return;
+    }
+    // Windows refuses to replace a read-only file, Wine does not; refuse it
+    // here, before anything is made, so that the attribute means the same
+    // everywhere.
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
+        Fail(ERROR_ACCESS_DENIED, "Cannot replace", path);
+    Handle existing(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (existing.valid() && GetFileType(existing.get()) != FILE_TYPE_DISK)
+        Fail(ERROR_BAD_FILE_TYPE, "Not a regular file:", path);
+}
+
 } // namespace
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
     Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) {
+    if (!file.valid()) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return std::nullopt;
@@ -57,48 +108,59 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
     return data;
 }
 
-void ReplaceFileAtomically(const std::string& path, std::string_view data) {
-    // The root keeps its separator: "C:" alone is the drive's current folder.
-    const auto slash = path.find_last_of("\\/");
-    const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0 || (slash == 2 && path[1] == ':')
-                                ? path.substr(0, slash + 1)
-                                : path.substr(0, slash);
-    // Windows refuses to replace a read-only file, Wine does not; refuse it
-    // here, before anything is made, so that the attribute means the same
-    // everywhere.
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
-        Fail(ERROR_ACCESS_DENIED, "Cannot replace", path);
-    char temp[MAX_PATH];
-    if (GetTempFileNameA(dir.c_str(), "ini", 0, temp) == 0)
-        Fail(GetLastError(), "Cannot create a temporary file beside", path);
+void ReplaceFileAtomically(const std::string& path, std::string_view data,
+                           const TReplaceSteps& steps) {
+    if (path.empty())
+        Fail(ERROR_PATH_NOT_FOUND, "Cannot replace", path);
+    CheckReplaceable(path);
+    const std::string dir = FolderOf(path);
+    const DWORD folder = GetFileAttributesA(dir.c_str());
+    if (folder == INVALID_FILE_ATTRIBUTES || (folder & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        Fail(ERROR_PATH_NOT_FOUND, "Cannot create a temporary file beside", path);
 
-    Handle file(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
+    // A new name nobody else uses, created exclusively.
+    thread_local std::mt19937_64 random{std::random_device{}() ^ GetTickCount64() ^
+                                        GetCurrentThreadId()};
+    std::string temp;
+    HANDLE created = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
+        temp = Join(dir, "." + NameOf(path) + ".tmp" + std::to_string(random() % 1000000000u));
+        created = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (created == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            Fail(GetLastError(), "Cannot create a temporary file beside", path);
+    }
+    Handle file(created);
+    if (!file.valid())
+        Fail(ERROR_FILE_EXISTS, "Cannot create a temporary file beside", path);
     auto failAndRemove = [&](DWORD error, const char* what) {
-        if (file.get() != INVALID_HANDLE_VALUE)
-            file.Close();
-        DeleteFileA(temp);
+        file.Close();
+        DeleteFileA(temp.c_str());
         Fail(error, what, path);
     };
-    if (file.get() == INVALID_HANDLE_VALUE)
-        failAndRemove(GetLastError(), "Cannot create a temporary file beside");
-    while (!data.empty()) {
-        DWORD chunk = data.size() > 0x10000000u ? 0x10000000u : static_cast<DWORD>(data.size());
-        DWORD n = 0;
-        if (!WriteFile(file.get(), data.data(), chunk, &n, nullptr))
-            failAndRemove(GetLastError(), "Cannot write");
-        if (n == 0) // taken nothing and reported no error: it would never end
-            failAndRemove(ERROR_DISK_FULL, "Cannot write");
-        data.remove_prefix(n);
-    }
-    if (!FlushFileBuffers(file.get()))
-        failAndRemove(GetLastError(), "Cannot flush");
+
+    const HANDLE out = file.get();
+    const TReplaceSteps::TWrite os = [out](const void* bytes, std::size_t n) -> long {
+        DWORD written = 0;
+        const DWORD chunk = n > 0x10000000u ? 0x10000000u : static_cast<DWORD>(n);
+        return WriteFile(out, bytes, chunk, &written, nullptr) ? static_cast<long>(written) : -1;
+    };
+    SetLastError(ERROR_SUCCESS);
+    const fileio::TWriteEnd written = fileio::WriteWhole(data, steps, os);
+    if (written == fileio::TWriteEnd::Failed)
+        failAndRemove(LastError(), "Cannot write");
+    if (written == fileio::TWriteEnd::TookNothing)
+        failAndRemove(ERROR_DISK_FULL, "Cannot write");
+    SetLastError(ERROR_SUCCESS);
+    if (!(steps.flush ? steps.flush() : FlushFileBuffers(file.get()) != 0))
+        failAndRemove(LastError(), "Cannot flush");
     if (!file.Close())
-        failAndRemove(GetLastError(), "Cannot write");
-    if (!MoveFileExA(temp, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        failAndRemove(GetLastError(), "Cannot replace");
+        failAndRemove(LastError(), "Cannot write");
+    SetLastError(ERROR_SUCCESS);
+    if (!(steps.replace ? steps.replace(temp, path)
+                        : MoveFileExA(temp.c_str(), path.c_str(),
+                                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0))
+        failAndRemove(LastError(), "Cannot replace");
 }
 
 } // namespace host

@@ -1,5 +1,10 @@
 #include "sign/SignSettings.h"
 
+#include "host/FileIo.h"
+
+#include <string_view>
+#include <system_error>
+
 namespace {
 
 // The record's fields in file order.
@@ -55,4 +60,15 @@ TSignSettings DecodeSignSettings(const TSignSettingsBytes& bytes) {
         settings.*Fields[i] = static_cast<std::int32_t>(v);
     }
     return settings;
+}
+
+bool SaveSignSettingsFile(const std::string& path, const TSignSettings& settings) {
+    const TSignSettingsBytes bytes = EncodeSignSettings(settings);
+    try {
+        host::ReplaceFileAtomically(
+            path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        return true;
+    } catch (const std::system_error&) {
+        return false; // the reason is not the caller's: only whether the file is saved
+    }
 }

@@ -11,7 +11,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 // Field order is the file order. Default member values are 0: a fresh record
@@ -64,43 +63,11 @@ enum class TSettingsLoadResult {
 TSettingsLoadResult LoadSignSettingsFile(const std::string& path, TSignSettings& settings,
                                          std::size_t* bytesRead = nullptr);
 
-// The steps of the save that can fail, replaceable so that tests can make any
-// of them fail on every platform. Each, when given, is called in place of the
-// OS step; an empty function means the OS step itself.
-struct TSettingsFileOps {
-    // The OS write to the new file: takes up to `size` bytes and returns how
-    // many it took, or -1 on failure.
-    using TWrite = std::function<long(const void* data, std::size_t size)>;
-    // Called for every write to the new file with the bytes still to be
-    // written and the OS write. Returns as the OS write does; 0 (nothing
-    // taken, as on a full disk) fails the save, and so does -1 unless errno
-    // is EINTR, which is retried as an interrupted POSIX write is.
-    std::function<long(const void* data, std::size_t size, const TWrite& os)> write;
-    // In place of flushing the new file to the disk; false: it failed.
-    std::function<bool()> flush;
-    // In place of moving the new file `from` over the file `to`; false: it
-    // failed.
-    std::function<bool(const std::string& from, const std::string& to)> replace;
-};
-
-// Writes the 52 bytes of `settings` to `path`, replacing the file atomically:
-// the bytes go to a new file in the same directory, which is flushed to the
-// disk and then renamed over the old one, so that a crash, a full disk or a
-// power cut leaves either the old file or the new one, never a part. On any
-// failure the new file is removed and the old one stays as it was.
-//
-// Nothing is written, and false returned, when `path` is empty, names a
+// Writes the 52 bytes of `settings` to `path`, replacing the file atomically
+// (host::ReplaceFileAtomically, whose rules are this save's): a crash, a full
+// disk or a power cut leaves either the old file or the new one, never a
+// part, and on any failure the old file stays as it was and no new file is
+// left behind. False, with nothing written, when `path` is empty, names a
 // directory or anything else that is not a regular file, or when the file or
-// its directory is read-only. Read-only means without write permission for
-// this process, or without any write permission bit at all (so that the rule
-// holds for the superuser too). A symbolic link is followed: the file it
-// names is replaced and the link stays. A replaced file keeps its permission
-// bits (and, where the process may set them, its owner and group).
-//
-// On Windows, read-only means the file's read-only attribute (a folder's
-// says nothing there: a folder where no file may be created fails the
-// creation of the new file); a file that another program holds open without
-// delete sharing is not replaced; a symbolic link is replaced, not followed;
-// and the replaced file takes the security of a new file in its folder.
-bool SaveSignSettingsFile(const std::string& path, const TSignSettings& settings,
-                          const TSettingsFileOps& ops = {});
+// its directory is read-only; true once the new file is in place.
+bool SaveSignSettingsFile(const std::string& path, const TSignSettings& settings);

@@ -1,7 +1,7 @@
 #pragma once
 // The fixture of the INI-file tests: a fresh folder with test.ini to be, and
 // whole-file reads and writes. Shared by test_IniFile.cpp and the
-// per-platform PosixIniFileTests.cpp / Win32IniFileTests.cpp.
+// Windows' own Win32IniFileTests.cpp.
 
 #include "host/FileIo.h"
 

@@ -1,5 +1,5 @@
-// INI files on Windows: files held open by other programs, the read-only
-// attribute, and both separators.
+// INI files on Windows: files held open by other programs. The read-only
+// attribute and both separators are the replacement's (Win32FileIoTests.cpp).
 #include "host/IniFile.h"
 
 #include "host/Exceptions.h"
@@ -49,27 +49,5 @@ TEST_F(IniFileTest, Win32FileOpenElsewhereIsReadButNotReplaced) {
     }
     CloseHandle(other);
     EXPECT_EQ(Get(), "[A]\nK=1\n");
-    EXPECT_EQ(Entries(), 1u);
-}
-
-// A read-only file is not replaced, as Windows' own INI calls leave it (Wine
-// would let the rename replace it).
-TEST_F(IniFileTest, Win32ReadOnlyFileIsNotReplaced) {
-    Put("[A]\nK=1\n");
-    ASSERT_TRUE(SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_THROW(TIniFile(path_).WriteString("A", "K", "2"), host::EIniFileException);
-    const DWORD attributes = GetFileAttributesA(path_.c_str());
-    SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_NE(attributes & FILE_ATTRIBUTE_READONLY, 0u);
-    EXPECT_EQ(Get(), "[A]\nK=1\n");
-    EXPECT_EQ(Entries(), 1u);
-}
-
-TEST_F(IniFileTest, Win32BothSeparatorsNameTheSameFile) {
-    const std::string forward = dir_.string() + "/test.ini";
-    const std::string back = dir_.string() + "\\test.ini";
-    TIniFile(forward).WriteString("A", "K", "1");
-    TIniFile(back).WriteString("A", "N", "2");
-    EXPECT_EQ(Get(), "[A]\nK=1\nN=2\n");
     EXPECT_EQ(Entries(), 1u);
 }

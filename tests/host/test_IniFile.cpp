@@ -1,6 +1,7 @@
 // INI files on every platform: reading as Windows does, writing that keeps
 // the rest of the file, refusals, failures and update grouping. What differs
-// by platform is in PosixIniFileTests.cpp and Win32IniFileTests.cpp.
+// on Windows is in Win32IniFileTests.cpp; the file replacement itself (links,
+// modes, temporary files, failed steps) is tested in test_FileIo.cpp.
 #include "host/IniFile.h"
 
 #include "host/Exceptions.h"
@@ -233,15 +234,6 @@ TEST_F(IniFileTest, UpdatesGroupWritesAndUnchangedValuesLeaveTheFile) {
     const auto after = inode();
     ini.EndUpdate();
     EXPECT_EQ(inode(), after);
-}
-
-TEST_F(IniFileTest, ReplacingLeavesNoTemporaryFile) {
-    Put("[A]\nK=1\n");
-    TIniFile ini(path_);
-    for (int i = 0; i < 3; ++i)
-        ini.WriteInteger("A", "K", i);
-    EXPECT_EQ(Get(), "[A]\nK=2\n");
-    EXPECT_EQ(Entries(), 1u);
 }
 
 // A failure at the replacement itself (here: the name is taken by a folder)

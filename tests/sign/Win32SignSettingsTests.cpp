@@ -1,5 +1,6 @@
 // LEDINFO.BIN on Windows: files held open by other programs, devices of that
-// name, both separators, and folder attributes.
+// name, and both separators, each for the load and the save. Folder
+// attributes are the replacement's (tests/host/Win32FileIoTests.cpp).
 #include "tests/sign/SignSettingsTest.h"
 
 #include <gtest/gtest.h>
@@ -102,17 +103,4 @@ TEST(Win32SignSettings, BothSeparatorsNameTheSameFile) {
     ASSERT_TRUE(SaveSignSettingsFile(back, DefaultSignSettings()));
     EXPECT_EQ(ReadFile(forward), DefaultFile);
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"LEDINFO.BIN"});
-}
-
-// A folder's read-only attribute does not keep files from being made in it
-// (Explorer sets it on folders it customises): the save goes ahead.
-TEST(Win32SignSettings, ReadOnlyAttributeOfTheFolderDoesNotStopTheSave) {
-    TempDir dir;
-    const std::string sub = dir / "app";
-    fs::create_directory(sub);
-    ASSERT_TRUE(SetFileAttributesA(sub.c_str(), FILE_ATTRIBUTE_READONLY));
-    const std::string path = sub + "\\LEDINFO.BIN";
-    EXPECT_TRUE(SaveSignSettingsFile(path, Sample()));
-    SetFileAttributesA(sub.c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(ReadFile(path), SampleFile());
 }

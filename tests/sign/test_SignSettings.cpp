@@ -1,6 +1,8 @@
 // LEDINFO.BIN on every platform: byte layout, loading of short/long/odd
-// files, the atomic save and the read-only cases. What differs by platform is
-// in PosixSignSettingsTests.cpp and Win32SignSettingsTests.cpp.
+// files, and the save's results for the caller (the replacement itself, its
+// failures and refusals, is tested in tests/host/test_FileIo.cpp). What
+// differs by platform is in PosixSignSettingsTests.cpp and
+// Win32SignSettingsTests.cpp.
 #include "tests/sign/SignSettingsTest.h"
 
 #include "tests/sign/SettingsFixtures.h"
@@ -173,82 +175,6 @@ TEST(SignSettings, SaveInTheWorkingDirectoryWithABareName) {
     EXPECT_EQ(ReadFile(dir / "LEDINFO.BIN"), DefaultFile);
 }
 
-// A save that fails at any step leaves the old file as it was, or no file when
-// there was none, and no temporary file behind.
-TEST(SignSettings, FailedSaveLeavesTheOldFileAndNoTemporary) {
-    int writes = 0;
-    const TSettingsFileOps partialWrite{
-        [&writes](const void* data, std::size_t size, const TSettingsFileOps::TWrite& os) -> long {
-            if (++writes % 2 == 1) { // the first write of each save takes 10 bytes
-                return os(data, size < 10 ? size : 10);
-            }
-            errno = ENOSPC;
-            return -1;
-        },
-        {},
-        {}};
-    const TSettingsFileOps zeroWrite{
-        [](const void*, std::size_t, const TSettingsFileOps::TWrite&) -> long { return 0; },
-        {},
-        {}};
-    const TSettingsFileOps flushFails{{}, [] { return false; }, {}};
-    const TSettingsFileOps replaceFails{
-        {}, {}, [](const std::string&, const std::string&) { return false; }};
-    struct Row {
-        const char* what;
-        const TSettingsFileOps& ops;
-    } rows[] = {{"write fails midway", partialWrite},
-                {"write takes nothing", zeroWrite},
-                {"flush fails", flushFails},
-                {"replace fails", replaceFails}};
-    for (const Row& row : rows) {
-        for (const bool oldFile : {true, false}) {
-            SCOPED_TRACE(std::string(row.what) + (oldFile ? ", old file" : ", no old file"));
-            TempDir dir;
-            const std::string path = dir / "LEDINFO.BIN";
-            if (oldFile) {
-                WriteFile(path, DefaultFile);
-            }
-            EXPECT_FALSE(SaveSignSettingsFile(path, Sample(), row.ops));
-            if (oldFile) {
-                EXPECT_EQ(ReadFile(path), DefaultFile);
-                EXPECT_EQ(dir.Names(), std::vector<std::string>{"LEDINFO.BIN"});
-            } else {
-                EXPECT_TRUE(dir.Names().empty());
-            }
-        }
-    }
-}
-
-// The hooks see the whole save: short writes are carried on until all 52
-// bytes are in, and the replace moves the new file over the old one.
-TEST(SignSettings, ShortWritesAreCarriedOnAndTheNewFileReplacesTheOld) {
-    TempDir dir;
-    const std::string path = dir / "LEDINFO.BIN";
-    WriteFile(path, DefaultFile);
-    std::vector<std::size_t> offered;
-    std::string from;
-    std::string to;
-    const TSettingsFileOps ops{
-        [&](const void* data, std::size_t size, const TSettingsFileOps::TWrite& os) -> long {
-            offered.push_back(size);
-            return os(data, size < 20 ? size : 20);
-        },
-        {},
-        [&](const std::string& f, const std::string& t) {
-            from = f;
-            to = t;
-            return fs::exists(f) && fs::file_size(f) == 52 && ReadFile(t) == DefaultFile &&
-                   (fs::rename(f, t), true);
-        }};
-    ASSERT_TRUE(SaveSignSettingsFile(path, Sample(), ops));
-    EXPECT_EQ(offered, (std::vector<std::size_t>{52, 32, 12}));
-    EXPECT_EQ(fs::path(from).parent_path(), dir.Path()) << from;
-    EXPECT_EQ(to, path);
-    EXPECT_EQ(ReadFile(path), SampleFile());
-    EXPECT_EQ(dir.Names(), std::vector<std::string>{"LEDINFO.BIN"});
-}
-
 TEST(SignSettings, ReadOnlyFileIsLeftAlone) {
     TempDir dir;
     const std::string path = dir / "LEDINFO.BIN";
@@ -300,11 +226,4 @@ TEST(SignSettings, SaveRefusesEmptyPathAndDirectory) {
     EXPECT_FALSE(SaveSignSettingsFile(sub, Sample()));
     EXPECT_TRUE(fs::is_directory(sub));
     EXPECT_TRUE(fs::is_empty(sub));
-    const std::string missing = (fs::path(dir / "missing") / "LEDINFO.BIN").string();
-    EXPECT_FALSE(SaveSignSettingsFile(missing, Sample()));
-    EXPECT_FALSE(fs::exists(dir / "missing"));
-    // A file where the folder should be.
-    WriteFile(dir / "file", DefaultFile);
-    EXPECT_FALSE(SaveSignSettingsFile((fs::path(dir / "file") / "LEDINFO.BIN").string(), Sample()));
-    EXPECT_EQ(ReadFile(dir / "file"), DefaultFile);
 }
