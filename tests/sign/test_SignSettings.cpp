@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <filesystem>
 #include <iterator>
 #include <string>
