@@ -17,18 +17,19 @@
 # closing the window during a command ends the program without a message box
 # and saves the entries; a pulled adapter (the terminal hung up and the COM
 # name removed mid-command) gives "send error" within two seconds, logged as
-# gone.
+# gone; a COM name linked while the window is open enters the port list
+# within 3 s, and leaves it within 3 s of its removal, the chosen port kept.
 #
 # Prints the start-up and Read Time figures of both sides and of a trivial
 # Windows program under Wine (Wine's own start-up cost), each the median of
-# three runs.
+# three runs, and how long the port list took to follow the COM name.
 #
 # usage: wine_window.sh NATIVE_BIN_DIR WINDOWS_APP_DIR WORK_DIR
 #   NATIVE_BIN_DIR: radar-configurator, sign-sim and radar-sign of Linux
 #   WINDOWS_APP_DIR: radar-configurator.exe (the unpacked zip)
 # environment: DISPLAY (a virtual one), WINEPREFIX (no COM name mapped but by
-# this script: it maps com43 and com44 and removes them again), WINE, and
-# RC_HELLO_EXE (optional: a trivial Windows program that shows a window).
+# this script: it maps com42, com43 and com44 and removes them again), WINE,
+# and RC_HELLO_EXE (optional: a trivial Windows program that shows a window).
 set -euo pipefail
 
 native_bin=$1
@@ -118,7 +119,7 @@ cleanup() {
     for name in "${!sim_pid[@]}"; do
         stop_sim "$name"
     done
-    rm -f "$dosdevices/com43" "$dosdevices/com44"
+    rm -f "$dosdevices/com42" "$dosdevices/com43" "$dosdevices/com44"
 }
 trap cleanup EXIT
 
@@ -545,6 +546,91 @@ if ! close_app 5; then
     fail "a pulled adapter: the window did not close afterwards"
 fi
 
+# ---- under Wine: the port list follows the COM names -------------------------------
+# No driver announces a link made in dosdevices, as some virtual-port drivers
+# announce nothing: the watcher's poll of the port names must find it. COM42
+# (a third sign, before the chosen COM44 in the list) is linked while the
+# window is open, then removed: the list grows by one entry and shrinks again,
+# each within 3 s, COM44 stays chosen (Read Time reaches B) and the new entry
+# is COM42 (Read Time on it reaches C). The list is measured by the height of
+# its drop-down, opened and closed with Escape, which chooses nothing.
+
+# list_height: prints the drop-down's height and when it showed (the list
+# as it was then).
+list_height() {
+    click 94 12
+    local popup= i shown=
+    for ((i = 0; i < 100; i++)); do
+        popup=$(other_windows | head -n1)
+        shown=$(now_ms)
+        [ -z "$popup" ] || break
+        sleep 0.01
+    done
+    [ -z "$popup" ] || echo "$(xwininfo -id "$popup" | sed -n 's/.*Height: *//p') $shown"
+    xdotool key Escape
+    for ((i = 0; i < 100; i++)); do
+        [ -n "$(other_windows)" ] || return 0
+        sleep 0.01
+    done
+}
+# wait_list TEST: opens the drop-down until its height passes [ height TEST ],
+# 10 s at most; sets height, and list_ms: from the call to the showing of the
+# drop-down that passed (-1: none did).
+wait_list() {
+    local t0 deadline shown=
+    t0=$(now_ms)
+    deadline=$((t0 + 10000))
+    list_ms=-1
+    while [ "$(now_ms)" -lt "$deadline" ]; do
+        read -r height shown <<<"$(list_height)" || true
+        if [ -n "$height" ] && [ "$height" "$@" ]; then
+            list_ms=$((shown - t0))
+            return 0
+        fi
+    done
+    return 1
+}
+start_sim a --clock "$sign_clock"
+map windows com43 "$sim_slave"
+start_sim b --clock "$sign_clock"
+map windows com44 "$sim_slave"
+start_sim c --clock "$sign_clock"
+c_slave=$sim_slave
+start_app windows
+pick_port End
+read -r two _ <<<"$(list_height)" || true
+[ -n "$two" ] || { fail "the port list's drop-down did not open"; two=-1; }
+map windows com42 "$c_slave"
+wait_list -gt "$two" && three=$height || three=
+listed_ms=$list_ms
+command windows 432 12
+if [ -n "$three" ] && [ "$list_ms" -le 3000 ] && wait_rx b 1; then
+    pick_port Home
+    command windows 432 12
+    if wait_rx c 1; then
+        pass "a COM name linked while the window is open: listed after $list_ms ms, the choice kept"
+    else
+        fail "a COM name linked while the window is open: its entry is not COM42 ($outcome)"
+    fi
+else
+    fail "a COM name linked while the window is open: listed after $list_ms ms" \
+        "(the list ${two:-?} -> ${height:-?} pixels high), Read Time on the chosen port: $outcome"
+fi
+pick_port End
+rm -f "$dosdevices/com42"
+unset "mapped[com42]"
+wait_list = "$two" || true
+unlisted_ms=$list_ms
+command windows 432 12
+if [ -n "$three" ] && [ "$list_ms" -ge 0 ] && [ "$list_ms" -le 3000 ] && wait_rx b 2; then
+    pass "the COM name removed: gone from the list after $list_ms ms, the choice kept"
+else
+    fail "the COM name removed: gone after $list_ms ms (the list ${height:-?} pixels high," \
+        "${three:-never grown} with it), Read Time on the chosen port: $outcome"
+fi
+close_app 5 || fail "the port list that followed: the window did not close"
+stop_sim c
+
 # ---- figures ---------------------------------------------------------------------
 starts_w=("$windows_start")
 starts_l=("$linux_start")
@@ -576,5 +662,7 @@ echo "figures: start to window shown (median of 3): under Wine $(median "${start
 echo "figures: Read Time click to message box (median of 3): under Wine ${windows_readtime} ms," \
     "Linux ${linux_readtime} ms"
 
+echo "figures: the port list under Wine after a COM link came: $listed_ms ms, went:" \
+    "$unlisted_ms ms (-1: never)"
 echo "wine_window: $failures checks failed"
 [ "$failures" -eq 0 ]
