@@ -22,6 +22,7 @@
 #include "configurator/PortWatcher.h"
 #include "configurator/Unit1.h"
 #include "sign/PortIdentity.h"
+#include "sign/PortList.h"
 #include "sign/SignTransaction.h"
 
 #include "serial/CPort.h"

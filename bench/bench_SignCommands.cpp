@@ -22,6 +22,7 @@
 // did not end as it should (a wrong result, a pty that could not be made).
 
 #include "configurator/Unit1.h"
+#include "sign/PortList.h"
 #include "sign/SignTransaction.h"
 
 #include "host/MessageLoop.h"

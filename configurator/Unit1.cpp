@@ -9,6 +9,7 @@
 #include "sign/ClockOffset.h"
 #include "sign/PortFailure.h"
 #include "sign/PortIdentity.h"
+#include "sign/PortList.h"
 #include "sign/PortName.h"
 #include "sign/SignTransaction.h"
 #include "sign/VisibleText.h"

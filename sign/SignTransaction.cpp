@@ -102,13 +102,4 @@ bool DeviceGone(cport::TCustomComPort& port, bool waitTimedOut) {
     return port.DeviceGone(waitTimedOut);
 }
 
-std::vector<std::string> ScanPorts(cport::TCustomComPort& port,
-                                   const std::vector<std::string>& candidates) {
-    std::vector<std::string> found;
-    for (const std::string& name : candidates)
-        if (port.PortExists(name))
-            found.push_back(name);
-    return found;
-}
-
 } // namespace sign

@@ -1,4 +1,4 @@
-#include "sign/SignTransaction.h"
+#include "sign/PortList.h"
 
 namespace sign {
 

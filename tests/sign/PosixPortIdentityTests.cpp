@@ -4,6 +4,7 @@
 // by, and the port scan over a folder of links to the mocked nodes.
 
 #include "sign/PortIdentity.h"
+#include "sign/PortList.h"
 #include "sign/SignTransaction.h"
 
 #include "serial/CPort.h"

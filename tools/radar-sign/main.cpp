@@ -72,6 +72,7 @@
 #include "sign/AuditLog.h"
 #include "sign/ClockOffset.h"
 #include "sign/PortIdentity.h"
+#include "sign/PortList.h"
 #include "sign/PortName.h"
 #include "sign/SettingsLocation.h"
 #include "sign/SignSettings.h"
