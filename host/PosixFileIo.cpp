@@ -156,6 +156,7 @@ void ReplaceFileAtomically(const std::string& path, std::string_view data,
         // which clears them: the set-id bits, only with the owner kept.
         const bool owned = ::fchown(fd.Get(), old.st_uid, old.st_gid) == 0;
         if (!owned && ::fchown(fd.Get(), static_cast<uid_t>(-1), old.st_gid) != 0) {
+            // Not a member of the file's group either: the file becomes ours.
         }
         mode = old.st_mode & (owned ? 07777 : 0777);
     }

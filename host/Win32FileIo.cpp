@@ -1,6 +1,7 @@
 #include "host/FileIo.h"
 
 #include "host/FileIoImpl.h"
+#include "host/Win32Handle.h"
 
 #include <random>
 #include <system_error>
@@ -23,24 +24,6 @@ DWORD LastError() {
     const DWORD error = GetLastError();
     return error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT;
 }
-
-class Handle {
-public:
-    explicit Handle(HANDLE h) : h_(h) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() { Close(); }
-    HANDLE get() const { return h_; }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-    bool Close() {
-        const bool ok = !valid() || CloseHandle(h_) != 0;
-        h_ = INVALID_HANDLE_VALUE;
-        return ok;
-    }
-
-private:
-    HANDLE h_;
-};
 
 // The folder of a path; the root keeps its separator ("C:" alone is the
 // drive's current folder).
@@ -78,18 +61,18 @@ void CheckReplaceable(const std::string& path) {
     // everywhere.
     if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
         Fail(ERROR_ACCESS_DENIED, "Cannot replace", path);
-    Handle existing(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (existing.valid() && GetFileType(existing.get()) != FILE_TYPE_DISK)
+    THandle existing(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (existing.Valid() && GetFileType(existing.Get()) != FILE_TYPE_DISK)
         Fail(ERROR_BAD_FILE_TYPE, "Not a regular file:", path);
 }
 
 } // namespace
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
-    Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
+    THandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return std::nullopt;
@@ -99,7 +82,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
     char buf[8192];
     for (;;) {
         DWORD n = 0;
-        if (!ReadFile(file.get(), buf, sizeof buf, &n, nullptr))
+        if (!ReadFile(file.Get(), buf, sizeof buf, &n, nullptr))
             Fail(GetLastError(), "Cannot read", path);
         if (n == 0)
             break;
@@ -130,8 +113,8 @@ void ReplaceFileAtomically(const std::string& path, std::string_view data,
         if (created == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
             Fail(GetLastError(), "Cannot create a temporary file beside", path);
     }
-    Handle file(created);
-    if (!file.valid())
+    THandle file(created);
+    if (!file.Valid())
         Fail(ERROR_FILE_EXISTS, "Cannot create a temporary file beside", path);
     auto failAndRemove = [&](DWORD error, const char* what) {
         file.Close();
@@ -139,7 +122,7 @@ void ReplaceFileAtomically(const std::string& path, std::string_view data,
         Fail(error, what, path);
     };
 
-    const HANDLE out = file.get();
+    const HANDLE out = file.Get();
     const TReplaceSteps::TWrite os = [out](const void* bytes, std::size_t n) -> long {
         DWORD written = 0;
         const DWORD chunk = n > 0x10000000u ? 0x10000000u : static_cast<DWORD>(n);
@@ -152,7 +135,7 @@ void ReplaceFileAtomically(const std::string& path, std::string_view data,
     if (written == fileio::TWriteEnd::TookNothing)
         failAndRemove(ERROR_DISK_FULL, "Cannot write");
     SetLastError(ERROR_SUCCESS);
-    if (!(steps.flush ? steps.flush() : FlushFileBuffers(file.get()) != 0))
+    if (!(steps.flush ? steps.flush() : FlushFileBuffers(file.Get()) != 0))
         failAndRemove(LastError(), "Cannot flush");
     if (!file.Close())
         failAndRemove(LastError(), "Cannot write");

@@ -4,33 +4,11 @@
 
 #include "sign/SignSettings.h"
 
+#include "host/Win32Handle.h"
+
 #include <windows.h>
 
 #include <cstring>
-
-namespace {
-
-// Closes the handle when it goes out of scope.
-class THandle {
-public:
-    explicit THandle(HANDLE h = INVALID_HANDLE_VALUE) : FHandle(h) {}
-    THandle(const THandle&) = delete;
-    THandle& operator=(const THandle&) = delete;
-    ~THandle() { Reset(); }
-    HANDLE Get() const { return FHandle; }
-    bool Valid() const { return FHandle != INVALID_HANDLE_VALUE; }
-    bool Close() {
-        const bool ok = !Valid() || CloseHandle(FHandle) != 0;
-        FHandle = INVALID_HANDLE_VALUE;
-        return ok;
-    }
-    void Reset() { Close(); }
-
-private:
-    HANDLE FHandle;
-};
-
-} // namespace
 
 TSettingsLoadResult LoadSignSettingsFile(const std::string& path, TSignSettings& settings,
                                          std::size_t* bytesRead) {
@@ -42,8 +20,8 @@ TSettingsLoadResult LoadSignSettingsFile(const std::string& path, TSignSettings&
         settings = DefaultSignSettings();
         return TSettingsLoadResult::Defaults;
     }
-    THandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    host::THandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     // Only a disk file is read: a device or a pipe of that name is not.
     if (!file.Valid() || GetFileType(file.Get()) != FILE_TYPE_DISK)
         return TSettingsLoadResult::Unreadable;
