@@ -379,12 +379,12 @@ TEST(Unit1, PanelLabelsAndHeadings) {
         {"Speed Limit:", false, {{410, 45}, {411, 110}, {35, 182}}},
         {"Flashing Rate:", false, {{283, 182}}},
     };
-    using Spec = std::tuple<std::string, int, int, bool>; // text, left, top, red
-    std::multiset<Spec> expected;
+    using Placed = std::tuple<std::string, int, int, bool>; // text, left, top, red
+    std::multiset<Placed> expected;
     for (const Row& row : rows)
         for (const QPoint& at : row.at)
             expected.insert({row.text, at.x(), at.y(), row.red});
-    std::multiset<Spec> found;
+    std::multiset<Placed> found;
     for (QLabel* label : form.Panel1->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
         const std::string text = label->text().toStdString();
         const bool red = label->palette().color(QPalette::WindowText) == QColor(Qt::red);
