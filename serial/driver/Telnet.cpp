@@ -139,7 +139,7 @@ void TTelnetParser::Feed(std::span<const std::uint8_t> bytes, ITelnetSink& sink)
                 state_ = State::Iac;
                 break;
             }
-            if (held_ == kMaxSubnegotiation) {
+            if (held_ == limit_) {
                 ++counts_.Oversized;
                 held_ = 0;
                 state_ = State::Skip;
@@ -331,7 +331,8 @@ private:
     TTelnetInput& input_;
 };
 
-TTelnetClient::TTelnetClient(bool comPort) : comPort_(comPort) {}
+TTelnetClient::TTelnetClient(bool comPort, std::size_t sbLimit)
+    : comPort_(comPort), parser_(sbLimit) {}
 
 bool TTelnetClient::Wanted(bool us, std::uint8_t option) const {
     if (option == kBinary || option == kSga)

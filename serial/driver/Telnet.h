@@ -50,7 +50,7 @@ public:
     // IAC `verb` `option`, verb one of WILL, WONT, DO, DONT.
     virtual void OnOption(std::uint8_t verb, std::uint8_t option) = 0;
     // IAC SB `option` body IAC SE, IAC IAC in the body undone. Only bodies of
-    // up to TTelnetParser::kMaxSubnegotiation bytes arrive.
+    // up to the parser's limit (TTelnetParser::kMaxSubnegotiation) arrive.
     virtual void OnSubnegotiation(std::uint8_t option, std::span<const std::uint8_t> body) = 0;
 };
 
@@ -70,17 +70,23 @@ struct TTelnetCounts {
 // with the same commands and subnegotiations in the same order, and with the
 // same data bytes (a run may be cut where a chunk ends). Memory is fixed: a
 // subnegotiation is kept in a buffer of kMaxSubnegotiation bytes, one that
-// outgrows it is skipped up to its IAC SE, and one that is never closed
-// holds nothing more.
+// outgrows the limit is skipped up to its IAC SE, and one that is never
+// closed holds nothing more.
 //
 // Inside a subnegotiation, IAC followed by anything but SE or IAC ends it as
 // malformed and that byte is read as the command after IAC (so IAC WILL,
 // IAC DO... are not swallowed by an SB whose IAC SE was lost).
 class TTelnetParser {
 public:
-    // RFC 2217's longest message is a signature text; 64 bytes hold every
-    // other one many times over.
-    static constexpr std::size_t kMaxSubnegotiation = 64;
+    // The buffer: RFC 2217's longest message is the server's signature, a
+    // text; 256 bytes hold any a device server sends, and every other
+    // message many times over.
+    static constexpr std::size_t kMaxSubnegotiation = 256;
+
+    // `limit` (at most kMaxSubnegotiation) is the longest body kept; a
+    // smaller one lets a fuzzer reach the discarding of longer ones.
+    explicit TTelnetParser(std::size_t limit = kMaxSubnegotiation)
+        : limit_(limit < kMaxSubnegotiation ? limit : kMaxSubnegotiation) {}
 
     // In binary (the server WILL BINARY) every byte is data. Otherwise the
     // stream is NVT text, where CR NUL stands for a lone CR (RFC 854): the
@@ -91,8 +97,8 @@ public:
     void Feed(std::span<const std::uint8_t> bytes, ITelnetSink& sink);
 
     const TTelnetCounts& Counts() const { return counts_; }
-    // Bytes held between calls (a subnegotiation's body): never above
-    // kMaxSubnegotiation.
+    // Bytes held between calls (a subnegotiation's body): never above the
+    // limit.
     std::size_t Held() const { return held_; }
 
 private:
@@ -109,6 +115,7 @@ private:
     };
     void Command(std::uint8_t byte, ITelnetSink& sink);
 
+    std::size_t limit_;
     State state_ = State::Data;
     bool binary_ = false;
     std::uint8_t verb_ = 0;
@@ -262,7 +269,8 @@ struct TTelnetInput {
 // its input's size plus 2 (a command begun in the Feed before).
 class TTelnetClient {
 public:
-    explicit TTelnetClient(bool comPort);
+    // `sbLimit`: the parser's limit on a subnegotiation's body.
+    explicit TTelnetClient(bool comPort, std::size_t sbLimit = TTelnetParser::kMaxSubnegotiation);
 
     // The client's opening requests, to be sent once when connected.
     std::vector<std::uint8_t> Start();

@@ -117,10 +117,11 @@ TEST_P(Parse, SplitsDataCommandsAndSubnegotiationsAtEveryCut) {
     EXPECT_EQ(got.data_, expected.data_);
 }
 
-const Bytes kBody64(64, 'x');
-const std::string kSb64 = "SB 44:" + [] {
+constexpr std::size_t kCap = TTelnetParser::kMaxSubnegotiation;
+const Bytes kBodyAtCap(kCap, 'x');
+const std::string kSbAtCap = "SB 44:" + [] {
     std::string s;
-    for (int i = 0; i < 64; ++i)
+    for (std::size_t i = 0; i < kCap; ++i)
         s += " 120";
     return s;
 }();
@@ -176,9 +177,10 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  0},
         ParseRow{"SbCutByIacUnknown", {IAC, SB, 44, 1, IAC, 7, 'z'}, true, {'z'}, {}, 2, 0, 0},
-        ParseRow{"SbAtCap", Cat({{IAC, SB, 44}, kBody64, {IAC, SE}}), true, {}, {kSb64}, 0, 0, 0},
+        ParseRow{
+            "SbAtCap", Cat({{IAC, SB, 44}, kBodyAtCap, {IAC, SE}}), true, {}, {kSbAtCap}, 0, 0, 0},
         ParseRow{"SbOverCapDiscarded",
-                 Cat({{IAC, SB, 44}, kBody64, {'y', IAC, IAC, 'y', IAC, SE, 'z'}}),
+                 Cat({{IAC, SB, 44}, kBodyAtCap, {'y', IAC, IAC, 'y', IAC, SE, 'z'}}),
                  true,
                  {'z'},
                  {},
@@ -186,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  0},
         ParseRow{"SbOverCapCutByCommand",
-                 Cat({{IAC, SB, 44}, kBody64, kBody64, {IAC, DO, 1, 'z'}}),
+                 Cat({{IAC, SB, 44}, kBodyAtCap, kBodyAtCap, {IAC, DO, 1, 'z'}}),
                  true,
                  {'z'},
                  {"253 1"},
@@ -194,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  0},
         ParseRow{"SbOfEscapedIacsOverCap",
-                 Cat({{IAC, SB, 44}, Repeat({IAC, IAC}, 65), {IAC, SE, 'z'}}),
+                 Cat({{IAC, SB, 44}, Repeat({IAC, IAC}, kCap + 1), {IAC, SE, 'z'}}),
                  true,
                  {'z'},
                  {},
@@ -231,6 +233,21 @@ TEST(TelnetParser, UnterminatedSubnegotiationHoldsAtMostTheCap) {
     EXPECT_EQ(record.data_, Bytes{'k'});
     EXPECT_EQ(Commands(record), std::vector<std::string>{"251 3"});
     EXPECT_EQ(parser.Held(), 0u);
+}
+
+TEST(TelnetParser, SmallerLimitDiscardsLongerBodies) {
+    TTelnetParser parser(4);
+    Record record;
+    const Bytes stream = {IAC, SB, 44, 1, 2, 3, 4, IAC, SE, IAC, SB, 44, 1, 2, 3, 4, 5, IAC, SE};
+    parser.Feed(stream, record);
+    EXPECT_EQ(Commands(record), std::vector<std::string>{"SB 44: 1 2 3 4"});
+    EXPECT_EQ(parser.Counts().Oversized, 1u);
+    // No limit above the buffer's.
+    TTelnetParser wide(kCap * 4);
+    Record all;
+    wide.Feed(Cat({{IAC, SB, 44}, kBodyAtCap, {0, IAC, SE}}), all);
+    EXPECT_TRUE(Commands(all).empty());
+    EXPECT_EQ(wide.Counts().Oversized, 1u);
 }
 
 TEST(TelnetParser, IacAtTheEndOfAChunkWaitsForTheNext) {
@@ -676,7 +693,7 @@ TEST(TelnetClient, ChunkedFeedingEqualsWholeFeeding) {
     const Bytes stream = Cat({{IAC, DO, 0, 'a', CR, 0, IAC, WILL, 0, CR, 0, IAC},
                               {IAC, IAC, SB, 44, 101, 0, 0, IAC, IAC, IAC, IAC, IAC, SE},
                               {IAC, DO, 24, IAC, WILL, 1, IAC, SB, 44},
-                              Bytes(70, 'q'),
+                              Bytes(kCap + 6, 'q'),
                               {IAC, SE, IAC, WONT, 0, CR, 0, IAC, SE, IAC, 7, 'z'}});
     TTelnetClient whole(true);
     whole.Start();
