@@ -11,8 +11,10 @@ constexpr std::string_view kTcp = "tcp://";
 constexpr std::string_view kRfc2217 = "rfc2217://";
 constexpr std::size_t kMaxNameLength = 253;
 constexpr std::size_t kMaxLabelLength = 63;
-// Longer port texts are cut in the reason: the digits after these say nothing.
+// Longer texts are cut in a reason: a whole name, a port, a part of a host.
+constexpr std::size_t kMaxShown = 280;
 constexpr std::size_t kMaxPortShown = 12;
+constexpr std::size_t kMaxPartShown = 12;
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size())
@@ -39,8 +41,14 @@ bool IsLetter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// At most `most` bytes of `text`, visible, with "..." when cut: a reason
+// stays readable however long the name.
+std::string Cut(std::string_view text, std::size_t most) {
+    return VisibleText(text.substr(0, most)) + (text.size() > most ? "..." : "");
+}
+
 std::string Quoted(std::string_view text) {
-    return "\"" + VisibleText(text) + "\"";
+    return "\"" + Cut(text, kMaxShown) + "\"";
 }
 
 // One character as the reason shows it: 'x', or \xNN for what is not printable.
@@ -79,9 +87,9 @@ std::string Ipv4Error(std::string_view text) {
                 return "holds " + Shown(c) + " (only digits and dots)";
         }
         if (part.size() > 1 && part[0] == '0')
-            return "has a number with a leading zero (" + std::string(part) + ")";
+            return "has a number with a leading zero (" + Cut(part, kMaxPartShown) + ")";
         if (part.size() > 3 || std::stoi(std::string(part)) > 255)
-            return "has a number over 255 (" + std::string(part) + ")";
+            return "has a number over 255 (" + Cut(part, kMaxPartShown) + ")";
         if (dot == std::string_view::npos)
             break;
         start = dot + 1;
@@ -118,7 +126,7 @@ std::string Ipv6GroupsError(std::string_view side, bool ipv4Last, int& groups) {
                 return "holds " + Shown(c) + " (only hex digits, ':' and a final IPv4 address)";
         }
         if (group.size() > 4)
-            return "has a group of more than four hex digits (" + std::string(group) + ")";
+            return "has a group of more than four hex digits (" + Cut(group, kMaxPartShown) + ")";
         ++groups;
         if (colon == std::string_view::npos)
             return {};
@@ -175,7 +183,7 @@ std::string DnsNameError(std::string_view text) {
                 return "holds " + Shown(c) + " (only letters, digits, '-' and '.')";
         }
         if (label.front() == '-' || label.back() == '-')
-            return "has a label that starts or ends with '-' (" + std::string(label) + ")";
+            return "has a label that starts or ends with '-' (" + Cut(label, kMaxPartShown) + ")";
         if (dot == std::string_view::npos)
             return {};
         start = dot + 1;
@@ -251,7 +259,7 @@ TNetPortNameResult ParseNetPortName(std::string_view name) {
         afterHost = colon == rest.npos ? std::string_view() : rest.substr(colon);
         if (host.find(':') != host.npos)
             return Fail("an IPv6 address must be written in brackets: " + std::string(scheme) +
-                        "[" + VisibleText(host) + "]:PORT");
+                        "[" + Cut(host, kMaxShown) + "]:PORT");
     }
 
     if (afterHost.empty()) {
@@ -273,7 +281,7 @@ TNetPortNameResult ParseNetPortName(std::string_view name) {
         return Fail("the port after ':' is empty in " + Quoted(name) + " (1-65535)");
     for (char c : port) {
         if (!IsDigit(c))
-            return Fail("the port " + Quoted(port.substr(0, kMaxPortShown)) +
+            return Fail("the port \"" + Cut(port, kMaxPortShown) + "\"" +
                         " is not a decimal number (it holds " + Shown(c) + ")");
     }
     std::uint32_t value = 0;
@@ -283,10 +291,7 @@ TNetPortNameResult ParseNetPortName(std::string_view name) {
             break;
     }
     if (value < 1 || value > 65535) {
-        std::string shown(port.substr(0, kMaxPortShown));
-        if (port.size() > kMaxPortShown)
-            shown += "...";
-        return Fail("port " + shown + " is out of range (1-65535)");
+        return Fail("port " + Cut(port, kMaxPortShown) + " is out of range (1-65535)");
     }
     result.Port = static_cast<std::uint16_t>(value);
 

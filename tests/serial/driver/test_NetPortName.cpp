@@ -178,6 +178,19 @@ TEST(NetPortName, IsNetPortNameIsTheSchemeAloneInAnyCase) {
         EXPECT_FALSE(IsNetPortName(name)) << name;
 }
 
+TEST(NetPortName, ReasonStaysShortForAHugeName) {
+    // A megabyte of control characters: the reason quotes a part of it.
+    for (const std::string& name :
+         {"tcp://" + std::string(1 << 20, '\x01') + ":1", "tcp://h:" + std::string(1 << 20, '7'),
+          "tcp://h:1/" + std::string(1 << 20, 'x'), "tcp://[" + std::string(1 << 20, 'a') + "]:1",
+          "tcp://1.2.3." + std::string(1 << 20, '0') + ":1"}) {
+        const TNetPortNameResult result = ParseNetPortName(name);
+        EXPECT_FALSE(result.Name);
+        EXPECT_LT(result.Error.size(), 2000u) << result.Error.substr(0, 200);
+        EXPECT_NE(result.Error.find("..."), std::string::npos) << result.Error.substr(0, 200);
+    }
+}
+
 TEST(NetPortName, FormatWritesTheSchemeInLowerCaseAndIpv6InBrackets) {
     EXPECT_EQ(FormatNetPortName(*ParseNetPortName("RFC2217://[::1]:2217").Name),
               "rfc2217://[::1]:2217");
