@@ -25,9 +25,9 @@ void PrintTo(const GoodRow& row, std::ostream* out) {
     *out << row.name;
 }
 
-class Accepted : public ::testing::TestWithParam<GoodRow> {};
+class NetPortNameAccepted : public ::testing::TestWithParam<GoodRow> {};
 
-TEST_P(Accepted, GivesSchemeHostAndPort) {
+TEST_P(NetPortNameAccepted, GivesSchemeHostAndPort) {
     const GoodRow& row = GetParam();
     EXPECT_TRUE(IsNetPortName(row.text));
     const TNetPortNameResult result = ParseNetPortName(row.text);
@@ -54,7 +54,7 @@ const std::string k63(63, 'a');
 const std::string k253 = k63 + "." + k63 + "." + k63 + "." + std::string(61, 'b');
 
 INSTANTIATE_TEST_SUITE_P(
-    Names, Accepted,
+    Names, NetPortNameAccepted,
     ::testing::Values(
         GoodRow{"DnsName", "tcp://moxa-3.example.org:4001", kTcp, "moxa-3.example.org", kName,
                 4001},
@@ -94,9 +94,9 @@ void PrintTo(const BadRow& row, std::ostream* out) {
     *out << row.name;
 }
 
-class Refused : public ::testing::TestWithParam<BadRow> {};
+class NetPortNameRefused : public ::testing::TestWithParam<BadRow> {};
 
-TEST_P(Refused, SaysWhy) {
+TEST_P(NetPortNameRefused, SaysWhy) {
     const BadRow& row = GetParam();
     const TNetPortNameResult result = ParseNetPortName(row.text);
     EXPECT_FALSE(result.Name);
@@ -107,7 +107,7 @@ TEST_P(Refused, SaysWhy) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Names, Refused,
+    Names, NetPortNameRefused,
     ::testing::Values(
         BadRow{"NoPort", "tcp://host", "no port in \"tcp://host\": add \":PORT\""},
         BadRow{"Ipv6NoPort", "tcp://[::1]", "no port"},

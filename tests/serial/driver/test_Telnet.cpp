@@ -81,9 +81,9 @@ std::vector<std::string> Commands(const Record& record) {
     return out;
 }
 
-class Parse : public ::testing::TestWithParam<ParseRow> {};
+class TelnetParse : public ::testing::TestWithParam<ParseRow> {};
 
-TEST_P(Parse, SplitsDataCommandsAndSubnegotiationsAtEveryCut) {
+TEST_P(TelnetParse, SplitsDataCommandsAndSubnegotiationsAtEveryCut) {
     const ParseRow& row = GetParam();
     TTelnetParser whole;
     whole.SetBinary(row.binary);
@@ -127,7 +127,7 @@ const std::string kSbAtCap = "SB 44:" + [] {
 }();
 
 INSTANTIATE_TEST_SUITE_P(
-    Bytes_, Parse,
+    Stream, TelnetParse,
     ::testing::Values(
         ParseRow{"PlainData", {'a', 'b', 'c'}, true, {'a', 'b', 'c'}, {}, 0, 0, 0},
         ParseRow{"IacIacIsOneFF", {'a', IAC, IAC, 'b'}, true, {'a', 0xFF, 'b'}, {}, 0, 0, 0},
@@ -280,14 +280,14 @@ void PrintTo(const EncodeRow& row, std::ostream* out) {
     *out << row.name;
 }
 
-class Encode : public ::testing::TestWithParam<EncodeRow> {};
+class ComPortCommand : public ::testing::TestWithParam<EncodeRow> {};
 
-TEST_P(Encode, WritesTheRfcBytes) {
+TEST_P(ComPortCommand, WritesTheRfcBytes) {
     EXPECT_EQ(GetParam().encoded, GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Commands_, Encode,
+    Rfc2217, ComPortCommand,
     ::testing::Values(
         EncodeRow{"Baud9600",
                   EncodeSetBaudRate(9600),
@@ -390,9 +390,9 @@ void PrintTo(const DecodeRow& row, std::ostream* out) {
     *out << row.name;
 }
 
-class Decode : public ::testing::TestWithParam<DecodeRow> {};
+class ComPortReply : public ::testing::TestWithParam<DecodeRow> {};
 
-TEST_P(Decode, GivesCommandAndValueOrWhyNot) {
+TEST_P(ComPortReply, GivesCommandAndValueOrWhyNot) {
     const DecodeRow& row = GetParam();
     const TComPortDecoded decoded = DecodeComPortReply(row.body);
     ASSERT_EQ(decoded.Reply.has_value(), row.ok) << decoded.Error;
@@ -408,7 +408,7 @@ TEST_P(Decode, GivesCommandAndValueOrWhyNot) {
 using C = TComPortCommand;
 
 INSTANTIATE_TEST_SUITE_P(
-    Replies, Decode,
+    Rfc2217, ComPortReply,
     ::testing::Values(
         DecodeRow{"Baud", {101, 0x00, 0x00, 0x25, 0x80}, true, C::cpSetBaudRate, 9600, ""},
         DecodeRow{
@@ -538,9 +538,9 @@ void PrintTo(const NegotiationRow& row, std::ostream* out) {
     *out << row.name;
 }
 
-class Negotiate : public ::testing::TestWithParam<NegotiationRow> {};
+class TelnetNegotiation : public ::testing::TestWithParam<NegotiationRow> {};
 
-TEST_P(Negotiate, AnswersOnlyARealChange) {
+TEST_P(TelnetNegotiation, AnswersOnlyARealChange) {
     const NegotiationRow& row = GetParam();
     TTelnetClient client(true);
     client.Start();
@@ -555,7 +555,7 @@ constexpr auto kAccepted = TComPortStatus::csAccepted;
 constexpr auto kRefused = TComPortStatus::csRefused;
 
 INSTANTIATE_TEST_SUITE_P(
-    Server, Negotiate,
+    Server, TelnetNegotiation,
     ::testing::Values(
         NegotiationRow{"ComPortRefused", {}, {IAC, DONT, 44}, {}, kRefused},
         NegotiationRow{"ComPortAccepted", {}, {IAC, DO, 44}, {}, kAccepted},
