@@ -60,7 +60,8 @@ struct TTelnetCounts {
     // subnegotiation, SB without an option byte, or a subnegotiation cut by
     // IAC and a command other than SE or IAC; each skipped.
     std::uint64_t Malformed = 0;
-    // Subnegotiations longer than the cap, discarded whole.
+    // Subnegotiations longer than the limit, discarded whole; counted when
+    // the limit is crossed, so an unclosed one counts too.
     std::uint64_t Oversized = 0;
     // NOP, GA, DM, BRK, IP, AO, AYT, EC, EL: no meaning for a serial line.
     std::uint64_t IgnoredCommands = 0;
@@ -110,8 +111,8 @@ private:
         SbOption, // after IAC SB
         Sb,       // in a subnegotiation's body
         SbIac,    // IAC in a body
-        Skip,     // in a body over the cap
-        SkipIac,  // IAC in a body over the cap
+        Skip,     // in a body over the limit
+        SkipIac,  // IAC in a body over the limit
     };
     void Command(std::uint8_t byte, ITelnetSink& sink);
 
