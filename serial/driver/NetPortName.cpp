@@ -41,20 +41,21 @@ bool IsLetter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// At most `most` bytes of `text`, visible, with "..." when cut: a reason
-// stays readable however long the name.
+// At most `most` bytes of `text`, with "..." when cut: a reason stays
+// readable however long the name.
 std::string Cut(std::string_view text, std::size_t most) {
-    return VisibleText(text.substr(0, most)) + (text.size() > most ? "..." : "");
+    return std::string(text.substr(0, most)) + (text.size() > most ? "..." : "");
 }
 
 std::string Quoted(std::string_view text) {
     return "\"" + Cut(text, kMaxShown) + "\"";
 }
 
-// One character as the reason shows it: 'x', or \xNN for what is not printable.
+// One character as the reason names it: 'x' when printable; otherwise the
+// byte alone, which the caller's escaping shows as its code.
 std::string Shown(char c) {
-    const std::string visible = VisibleText(std::string_view(&c, 1));
-    return visible.size() == 1 ? "'" + visible + "'" : visible;
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte < 0x7F ? std::string{'\'', c, '\''} : std::string(1, c);
 }
 
 // The first character of `text` that no host form allows, if any. Letters,
@@ -198,26 +199,6 @@ TNetPortNameResult Fail(std::string reason) {
 
 bool IsNetPortName(std::string_view name) {
     return StartsWithNoCase(name, kTcp) || StartsWithNoCase(name, kRfc2217);
-}
-
-std::string VisibleText(std::string_view text) {
-    static constexpr std::array<char, 16> kHex = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                                  '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\\') {
-            out += "\\\\";
-        } else if (byte < 0x20 || byte >= 0x7F) {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
-        } else {
-            out += c;
-        }
-    }
-    return out;
 }
 
 TNetPortNameResult ParseNetPortName(std::string_view name) {

@@ -41,7 +41,9 @@ struct TNetPortName {
 };
 
 // A parsed name, or why the text is not one, in words a user can act on.
-// Control characters and bytes outside ASCII in the reason are shown as \xNN.
+// The reason quotes the name as it came, cut to a few hundred bytes: control
+// characters and bytes outside ASCII are left for the caller to show (every
+// message of the programs passes through their one escaping of text).
 struct TNetPortNameResult {
     std::optional<TNetPortName> Name;
     std::string Error;
@@ -58,9 +60,5 @@ TNetPortNameResult ParseNetPortName(std::string_view name);
 
 // The name written back: scheme in lower case, an IPv6 host in brackets.
 std::string FormatNetPortName(const TNetPortName& name);
-
-// `text` with every byte below 0x20, 0x7F and every byte above it written as
-// \xNN (and '\' as "\\"), so that a reason quoting a name shows it as it is.
-std::string VisibleText(std::string_view text);
 
 } // namespace comm::net
