@@ -56,6 +56,17 @@ inline constexpr std::uint32_t ERROR_IO_PENDING = 997;
 inline constexpr std::uint32_t ERROR_TIMEOUT = 1460;
 inline constexpr std::uint32_t ERROR_DEVICE_REMOVED = 1617;
 inline constexpr std::uint32_t ERROR_BAD_COMMAND = 22;
+inline constexpr std::uint32_t ERROR_INVALID_NAME = 123;
+// A network port's open (CreateFileA on "tcp://..." or "rfc2217://...")
+// fails with the Winsock code of what went wrong, as GetLastError reports it
+// on Windows after a socket call.
+inline constexpr std::uint32_t WSAENETUNREACH = 10051;    // no route to the network
+inline constexpr std::uint32_t WSAECONNRESET = 10054;     // the server reset the connection
+inline constexpr std::uint32_t WSAETIMEDOUT = 10060;      // no answer within the connect time-out
+inline constexpr std::uint32_t WSAECONNREFUSED = 10061;   // nothing accepts at that port
+inline constexpr std::uint32_t WSAEHOSTUNREACH = 10065;   // no route to the host
+inline constexpr std::uint32_t WSAHOST_NOT_FOUND = 11001; // the name is not known
+inline constexpr std::uint32_t WSATRY_AGAIN = 11002;      // the name server did not answer
 
 // ---- Communication events (SetCommMask, WaitCommEvent) -------------------------
 inline constexpr std::uint32_t EV_RXCHAR = 0x0001;
