@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -367,6 +368,26 @@ TEST(RadarSignFleet, AFleetFitsTheOpenFileLimitAndAPortThatCannotSaysSo) {
                                {"XDG_DATA_HOME=" + dir.Path().string()}, "/usr/bin/prlimit");
     EXPECT_EQ(few.status, 3) << few.out << few.err;
     EXPECT_EQ(ResultOf(few.out, server.Name(0)).at(2), "too many open files (EMFILE, errno 24)");
+}
+
+// A stop with most of a list still waiting for its turn (one port at a time
+// under this limit): the port in flight and every waiting one say they were
+// cancelled, at once, and nothing more is sent.
+TEST(RadarSignFleet, AStopEndsThePortInFlightAndThoseNotBegun) {
+    constexpr std::size_t kSigns = 5;
+    rc_test::TcpSignServer server(Signs(kSigns, rc_test::TcpSignServerOptions::Silent));
+    std::vector<std::string> args = {"--nofile=19:19", RADAR_SIGN_PATH, "read-time", "--tries", "1",
+                                     "--timeout",      "60000"};
+    for (std::size_t i = 0; i < kSigns; ++i)
+        args.push_back(server.Name(i));
+    TempDir home;
+    Child run("/usr/bin/prlimit", args, {"XDG_DATA_HOME=" + home.Path().string()});
+    ASSERT_TRUE(WaitFor([&] { return server.Requests() >= 1; }));
+    EXPECT_EQ(run.Stop(SIGTERM), 143) << run.Stdout() << run.Stderr();
+    EXPECT_EQ(server.Requests(), 1u); // one port at a time: the others never began
+    for (std::size_t i = 0; i < kSigns; ++i)
+        EXPECT_EQ(ResultOf(run.Stdout(), server.Name(i)).at(2),
+                  "cancelled: interrupted by SIGTERM");
 }
 
 } // namespace
