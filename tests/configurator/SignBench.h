@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -143,7 +144,8 @@ private:
 };
 
 // A folder with the settings file and the serial devices the window scans:
-// ttyUSB<n> links to pseudo-terminals.
+// ttyUSB<n> links to pseudo-terminals; its "data" folder is the window's
+// data home, where it looks for ports.txt (never the user's own).
 class SignBench : public TempDir {
 public:
     // Links `name` in the folder to the pty's slave.
@@ -153,6 +155,14 @@ public:
     void Unlink(const std::string& name) { std::filesystem::remove(*this / name); }
     QString Port(const std::string& name) const { return QString::fromStdString(*this / name); }
     QString SettingsFile() const { return QString::fromStdString(*this / "LEDINFO.BIN"); }
+    // The window's per-user data folder (made by WritePortsFile).
+    std::filesystem::path DataFolder() const { return Path() / "data" / "radar-configurator"; }
+    std::string PortsFile() const { return (DataFolder() / "ports.txt").string(); }
+    // ports.txt with `text`, its folder made first.
+    void WritePortsFile(const std::string& text) const {
+        std::filesystem::create_directories(DataFolder());
+        WriteFile(PortsFile(), Bytes(text.begin(), text.end()));
+    }
 
     TForm1Options Options() {
         TForm1Options o;
@@ -164,6 +174,12 @@ public:
             FResultAt = Clock::now();
         };
         o.AuditFolder = Path().string();
+        o.Environment = [home = (Path() / "data").string()](
+                            const std::string& name) -> std::optional<std::string> {
+            if (name == "XDG_DATA_HOME")
+                return home;
+            return std::nullopt;
+        };
         return o;
     }
 
