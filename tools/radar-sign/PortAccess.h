@@ -35,6 +35,13 @@ std::string SystemConsoleFile();
 // command still runs to its end and is logged. Nothing to do on Windows.
 void KeepStandardStreams();
 
+// Raises the soft limit of open files to the hard limit: a fleet of network
+// ports takes a few descriptors each (the socket, the wake-ups of the
+// port's threads), a thousand of them more than the usual soft limit of
+// 1024. A port that still finds none says "too many open files". Nothing to
+// do on Windows.
+void RaiseOpenFileLimit();
+
 // The PC's local time now, read once: the calendar time and the
 // milliseconds past its second (0..999). Thread-safe.
 struct TPcTime {

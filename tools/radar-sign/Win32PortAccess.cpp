@@ -15,6 +15,8 @@ std::string SystemConsoleFile() {
 
 void KeepStandardStreams() {}
 
+void RaiseOpenFileLimit() {}
+
 TPcTime PcTimeNow() {
     SYSTEMTIME t{};
     ::GetLocalTime(&t);

@@ -69,6 +69,7 @@
 #include "host/PlainMainLoop.h"
 #include "serial/CPort.h"
 #include "serial/driver/CommApi.h"
+#include "serial/driver/NetCommApi.h"
 #include "sign/AuditLog.h"
 #include "sign/ClockOffset.h"
 #include "sign/PortIdentity.h"
@@ -334,7 +335,9 @@ private:
         audit::TAuditRecord record;
         record.Program = "radar-sign";
         record.Port = FName;
-        const sign::TPortIdentity identity = sign::PortIdentityOf(FName);
+        // A network port has no adapter here (and its name is no path).
+        const sign::TPortIdentity identity =
+            sign::IsNetworkPortName(FName) ? sign::TPortIdentity{} : sign::PortIdentityOf(FName);
         record.AdapterId = identity.VidPid();
         record.AdapterSerial = identity.SerialNumber;
         record.Command = radarsign::CommandName(FOptions.Command);
@@ -415,7 +418,7 @@ private:
             step.Status = radarsign::ExitNoPort;
         } else if (result.DeviceGone && !result.Acknowledged) {
             step.Failure = step.Logged =
-                sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::TPortFacts{});
+                sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::NameFacts(FName));
             step.Status = radarsign::ExitNoPort;
         } else if (!result.Acknowledged && Stopped()) {
             step.Failure = step.Logged = CancelledText();
@@ -685,6 +688,7 @@ int RunCommand(const TOptions& options, const std::optional<sign::TSignClock>& f
 int main(int argc, char** argv) {
     gStart = Clock::now();
     radarsign::KeepStandardStreams();
+    radarsign::RaiseOpenFileLimit();
     TOutput output;
     const radarsign::TParsed parsed =
         radarsign::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
@@ -709,6 +713,7 @@ int main(int argc, char** argv) {
             return radarsign::ExitUsage;
         }
     }
+    comm::net::SetConnectTimeout(options.ConnectTimeout);
     host::TPlainMainLoop loop;
     if (options.Command == TCommand::Ports)
         return ListPorts(options, output);
