@@ -635,8 +635,9 @@ void TForm1::SendCommand() {
                FClosing              ? "cancelled: the window was closed"
                : !result.Opened      ? openFailure
                : result.Acknowledged ? "ok"
+               // A network port's server that dropped the line is said as that.
                : result.DeviceGone
-                   ? sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::TPortFacts{})
+                   ? sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::NameFacts(port))
                    : "no answer");
     if (FClosing)
         return; // the window has gone: nobody to tell

@@ -184,7 +184,8 @@ public:
     }
 
     // The audit log's rows after its header, each as column name -> field
-    // (no field the window writes holds a comma or a quote).
+    // (a field in quotes as RFC 4180 has it: a network port's reasons hold
+    // commas; no field holds a line end).
     std::vector<std::map<std::string, std::string>> AuditRows() const {
         std::vector<std::vector<std::string>> lines;
         const Bytes bytes = ReadFile(*this / "audit.csv");
@@ -192,10 +193,19 @@ public:
         for (std::string line; std::getline(text, line);) {
             EXPECT_TRUE(!line.empty() && line.back() == '\r');
             line.pop_back();
-            std::vector<std::string> fields;
-            std::istringstream row(line + ",");
-            for (std::string field; std::getline(row, field, ',');)
-                fields.push_back(field);
+            std::vector<std::string> fields(1);
+            bool quoted = false;
+            for (std::size_t i = 0; i < line.size(); ++i) {
+                const char c = line[i];
+                if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"')
+                    fields.back() += line[++i];
+                else if (c == '"')
+                    quoted = !quoted;
+                else if (c == ',' && !quoted)
+                    fields.emplace_back();
+                else
+                    fields.back() += c;
+            }
             lines.push_back(fields);
         }
         std::vector<std::map<std::string, std::string>> rows;

@@ -2,21 +2,27 @@
 // folder follow the serial ports found, in the file's order, each once, with
 // their address as the tooltip; Refresh (and a port appearing) reads the file
 // again and keeps the chosen port; whatever else is in the file, or in its
-// place, is passed over without a word and without opening anything.
+// place, is passed over without a word and without opening anything. Then
+// the commands on a network port chosen from the file, against signs behind
+// a raw TCP server on 127.0.0.1 (tests/support/TcpSignServer.h).
 #include "configurator/Unit1.h"
 
 #include "host/qt/QtMainLoop.h"
+#include "serial/CPort.h"
+#include "sign/AuditQueue.h"
 #include "sign/PortsFile.h"
 #include "tests/configurator/PipeWatchdog.h"
 #include "tests/configurator/SignBench.h"
 #include "tests/sign/SettingsFiles.h"
 #include "tests/support/PtyPair.h"
+#include "tests/support/TcpSignServer.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QHelpEvent>
+#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
@@ -24,8 +30,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,6 +82,18 @@ protected:
             names.push_back(FBench / n);
         names.insert(names.end(), network.begin(), network.end());
         return names;
+    }
+    // The window with `port` in ports.txt, chosen.
+    TForm1& FormOn(const std::string& port) {
+        FBench.WritePortsFile("# the test's sign\n" + port + "\n");
+        TForm1& form = Form();
+        form.ComboBox3->setCurrentIndex(form.ComboBox3->findText(QString::fromStdString(port)));
+        EXPECT_EQ(form.ComboBox3->currentText().toStdString(), port);
+        return form;
+    }
+    std::vector<std::map<std::string, std::string>> AuditRows() {
+        EXPECT_TRUE(Form().AuditLog()->WaitWritten(std::chrono::seconds(5)));
+        return FBench.AuditRows();
     }
 };
 
@@ -296,6 +316,95 @@ TEST_F(NetworkPorts, HoveringThePortBoxTellsTheNetworkPortsAddress) {
         QGuiApplication::primaryScreen()
             ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
             .save(QString::fromLocal8Bit(png));
+    }
+}
+
+// ---- Commands on a network port ----------------------------------------------
+
+// Read Time on a network port from ports.txt: the request goes over the
+// connection, the sign's clock comes back into Label24, the connection is
+// closed again, and the audit log names the port as the list does.
+TEST_F(NetworkPorts, ReadTimeReachesANetworkSignFromPortsTxt) {
+    TcpSignServerOptions options;
+    options.ClockBytes = std::string("\x26\x12\x07\x14\x32\x56", 6);
+    TcpSignServer server(options);
+    TForm1& form = FormOn(server.Name(0));
+    form.Button3->click();
+    EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send sucess")});
+    EXPECT_EQ(form.Label24->text(), QStringLiteral("12/07 2026  14:32"));
+    EXPECT_EQ(form.Label24->toolTip().toStdString(),
+              "Read from " + server.Name(0) + " at 14:35:09: Sign clock 2 min 13 s behind this PC");
+    EXPECT_FALSE(form.mycomm1->Connected());
+    EXPECT_EQ(server.Connections(), 1u);
+    EXPECT_EQ(server.Requests(), 1u);
+    // Refresh keeps it chosen, and reaches it again.
+    form.Button8->click();
+    EXPECT_EQ(form.ComboBox3->currentText().toStdString(), server.Name(0));
+    form.Button2->click();
+    EXPECT_EQ(FBench.FResults.back(), QStringLiteral("send sucess"));
+    EXPECT_EQ(server.Connections(), 2u);
+    const auto rows = AuditRows();
+    ASSERT_EQ(rows.size(), 2u);
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.at("port"), server.Name(0));
+        EXPECT_EQ(row.at("outcome"), "ok");
+        EXPECT_EQ(row.at("tries"), "1");
+        EXPECT_EQ(row.at("adapter"), "");
+    }
+    EXPECT_EQ(rows[0].at("offset s"), "-133");
+}
+
+// A network sign that cannot be reached ends the command with "send error",
+// as a serial one does, and the audit row says why in the network's words.
+TEST_F(NetworkPorts, ANetworkSignNotReachedEndsTheCommandWithItsReason) {
+    enum Fault { Refused, Silent, DropsTheLine };
+    const struct {
+        const char* what;
+        Fault fault;
+        const char* tries;
+        const char* outcome; // after the server's address
+    } rows[] = {
+        {"nothing listens at the port", Refused, "3", "nothing accepts connections at "},
+        {"the sign never answers", Silent, "3", "no answer"},
+        {"the device server drops the line at the request", DropsTheLine, "1",
+         "the device server at "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        FForm.reset();
+        FBench.FResults.clear();
+        fs::remove(FBench / "audit.csv");
+        TcpSignServerOptions options;
+        options.OnRequest = row.fault == Silent         ? TcpSignServerOptions::Silent
+                            : row.fault == DropsTheLine ? TcpSignServerOptions::Close
+                                                        : TcpSignServerOptions::Answer;
+        TcpSignServer server(options);
+        const std::string port = server.Name(0);
+        const std::string address = port.substr(std::string("tcp://").size());
+        if (row.fault == Refused)
+            server.Stop();
+        TForm1& form = FormOn(port);
+        form.Button3->click();
+        EXPECT_EQ(FBench.FResults, std::vector<QString>{QStringLiteral("send error")});
+        EXPECT_FALSE(form.mycomm1->Connected());
+        EXPECT_TRUE(form.Button3->isEnabled());
+        const auto audit = AuditRows();
+        ASSERT_EQ(audit.size(), 1u);
+        EXPECT_EQ(audit[0].at("port"), port);
+        EXPECT_EQ(audit[0].at("tries"), row.tries);
+        const std::string outcome = audit[0].at("outcome");
+        switch (row.fault) {
+        case Refused:
+            EXPECT_EQ(outcome.rfind(row.outcome + address + " ", 0), 0u) << outcome;
+            break;
+        case Silent:
+            EXPECT_EQ(outcome, row.outcome);
+            EXPECT_EQ(server.Requests(), 3u);
+            break;
+        case DropsTheLine:
+            EXPECT_EQ(outcome, row.outcome + address + " closed the connection");
+            break;
+        }
     }
 }
 
