@@ -53,8 +53,15 @@ class FormDir : public TempDir {
 public:
     QString File() const { return QString::fromStdString(*this / "LEDINFO.BIN"); }
     // The settings file here; the port scan looks here too (no ports: the
-    // machine's own serial devices are never opened).
-    TForm1Options Options() const { return {File(), Path().string(), {}, {}}; }
+    // machine's own serial devices are never opened), and so does the
+    // per-user data folder (no ports.txt of the user's is read).
+    TForm1Options Options() const {
+        TForm1Options o{File(), Path().string(), {}, {}};
+        o.Environment = [home = Path().string()](const std::string& name) {
+            return name == "XDG_DATA_HOME" ? std::optional<std::string>(home) : std::nullopt;
+        };
+        return o;
+    }
 };
 
 void WriteFile(const QString& path, const Bytes& bytes) {
