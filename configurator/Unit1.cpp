@@ -36,11 +36,9 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <set>
-#include <tuple>
 
 namespace {
 
@@ -187,26 +185,23 @@ QString NetPortToolTip(const comm::net::TNetPortName& name) {
 }
 
 // The network ports named in the ports file at `path`, in the file's order,
-// each once (a host name in any case is one host). Lines that are no network
-// port name, or a malformed one, are passed over, and so is a file that
-// cannot be read: a missing one is the usual case, and ReadPortsFile opens
-// nothing but a regular file of a bounded size.
+// each server port once, as the first line names it (sign::NetPortKey: a host
+// name in any case, an IPv6 address however written, and tcp:// or
+// rfc2217:// to one address are one port). Lines that are no network port
+// name, or a malformed one, are passed over, and so is a file that cannot be
+// read: a missing one is the usual case, and ReadPortsFile opens nothing but
+// a regular file of a bounded size.
 std::vector<TNetPortItem> NetPortsOfFile(const std::string& path) {
     std::vector<TNetPortItem> items;
     if (path.empty())
         return items;
     const sign::TPortsFile file = sign::ReadPortsFile(path);
-    std::set<std::tuple<comm::net::TNetScheme, std::string, std::uint16_t>> seen;
+    std::set<std::string> seen;
     for (const sign::TPortsLine& line : file.Ports) {
         if (!comm::net::IsNetPortName(line.Name))
             continue;
         const comm::net::TNetPortNameResult parsed = comm::net::ParseNetPortName(line.Name);
-        if (!parsed.Name)
-            continue;
-        std::string host = parsed.Name->Host;
-        std::transform(host.begin(), host.end(), host.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (!seen.emplace(parsed.Name->Scheme, host, parsed.Name->Port).second)
+        if (!parsed.Name || !seen.insert(sign::NetPortKey(line.Name)).second)
             continue;
         items.push_back({QString::fromStdString(comm::net::FormatNetPortName(*parsed.Name)),
                          NetPortToolTip(*parsed.Name)});

@@ -98,7 +98,8 @@ protected:
 };
 
 // The file as an office would keep it, and the lines that are no network
-// port: each kept line once, after the serial port found, with its address.
+// port: each server port once, after the serial port found, with its
+// address.
 TEST_F(NetworkPorts, FollowTheScannedPortsInTheFilesOrderEachOnceWithTheirAddress) {
     PtyPair elsewhere; // a serial device the scan does not look at
     FBench.WritePortsFile("\xEF\xBB\xBF# the north depot's signs\r\n"
@@ -106,11 +107,14 @@ TEST_F(NetworkPorts, FollowTheScannedPortsInTheFilesOrderEachOnceWithTheirAddres
                           "   tcp://sign-17.Example.org:4001\t# Elm St school\r\n"
                           "\r\n"
                           "TCP://[2001:db8::7]:4002\n"
-                          // Once: the same port written again, in other cases.
+                          // Once, as first written: the same server port in
+                          // other cases, an IPv6 address written out, and
+                          // through the other protocol; another port of it.
                           "RFC2217://10.0.0.5:4001\n"
                           "tcp://SIGN-17.example.ORG:4001\n"
-                          // The same address through the other protocol is a port of its own.
+                          "tcp://[2001:db8:0:0:0:0:0:7]:4002\n"
                           "tcp://10.0.0.5:4001\n"
+                          "tcp://10.0.0.5:4003\n"
                           // Malformed network names.
                           "tcp://10.0.0.6:99999\n"
                           "tcp://10.0.0.6\n"
@@ -133,7 +137,7 @@ TEST_F(NetworkPorts, FollowTheScannedPortsInTheFilesOrderEachOnceWithTheirAddres
                           "rfc2217://[::1]:2217");
     EXPECT_EQ(Names(),
               Listed({"rfc2217://10.0.0.5:4001", "tcp://sign-17.Example.org:4001",
-                      "tcp://[2001:db8::7]:4002", "tcp://10.0.0.5:4001", "rfc2217://[::1]:2217"}));
+                      "tcp://[2001:db8::7]:4002", "tcp://10.0.0.5:4003", "rfc2217://[::1]:2217"}));
     const std::vector<std::string> tips = Tips();
     ASSERT_EQ(tips.size(), 6u);
     EXPECT_EQ(std::vector<std::string>(tips.begin() + 1, tips.end()),
@@ -141,7 +145,7 @@ TEST_F(NetworkPorts, FollowTheScannedPortsInTheFilesOrderEachOnceWithTheirAddres
                   "RFC 2217 device server 10.0.0.5, port 4001",
                   "raw TCP, sign-17.Example.org:4001",
                   "raw TCP, [2001:db8::7]:4002",
-                  "raw TCP, 10.0.0.5:4001",
+                  "raw TCP, 10.0.0.5:4003",
                   "RFC 2217 device server ::1, port 2217",
               }));
 }
