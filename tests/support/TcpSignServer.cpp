@@ -265,6 +265,16 @@ void TcpSignServer::TImpl::TWorker::SendDue(Clock::time_point now) {
 }
 
 void TcpSignServer::TImpl::TWorker::Run() {
+    // However it ends, a CloseConnections() waiting for this thread stops
+    // waiting.
+    struct TEnded {
+        TWorker& worker;
+        ~TEnded() {
+            std::lock_guard lock(worker.server->mutex_);
+            worker.ended = true;
+            worker.server->done_.notify_all();
+        }
+    } onEnd{*this};
     std::uint64_t closeSeen = 0;
     std::vector<epoll_event> events(256);
     for (;;) {
@@ -285,14 +295,8 @@ void TcpSignServer::TImpl::TWorker::Run() {
             timeout = timeout < 0 ? rest : std::min(timeout, rest);
         }
         const int n = ::epoll_wait(epoll, events.data(), static_cast<int>(events.size()), timeout);
-        if (n < 0 && errno != EINTR) {
-            // Cannot wait any more: Stop() still joins, CloseConnections()
-            // does not wait for this thread.
-            std::lock_guard lock(server->mutex_);
-            ended = true;
-            server->done_.notify_all();
-            return;
-        }
+        if (n < 0 && errno != EINTR)
+            return; // cannot wait any more: Stop() still joins
         for (int i = 0; i < n; ++i) {
             const std::uint64_t id = events[static_cast<std::size_t>(i)].data.u64;
             const std::uint32_t what = events[static_cast<std::size_t>(i)].events;

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -51,6 +52,20 @@ void RaiseOpenFileLimit() {
     // as that usual ceiling, or the soft limit stays.
     limit.rlim_cur = 1 << 20;
     ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+std::size_t PortsAtOnce(std::size_t ports) {
+    // Descriptors kept for the standard streams, the audit log, the
+    // lists read and the system's own libraries.
+    constexpr rlim_t Reserved = 16;
+    constexpr rlim_t PerPort = 3;
+    rlimit limit{};
+    std::size_t bound = MaxPortsAtOnce;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const rlim_t fit = limit.rlim_cur > Reserved ? (limit.rlim_cur - Reserved) / PerPort : 0;
+        bound = std::min<std::size_t>(bound, static_cast<std::size_t>(fit));
+    }
+    return std::max<std::size_t>(1, std::min(ports, bound));
 }
 
 TPcTime PcTimeNow() {

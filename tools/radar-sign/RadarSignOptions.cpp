@@ -641,7 +641,7 @@ std::string Usage() {
            "port) or rfc2217://HOST:PORT (RFC 2217), HOST a name, an IPv4 address or\n"
            "[an IPv6 address]; a malformed one is bad input.\n"
            "Several ports run at once, each named once (under any name: bad input);\n"
-           "on Windows a port is a COM name (COM3, \\\\.\\COM12): a path, a folder or\n"
+           "on Windows a serial port is a COM name (COM3, \\\\.\\COM12): a path, a folder or\n"
            "another device (CON) is bad input.\n"
            "one line per port, fields separated by tabs:\n"
            "port, command, ok or the reason, tries, time, and the sign's clock minus\n"

@@ -9,9 +9,13 @@
 // (hooks.Opened), with the OS error read right after the open; an open that
 // could not read the modem lines goes on (hooks.OpenRaised).
 //
-// Concurrency: one worker thread per port, each owning its TComPort and its
-// TSignLink from start to end; nothing of one port is touched by another
-// thread, except as follows. The ports use SyncMethod smNone, so that their
+// Concurrency: one worker thread per port in flight, each owning the
+// TComPort and the TSignLink of its port from start to end, then taking the
+// next port; nothing of one port is touched by another thread, except as
+// follows. At most radarsign::PortsAtOnce ports are in flight (a fleet of
+// thousands would otherwise run out of descriptors or threads); a worker that
+// cannot be started leaves fewer at once, and when none can, each port says
+// so. The ports use SyncMethod smNone, so that their
 // event handlers run on their own event thread and no port depends on a GUI
 // thread that is busy with another (sign::WaitForAck pumps the GUI thread's
 // messages and therefore serves only one transaction at a time). The
@@ -94,6 +98,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -247,6 +252,8 @@ public:
         const Clock::time_point started = Clock::now();
         TResult result;
         try {
+            if (FRefused)
+                std::rethrow_exception(FRefused);
             cport::TComPort port(nullptr);
             ConfigureForTheTool(port);
             port.OnRxChar = [this](cport::TCustomComPort*, std::int32_t) {
@@ -298,6 +305,10 @@ public:
                        sign::OffsetField(result.Offset));
         return result.Status;
     }
+
+    // Makes Run() report this instead of opening the port (the run could
+    // not give the port a thread).
+    void Refuse(std::exception_ptr why) { FRefused = std::move(why); }
 
     // Wakes the wait for the sign's answer, so that it sees a stop now.
     void Wake() {
@@ -557,6 +568,7 @@ private:
     TAudit* const FAudit;
     std::mutex FLock;
     std::condition_variable FSignal;
+    std::exception_ptr FRefused;
     bool FRxPending = false;    // the handler saw bytes that the worker has not read
     Clock::time_point FReplyAt; // when the last reply was recognised
 };
@@ -665,12 +677,32 @@ int RunCommand(const TOptions& options, const std::optional<sign::TSignClock>& f
             for (const auto& job : jobs)
                 job->Wake();
         });
+        // Each worker takes the next port until none is left: at most
+        // PortsAtOnce ports are in flight, so that a fleet neither runs out
+        // of descriptors nor of threads (a port holds three or four).
+        std::atomic<std::size_t> next{0};
+        const auto work = [&jobs, &statuses, &next] {
+            for (std::size_t i; (i = next++) < jobs.size();)
+                statuses[i] = jobs[i]->Run();
+        };
         std::vector<std::thread> threads;
+        std::exception_ptr noThread;
         radarsign::WithStopsBlocked([&] {
-            for (std::size_t i = 0; i < jobs.size(); ++i)
-                threads.emplace_back(
-                    [job = jobs[i].get(), status = &statuses[i]] { *status = job->Run(); });
+            const std::size_t workers = radarsign::PortsAtOnce(jobs.size());
+            try {
+                while (threads.size() < workers)
+                    threads.emplace_back(work);
+            } catch (const std::system_error&) {
+                // Fewer at once; with none at all, each port says why.
+                noThread = std::current_exception();
+            }
         });
+        if (threads.empty()) {
+            for (std::size_t i = 0; i < jobs.size(); ++i) {
+                jobs[i]->Refuse(noThread);
+                statuses[i] = jobs[i]->Run();
+            }
+        }
         for (std::thread& t : threads)
             host::WaitForThreadServing(t);
         stop = radarsign::TInterrupts::Stop();

@@ -8,8 +8,14 @@
 #include "tests/tools/radar-sign/RadarSignRuns.h"
 #include "tools/radar-sign/RadarSignOptions.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -171,6 +177,217 @@ TEST(RadarSignFleetParsing, TwoNamesOfOneServerPortAreOnePortWithoutAskingAnyone
         EXPECT_NE(radarsign::SamePortTwice(r.ports).find(r.says), std::string::npos)
             << radarsign::SamePortTwice(r.ports);
     EXPECT_EQ(radarsign::SamePortTwice({"tcp://localhost:1", "tcp://127.0.0.1:1"}), "");
+}
+
+// ---- The program, against signs served on 127.0.0.1 -----------------------------------
+
+// A TCP port on 127.0.0.1 that nothing accepts on (bound, never listening):
+// a connect is refused at once.
+class RefusingPort {
+public:
+    RefusingPort() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            throw std::runtime_error("cannot bind a port on 127.0.0.1");
+        port_ = ntohs(a.sin_port);
+    }
+    ~RefusingPort() { ::close(fd_); }
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    std::string Name() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// A TCP port on 127.0.0.1 that listens and never accepts, its queue already
+// full: a connect to it waits (its SYN is dropped) until the client gives up.
+class FullPort {
+public:
+    FullPort() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(fd_, 0) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            throw std::runtime_error("cannot listen on 127.0.0.1");
+        port_ = ntohs(a.sin_port);
+        // A backlog of 0 holds one connection: two fill it whatever the kernel
+        // rounds it to (non-blocking: the second may wait, which is the point).
+        for (int i = 0; i < 2; ++i) {
+            const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            fillers_.push_back(c);
+        }
+    }
+    ~FullPort() {
+        for (const int c : fillers_)
+            ::close(c);
+        ::close(fd_);
+    }
+    FullPort(const FullPort&) = delete;
+    FullPort& operator=(const FullPort&) = delete;
+    std::string Name() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::vector<int> fillers_;
+};
+
+rc_test::TcpSignServerOptions
+Signs(std::size_t n,
+      rc_test::TcpSignServerOptions::Mode mode = rc_test::TcpSignServerOptions::Answer) {
+    rc_test::TcpSignServerOptions o;
+    o.Ports = n;
+    o.Delay = 50ms;
+    o.Threads = 2;
+    o.OnRequest = mode;
+    o.ClockBytes = std::string("\x26\x12\x07\x14\x35\x09", 6);
+    return o;
+}
+
+TEST(RadarSignFleet, EveryCommandReachesEveryListedSignAndEachIsLoggedUnderItsName) {
+    constexpr std::size_t kSigns = 30;
+    rc_test::TcpSignServer server(Signs(kSigns));
+    TempDir dir;
+    std::string text = "# the test's fleet\n";
+    for (std::size_t i = 0; i < kSigns; ++i)
+        text += server.Name(i) + "\n";
+    const std::string list = WriteList(dir, "fleet.txt", text);
+    const struct {
+        std::vector<std::string> args;
+        const char* outcome;
+    } rows[] = {
+        {{"read-time", "--ports-from", list}, "ok 12/07 2026  14:35"},
+        {{"send-time", "--ports-from", list, "--at", "2026-12-07 14:35:09"}, "ok"},
+        {Plus({"download", "--ports-from", list},
+              {"--morning", "07:00-08:00", "--morning-speed", "20", "--afternoon", "14:00-16:00",
+               "--afternoon-speed", "20", "--regular-speed", "40", "--rate", "1"}),
+         "ok"},
+    };
+    TempDir home;
+    for (const auto& row : rows) {
+        const TRun r = RadarSign(row.args, {kPcIsSign, "XDG_DATA_HOME=" + home.Path().string()});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(Lines(r.out).size(), kSigns) << r.out;
+        for (std::size_t i = 0; i < kSigns; ++i)
+            EXPECT_EQ(ResultOf(r.out, server.Name(i)).at(2), row.outcome) << row.args[0];
+    }
+    EXPECT_EQ(server.Requests(), 3 * kSigns);
+    // One row per port and command, under the name as the list gives it.
+    const auto log = CsvRows((home.Path() / "radar-configurator" / "audit.csv").string());
+    std::size_t rowsOfFirst = 0;
+    for (const auto& row : log)
+        if (std::find(row.begin(), row.end(), server.Name(0)) != row.end())
+            ++rowsOfFirst;
+    EXPECT_EQ(rowsOfFirst, 3u);
+}
+
+TEST(RadarSignFleet, EachNetworkFailureIsSaidWithItsReasonWhileTheOtherSignsAreRead) {
+    rc_test::TcpSignServer good(Signs(1));
+    rc_test::TcpSignServer closing(Signs(1, rc_test::TcpSignServerOptions::Close));
+    rc_test::TcpSignServer raw(Signs(1));
+    const RefusingPort refusing;
+    const FullPort full;
+    const std::string closingAddress = "127.0.0.1:" + std::to_string(closing.Ports()[0]);
+    const std::string rfc2217 = "rfc2217://127.0.0.1:" + std::to_string(raw.Ports()[0]);
+    const TRun r = RadarSign({"read-time", "--connect-timeout", "0.3", good.Name(0),
+                              refusing.Name(), full.Name(), closing.Name(0), rfc2217},
+                             {kPcIsSign});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(ResultOf(r.out, good.Name(0)).at(2), "ok 12/07 2026  14:35");
+    EXPECT_EQ(ResultOf(r.out, refusing.Name()).at(2), "nothing accepts connections at " +
+                                                          refusing.Address() +
+                                                          " (WSAECONNREFUSED, OS error 10061)");
+    EXPECT_EQ(ResultOf(r.out, full.Name()).at(2).rfind("timed out connecting to", 0), 0u)
+        << ResultOf(r.out, full.Name()).at(2);
+    EXPECT_NE(ResultOf(r.out, full.Name()).at(2).find("(connect time-out 0.3 s)"),
+              std::string::npos);
+    EXPECT_EQ(ResultOf(r.out, closing.Name(0)).at(2),
+              "the device server at " + closingAddress + " closed the connection");
+    // A raw port answers no Telnet negotiation: the RFC 2217 open gives up.
+    const std::string notTelnet = ResultOf(r.out, rfc2217).at(2);
+    EXPECT_TRUE(notTelnet.rfind("timed out connecting to", 0) == 0 ||
+                notTelnet.find("does not speak RFC 2217") != std::string::npos)
+        << notTelnet;
+}
+
+TEST(RadarSignFleet, ABadNameOrListSendsNothingToAnySign) {
+    rc_test::TcpSignServer server(Signs(2));
+    TempDir dir;
+    const std::string list = WriteList(dir, "fleet.txt", server.Name(1) + "\ntcp://sign-9:99999\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } rows[] = {
+        {{"read-time", server.Name(0), "tcp://host:99999"}, "port 99999 is out of range"},
+        {{"read-time", server.Name(0), "--ports-from", list},
+         list + " line 2: port 99999 is out of range"},
+        {{"read-time", server.Name(0), "--connect-timeout", "0"}, "--connect-timeout '0'"},
+        {{"read-time", server.Name(0), "Tcp://127.0.0.1:0" + std::to_string(server.Ports()[0])},
+         "are the same port, given twice; nothing was sent"},
+    };
+    for (const auto& row : rows) {
+        const TRun r = RadarSign(row.args);
+        EXPECT_EQ(r.status, 2) << r.out << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(server.Connections(), 0u);
+}
+
+// The open-file limit: the ports in flight are held to what fits (60 ports
+// at once need more than 64 descriptors); when not even one fits, the port
+// says so.
+TEST(RadarSignFleet, AFleetFitsTheOpenFileLimitAndAPortThatCannotSaysSo) {
+    constexpr std::size_t kSigns = 60;
+    rc_test::TcpSignServer server(Signs(kSigns));
+    TempDir dir;
+    std::string text;
+    for (std::size_t i = 0; i < kSigns; ++i)
+        text += server.Name(i) + "\n";
+    const std::string list = WriteList(dir, "fleet.txt", text);
+    for (const char* limit : {"--nofile=64:64", "--nofile=32:4096"}) {
+        const TRun r = RadarSign({limit, RADAR_SIGN_PATH, "read-time", "--ports-from", list},
+                                 {kPcIsSign}, "/usr/bin/prlimit");
+        EXPECT_EQ(r.status, 0) << limit << "\n" << r.out << r.err;
+        for (std::size_t i = 0; i < kSigns; ++i)
+            EXPECT_EQ(ResultOf(r.out, server.Name(i)).at(2), "ok 12/07 2026  14:35") << limit;
+    }
+    const TRun few = RadarSign({"--nofile=5:5", RADAR_SIGN_PATH, "read-time", server.Name(0)},
+                               {"XDG_DATA_HOME=" + dir.Path().string()}, "/usr/bin/prlimit");
+    EXPECT_EQ(few.status, 3) << few.out << few.err;
+    EXPECT_EQ(ResultOf(few.out, server.Name(0)).at(2), "too many open files (EMFILE, errno 24)");
+}
+
+// A stop with most of a list still waiting for its turn (one port at a time
+// under this limit): the port in flight and every waiting one say they were
+// cancelled, at once, and nothing more is sent.
+TEST(RadarSignFleet, AStopEndsThePortInFlightAndThoseNotBegun) {
+    constexpr std::size_t kSigns = 5;
+    rc_test::TcpSignServer server(Signs(kSigns, rc_test::TcpSignServerOptions::Silent));
+    std::vector<std::string> args = {"--nofile=19:19", RADAR_SIGN_PATH, "read-time", "--tries", "1",
+                                     "--timeout",      "60000"};
+    for (std::size_t i = 0; i < kSigns; ++i)
+        args.push_back(server.Name(i));
+    TempDir home;
+    Child run("/usr/bin/prlimit", args, {"XDG_DATA_HOME=" + home.Path().string()});
+    ASSERT_TRUE(WaitFor([&] { return server.Requests() >= 1; }));
+    EXPECT_EQ(run.Stop(SIGTERM), 143) << run.Stdout() << run.Stderr();
+    EXPECT_EQ(server.Requests(), 1u); // one port at a time: the others never began
+    for (std::size_t i = 0; i < kSigns; ++i)
+        EXPECT_EQ(ResultOf(run.Stdout(), server.Name(i)).at(2),
+                  "cancelled: interrupted by SIGTERM");
 }
 
 } // namespace
