@@ -4,6 +4,7 @@
 #include "host/MessageLoop.h"
 #include "serial/CPort.h"
 #include "serial/driver/CommApi.h"
+#include "serial/driver/NetPortName.h"
 #include "sign/AuditLog.h"
 #include "sign/AuditQueue.h"
 #include "sign/ClockOffset.h"
@@ -11,6 +12,7 @@
 #include "sign/PortIdentity.h"
 #include "sign/PortList.h"
 #include "sign/PortName.h"
+#include "sign/PortsFile.h"
 #include "sign/SignTransaction.h"
 #include "sign/VisibleText.h"
 #include "spin/Spin.h"
@@ -35,6 +37,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <set>
 
 namespace {
 
@@ -157,6 +161,54 @@ QString PortToolTip(const sign::TPortIdentity& id) {
     return lines.join(QLatin1Char('\n'));
 }
 
+// The file of network ports in the per-user data folder.
+constexpr const char* PortsFileName = "ports.txt";
+
+// A network port of the list: its name as the list shows it and the command
+// opens it, and its address as its tooltip.
+struct TNetPortItem {
+    QString Name;
+    QString Tip;
+};
+
+// "RFC 2217 device server 10.0.0.5, port 4001", "raw TCP, 10.0.0.5:4001".
+// The host is ASCII letters, digits, '-', '.' and ':' (a parsed name holds
+// nothing else), so it is shown as it is.
+QString NetPortToolTip(const comm::net::TNetPortName& name) {
+    const QString host = QString::fromStdString(name.Host);
+    if (name.Scheme == comm::net::TNetScheme::nsRfc2217)
+        return QStringLiteral("RFC 2217 device server %1, port %2").arg(host).arg(name.Port);
+    const QString address = name.HostKind == comm::net::THostKind::hkIpv6
+                                ? QLatin1Char('[') + host + QLatin1Char(']')
+                                : host;
+    return QStringLiteral("raw TCP, %1:%2").arg(address).arg(name.Port);
+}
+
+// The network ports named in the ports file at `path`, in the file's order,
+// each server port once, as the first line names it (sign::NetPortKey: a host
+// name in any case, an IPv6 address however written, and tcp:// or
+// rfc2217:// to one address are one port). Lines that are no network port
+// name, or a malformed one, are passed over, and so is a file that cannot be
+// read: a missing one is the usual case, and ReadPortsFile opens nothing but
+// a regular file of a bounded size.
+std::vector<TNetPortItem> NetPortsOfFile(const std::string& path) {
+    std::vector<TNetPortItem> items;
+    if (path.empty())
+        return items;
+    const sign::TPortsFile file = sign::ReadPortsFile(path);
+    std::set<std::string> seen;
+    for (const sign::TPortsLine& line : file.Ports) {
+        if (!comm::net::IsNetPortName(line.Name))
+            continue;
+        const comm::net::TNetPortNameResult parsed = comm::net::ParseNetPortName(line.Name);
+        if (!parsed.Name || !seen.insert(sign::NetPortKey(line.Name)).second)
+            continue;
+        items.push_back({QString::fromStdString(comm::net::FormatNetPortName(*parsed.Name)),
+                         NetPortToolTip(*parsed.Name)});
+    }
+    return items;
+}
+
 // Label24's tooltip for a clock read from `port` when this PC's clock showed
 // `pc`: where and when it was read, then its offset from this PC's clock.
 // The label keeps that clock until the next one is read, whatever port is
@@ -204,6 +256,10 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
                                                                        : ProcessEnvironment());
     if (!auditFolder.empty())
         FAuditLog = std::make_unique<audit::TAuditQueue>(auditFolder);
+    const std::string userFolder =
+        UserSettingsFolder(FOptions.Environment ? FOptions.Environment : ProcessEnvironment());
+    if (!userFolder.empty())
+        FPortsFile = (std::filesystem::path(userFolder) / PortsFileName).string();
     FormCreate();
     if (FOptions.WatchPorts) {
         FPortWatcher = new TPortWatcher(this);
@@ -446,12 +502,16 @@ void TForm1::ScanPorts() {
         sign::ScanPorts(*mycomm1, sign::PortCandidates(FOptions.PortDirectory));
     const std::vector<sign::TPortIdentity> ids = sign::PortIdentities(names);
     int widest = 0;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const QString name = QString::fromStdString(names[i]);
+    const auto add = [this, &widest](const QString& name, const QString& tip) {
         ComboBox3->addItem(name);
-        ComboBox3->setItemData(ComboBox3->count() - 1, PortToolTip(ids[i]), Qt::ToolTipRole);
+        ComboBox3->setItemData(ComboBox3->count() - 1, tip, Qt::ToolTipRole);
         widest = std::max(widest, ComboBox3->fontMetrics().horizontalAdvance(name));
-    }
+    };
+    for (std::size_t i = 0; i < names.size(); ++i)
+        add(QString::fromStdString(names[i]), PortToolTip(ids[i]));
+    // Then the network ports: none of them is connected to here.
+    for (const TNetPortItem& item : NetPortsOfFile(FPortsFile))
+        add(item.Name, item.Tip);
     // The drop-down shows whole names, wider than the box when they need it.
     ComboBox3->view()->setMinimumWidth(widest + 2 * ComboBox3->view()->frameWidth() + 8);
     ShowChosenPortTip();
@@ -570,8 +630,9 @@ void TForm1::SendCommand() {
                FClosing              ? "cancelled: the window was closed"
                : !result.Opened      ? openFailure
                : result.Acknowledged ? "ok"
+               // A network port's server that dropped the line is said as that.
                : result.DeviceGone
-                   ? sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::TPortFacts{})
+                   ? sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::NameFacts(port))
                    : "no answer");
     if (FClosing)
         return; // the window has gone: nobody to tell

@@ -7,6 +7,14 @@
 // Creating it builds every control and runs FormCreate, which scans the
 // serial ports, loads the operator's last entries from LEDINFO.BIN and puts
 // them into the controls; closing it runs FormClose, which saves them again.
+// The port list holds the serial ports found, then the network ports
+// (`tcp://HOST:PORT`, `rfc2217://HOST:PORT`, serial/driver/NetPortName.h)
+// named in ports.txt in the per-user data folder (sign/PortsFile.h), in the
+// file's order, each once, with its address as the tooltip; every other line
+// of that file is passed over, and so is a file that cannot be read (none
+// there is the usual case), without a word to the operator. A network port
+// is listed whether or not its server answers: nothing is connected until a
+// command opens it.
 // The file is saved beside the executable when that folder is writable,
 // otherwise in the per-user data folder. It is read from the per-user folder
 // when the user has a file there, beside a writable executable only while
@@ -75,8 +83,8 @@ struct TForm1Options {
     // Where the settings location is chosen as if the executable were; empty:
     // the directory of the executable.
     std::string ExecutableDirectory = {};
-    // The environment that names the per-user data folder; empty: the
-    // process's own.
+    // The environment that names the per-user data folder (the settings
+    // location, the audit log, ports.txt); empty: the process's own.
     TEnvironment Environment = {};
     // The folder of the audit log (sign/AuditLog.h); none: the
     // per-user data folder; empty: no log.
@@ -188,7 +196,8 @@ public:
 public Q_SLOTS:
     // "Clear" (hidden): empties Memo2.
     void Button9Click();
-    // "Refresh": scans again; keeps the chosen port (by name) at its new
+    // "Refresh": scans again and reads ports.txt again; keeps the chosen
+    // port (by name), serial or network, at its new
     // place, else selects the first; then closes the port (called during a
     // command, which the disabled button prevents, that ends the wait with
     // "send error").
@@ -206,8 +215,10 @@ public Q_SLOTS:
     void PortsChanged();
 
 public:
-    // Fills ComboBox3 with the ports that can be opened now; selects nothing.
-    // Each item carries the adapter's description as its tooltip.
+    // Fills ComboBox3 with the serial ports that can be opened now, then the
+    // network ports of ports.txt, read again; selects nothing. Each item
+    // carries the adapter's description, or the network port's address, as
+    // its tooltip. The one place the list is built.
     void ScanPorts();
     // The transaction for FSignLink's request (see the top of this file).
     void SendCommand();
@@ -253,6 +264,8 @@ private:
     QString FSettingsReadPath;
     // The per-user folder to create before a save; empty: none.
     std::string FSettingsFolder;
+    // ports.txt in the per-user data folder; empty: none (no folder known).
+    std::string FPortsFile;
     // State of the current sign request and of the reply parser
     // (FCommandCode, FPayload, FFrame, FRxBuffer, FAckReceived).
     sign::TSignLink FSignLink;

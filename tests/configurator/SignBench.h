@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -143,7 +144,8 @@ private:
 };
 
 // A folder with the settings file and the serial devices the window scans:
-// ttyUSB<n> links to pseudo-terminals.
+// ttyUSB<n> links to pseudo-terminals; its "data" folder is the window's
+// data home, where it looks for ports.txt (never the user's own).
 class SignBench : public TempDir {
 public:
     // Links `name` in the folder to the pty's slave.
@@ -153,6 +155,14 @@ public:
     void Unlink(const std::string& name) { std::filesystem::remove(*this / name); }
     QString Port(const std::string& name) const { return QString::fromStdString(*this / name); }
     QString SettingsFile() const { return QString::fromStdString(*this / "LEDINFO.BIN"); }
+    // The window's per-user data folder (made by WritePortsFile).
+    std::filesystem::path DataFolder() const { return Path() / "data" / "radar-configurator"; }
+    std::string PortsFile() const { return (DataFolder() / "ports.txt").string(); }
+    // ports.txt with `text`, its folder made first.
+    void WritePortsFile(const std::string& text) const {
+        std::filesystem::create_directories(DataFolder());
+        WriteFile(PortsFile(), Bytes(text.begin(), text.end()));
+    }
 
     TForm1Options Options() {
         TForm1Options o;
@@ -164,11 +174,18 @@ public:
             FResultAt = Clock::now();
         };
         o.AuditFolder = Path().string();
+        o.Environment = [home = (Path() / "data").string()](
+                            const std::string& name) -> std::optional<std::string> {
+            if (name == "XDG_DATA_HOME")
+                return home;
+            return std::nullopt;
+        };
         return o;
     }
 
     // The audit log's rows after its header, each as column name -> field
-    // (no field the window writes holds a comma or a quote).
+    // (a field in quotes as RFC 4180 has it: a network port's reasons hold
+    // commas; no field holds a line end).
     std::vector<std::map<std::string, std::string>> AuditRows() const {
         std::vector<std::vector<std::string>> lines;
         const Bytes bytes = ReadFile(*this / "audit.csv");
@@ -176,10 +193,19 @@ public:
         for (std::string line; std::getline(text, line);) {
             EXPECT_TRUE(!line.empty() && line.back() == '\r');
             line.pop_back();
-            std::vector<std::string> fields;
-            std::istringstream row(line + ",");
-            for (std::string field; std::getline(row, field, ',');)
-                fields.push_back(field);
+            std::vector<std::string> fields(1);
+            bool quoted = false;
+            for (std::size_t i = 0; i < line.size(); ++i) {
+                const char c = line[i];
+                if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"')
+                    fields.back() += line[++i];
+                else if (c == '"')
+                    quoted = !quoted;
+                else if (c == ',' && !quoted)
+                    fields.emplace_back();
+                else
+                    fields.back() += c;
+            }
             lines.push_back(fields);
         }
         std::vector<std::map<std::string, std::string>> rows;

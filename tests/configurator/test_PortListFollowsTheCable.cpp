@@ -20,10 +20,22 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <string>
 
 namespace {
 
 using rc_test::TMockAdapter;
+
+// The window's environment: its data home in `dir`, so that no ports.txt of
+// the user's adds network ports to the list.
+TEnvironment DataHomeIn(const rc_test::TempDir& dir) {
+    return [home = dir.Path().string()](const std::string& name) -> std::optional<std::string> {
+        if (name == "XDG_DATA_HOME")
+            return home;
+        return std::nullopt;
+    };
+}
 
 // Processes events until done() or five seconds; answers the milliseconds
 // it took, or -1 when it never was.
@@ -48,6 +60,7 @@ TEST(PortListFollowsTheCable, PlugAndPullWithoutRefresh) {
     options.SettingsPath = QString::fromStdString(dir / "LEDINFO.BIN");
     options.PortDirectory = folder;
     options.AuditFolder = dir.Path().string();
+    options.Environment = DataHomeIn(dir);
     TForm1 form(options);
     QComboBox* box = form.ComboBox3;
     ASSERT_EQ(box->count(), 0);
@@ -98,6 +111,7 @@ TEST(PortListFollowsTheCable, HoveringThePortBoxTellsTheAdapter) {
     options.SettingsPath = QString::fromStdString(dir / "LEDINFO.BIN");
     options.PortDirectory = testbed.LinkFolder("by-id", {"ttyUSB0"});
     options.AuditFolder = dir.Path().string();
+    options.Environment = DataHomeIn(dir);
     TForm1 form(options);
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));

@@ -4,6 +4,7 @@
 
 #include "sign/SignSettings.h"
 #include "spin/Spin.h"
+#include "tests/configurator/PipeWatchdog.h"
 #include "tests/sign/SettingsFiles.h"
 
 #include <QApplication>
@@ -52,8 +53,15 @@ class FormDir : public TempDir {
 public:
     QString File() const { return QString::fromStdString(*this / "LEDINFO.BIN"); }
     // The settings file here; the port scan looks here too (no ports: the
-    // machine's own serial devices are never opened).
-    TForm1Options Options() const { return {File(), Path().string(), {}, {}}; }
+    // machine's own serial devices are never opened), and so does the
+    // per-user data folder (no ports.txt of the user's is read).
+    TForm1Options Options() const {
+        TForm1Options o{File(), Path().string(), {}, {}};
+        o.Environment = [home = Path().string()](const std::string& name) {
+            return name == "XDG_DATA_HOME" ? std::optional<std::string>(home) : std::nullopt;
+        };
+        return o;
+    }
 };
 
 void WriteFile(const QString& path, const Bytes& bytes) {
@@ -127,53 +135,6 @@ std::vector<QString> Shown(TForm1& f) {
             f.SpinEdit10->text(),
             f.SpinEdit6->text()};
 }
-
-// Frees the GUI thread should it hang in opening or reading a pipe: when Done
-// has not been called within the deadline, opens both ends of the pipe (an
-// open of either end waits for the other; a read of the reading end then
-// gets the end of the file) and records that it had to.
-class PipeWatchdog {
-public:
-    explicit PipeWatchdog(std::string fifo) : fifo_(std::move(fifo)) {
-        thread_ = std::thread([this] {
-            std::unique_lock lock(mutex_);
-            if (done_cv_.wait_for(lock, std::chrono::seconds(10), [this] { return done_; }))
-                return;
-            hung_ = true;
-            const int reader = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-            const int writer = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (writer >= 0)
-                ::close(writer);
-            // The reading end stays open until Done, so that a writer freed
-            // from its open has somewhere to write.
-            done_cv_.wait(lock, [this] { return done_; });
-            if (reader >= 0)
-                ::close(reader);
-        });
-    }
-    ~PipeWatchdog() {
-        Done();
-        thread_.join();
-    }
-    // Whether the watchdog had to free the GUI thread.
-    bool Done() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        done_cv_.notify_all();
-        std::lock_guard lock(mutex_);
-        return hung_;
-    }
-
-private:
-    std::string fifo_;
-    std::mutex mutex_;
-    std::condition_variable done_cv_;
-    bool done_ = false;
-    bool hung_ = false;
-    std::thread thread_;
-};
 
 std::vector<QString> Strings(std::initializer_list<const char*> texts) {
     std::vector<QString> v;
