@@ -343,7 +343,11 @@ bool TTelnetClient::Wanted(bool us, std::uint8_t option) const {
 }
 
 void TTelnetClient::Ask(std::uint8_t verb, std::uint8_t option, std::vector<std::uint8_t>& out) {
-    out.insert(out.end(), {kIac, verb, option});
+    // One byte at a time: GCC 12 at -O3 (the MinGW build) takes the
+    // three-byte insert into a vector that Start() just made for an overflow.
+    out.push_back(kIac);
+    out.push_back(verb);
+    out.push_back(option);
 }
 
 void TTelnetClient::Enable(bool us, std::uint8_t option, std::vector<std::uint8_t>& out) {
