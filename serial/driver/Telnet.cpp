@@ -343,11 +343,10 @@ bool TTelnetClient::Wanted(bool us, std::uint8_t option) const {
 }
 
 void TTelnetClient::Ask(std::uint8_t verb, std::uint8_t option, std::vector<std::uint8_t>& out) {
-    // One byte at a time: GCC 12 at -O3 (the MinGW build) takes the
-    // three-byte insert into a vector that Start() just made for an overflow.
-    out.push_back(kIac);
-    out.push_back(verb);
-    out.push_back(option);
+    // One byte at a time: GCC 12 at -O3 takes an initializer-list insert
+    // into an empty vector for an overflow (-Wstringop-overflow).
+    for (const std::uint8_t byte : {kIac, verb, option})
+        out.push_back(byte);
 }
 
 void TTelnetClient::Enable(bool us, std::uint8_t option, std::vector<std::uint8_t>& out) {
