@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 namespace net_test {
@@ -61,25 +62,29 @@ TEST_F(NetCommApiTest, ASlowNameServerEndsTheOpenInTime) {
     comm::net::SetConnectTimeout(300ms);
     // A name server that answers only when the test lets it: the open gives
     // up at its time-out, and the answer that comes after touches nothing
-    // freed (AddressSanitizer watches).
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool release = false;
-    comm::net::SetSocketFaults({[&](const std::string&) {
-                                    std::unique_lock<std::mutex> lock(mutex);
-                                    cv.wait(lock, [&] { return release; });
+    // freed (AddressSanitizer watches). What the look-up thread shares with
+    // the test outlives both.
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool open = false;
+    };
+    const auto gate = std::make_shared<Gate>();
+    comm::net::SetSocketFaults({[gate](const std::string&) {
+                                    std::unique_lock<std::mutex> lock(gate->mutex);
+                                    gate->cv.wait(lock, [&] { return gate->open; });
                                     return 1;
                                 },
                                 {}});
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(OpenError("tcp://slow.example:4001"), comm::WSATRY_AGAIN);
     EXPECT_GE(MsSince(start), 250u);
     EXPECT_LT(MsSince(start), 1500u);
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        release = true;
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        gate->open = true;
     }
-    cv.notify_all();
+    gate->cv.notify_all();
 }
 
 TEST_F(NetCommApiTest, PresenceOfANetworkNameNeverConnects) {
