@@ -43,6 +43,9 @@ public:
     void Send(const std::string& bytes);
     // Sends without waiting for room; false once the port has closed.
     bool TrySend(const std::string& bytes);
+    // Sends what the connection takes once it has room, waiting for room
+    // at most timeoutMs; the count sent (0: no room came, or it closed).
+    std::size_t SendWithin(const std::string& bytes, int timeoutMs);
     // Exactly n bytes from the port (fewer, with a test failure, when they
     // do not come in time or the port closed).
     std::string Receive(std::size_t n, int timeoutMs = kGiveUpMs);

@@ -101,6 +101,15 @@ bool LoopbackTcpServer::TrySend(const std::string& bytes) {
            errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
+std::size_t LoopbackTcpServer::SendWithin(const std::string& bytes, int timeoutMs) {
+    pollfd p{static_cast<int>(conn_), POLLOUT, 0};
+    if (::poll(&p, 1, timeoutMs) != 1)
+        return 0;
+    const ssize_t n =
+        ::send(static_cast<int>(conn_), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
 std::string LoopbackTcpServer::Receive(std::size_t n, int timeoutMs) {
     std::string got;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -127,6 +127,21 @@ bool LoopbackTcpServer::TrySend(const std::string& bytes) {
     return alive;
 }
 
+std::size_t LoopbackTcpServer::SendWithin(const std::string& bytes, int timeoutMs) {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(S(conn_), &writable);
+    timeval tv{timeoutMs / 1000, timeoutMs % 1000 * 1000};
+    if (::select(0, nullptr, &writable, nullptr, &tv) != 1)
+        return 0;
+    u_long nonBlocking = 1;
+    ::ioctlsocket(S(conn_), FIONBIO, &nonBlocking);
+    const int n = ::send(S(conn_), bytes.data(), static_cast<int>(bytes.size()), 0);
+    nonBlocking = 0;
+    ::ioctlsocket(S(conn_), FIONBIO, &nonBlocking);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
 std::string LoopbackTcpServer::Receive(std::size_t n, int timeoutMs) {
     std::string got;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -148,6 +148,35 @@ TEST_F(NetCommApiTest, WritesEndWhenTheSocketTookThem) {
     EXPECT_LT(count, big.size());
 }
 
+TEST_F(NetCommApiTest, AServerThatFloodsAndReadsNothingIsHeldNotBuffered) {
+    LoopbackTcpServer server;
+    const Handle h = OpenRfc2217(server);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // BINARY turned off and on again and again: each change is answered
+    // (RFC 1143), and the server reads none of the answers.
+    std::string flood;
+    while (flood.size() < (64u << 10))
+        flood += B({255, 252, 0, 255, 251, 0});
+    std::size_t sent = 0;
+    std::size_t took = 1;
+    // The connection stops taking more once the answers have piled up:
+    // what is in flight is the sockets' buffers, not the port's memory.
+    while (took != 0 && sent < (256u << 20)) {
+        took = server.SendWithin(flood, 500);
+        sent += took;
+    }
+    EXPECT_EQ(took, 0u) << sent << " bytes taken";
+    std::uint32_t errors = 0;
+    comm::COMSTAT stat;
+    EXPECT_TRUE(api_.ClearCommError(h, &errors, &stat));
+    // The answers the port holds: its backlog and one batch beyond it.
+    EXPECT_LT(stat.cbOutQue, 128u << 10);
+    EXPECT_LT(sent, 96u << 20); // the sockets' buffers at most
+    const auto start = std::chrono::steady_clock::now();
+    Close(h);
+    EXPECT_LT(MsSince(start), 1000u);
+}
+
 // ---- The device gone, closing -------------------------------------------------------
 
 TEST_F(NetCommApiTest, AServerThatClosesIsTheDeviceGone) {
