@@ -87,6 +87,26 @@ TEST_F(NetCommApiTest, ASlowNameServerEndsTheOpenInTime) {
     gate->cv.notify_all();
 }
 
+TEST_F(NetCommApiTest, ANameInUseIsRefusedUntilItsPortCloses) {
+    LoopbackTcpServer server;
+    const Handle h = OpenRaw(server);
+    // Written otherwise, the same port: refused without a connect.
+    EXPECT_EQ(OpenError("TCP://127.0.0.1:" + std::to_string(server.Port())),
+              comm::ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(server.Knocked());
+    Close(h);
+    EXPECT_NE(Open(server.Name()), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(server.Accept());
+    // A failed open leaves the name free.
+    std::string gone;
+    {
+        LoopbackTcpServer closed;
+        gone = closed.Name();
+    }
+    EXPECT_EQ(OpenError(gone), comm::WSAECONNREFUSED);
+    EXPECT_EQ(OpenError(gone), comm::WSAECONNREFUSED);
+}
+
 TEST_F(NetCommApiTest, PresenceOfANetworkNameNeverConnects) {
     LoopbackTcpServer server;
     EXPECT_EQ(comm::PortNamePresence(server.Name().c_str()), comm::TNamePresence::npPresent);
