@@ -6,6 +6,7 @@
 // purge. Data, time-outs, the device gone and closing are in
 // NetCommApiTransfersTests.cpp.
 #include "tests/serial/driver/NetCommApiTest.h"
+#include "tests/support/FakeCommApi.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -105,6 +106,43 @@ TEST_F(NetCommApiTest, ANameInUseIsRefusedUntilItsPortCloses) {
     }
     EXPECT_EQ(OpenError(gone), comm::WSAECONNREFUSED);
     EXPECT_EQ(OpenError(gone), comm::WSAECONNREFUSED);
+}
+
+TEST_F(NetCommApiTest, EventsAndErrorsAreThoseOfTheBackendInUse) {
+    // A test's fake in use: a network port still opens on its own, and
+    // signals and reports through the fake, as it would through kernel32.
+    comm::FakeCommApi fake;
+    comm::ScopedCommApi use(fake);
+    std::string gone;
+    {
+        LoopbackTcpServer closed;
+        gone = closed.Name();
+    }
+    EXPECT_EQ(api_.CreateFileA(gone.c_str(), 0, 0, comm::OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fake.GetLastError(), comm::WSAECONNREFUSED);
+
+    LoopbackTcpServer server;
+    const Handle h = api_.CreateFileA(server.Name().c_str(), 0, 0, comm::OPEN_EXISTING, 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(server.Accept());
+    EXPECT_EQ(fake.CallCount("CreateFileA"), 0u);
+    const Handle event = api_.CreateEventA(true, true);
+    EXPECT_TRUE(fake.IsSignalled(event));
+    char byte = 0;
+    comm::Overlapped ov;
+    ov.hEvent = event;
+    std::uint32_t count = 0;
+    EXPECT_FALSE(api_.ReadFile(h, &byte, 1, &count, &ov));
+    EXPECT_EQ(api_.GetLastError(), comm::ERROR_IO_PENDING);
+    EXPECT_FALSE(fake.IsSignalled(event)); // reset when the read began
+    server.Send("z");
+    EXPECT_TRUE(api_.GetOverlappedResult(h, &ov, &count, true));
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(byte, 'z');
+    EXPECT_TRUE(fake.IsSignalled(event));
+    EXPECT_TRUE(api_.CloseHandle(h));
+    EXPECT_TRUE(api_.CloseHandle(event));
+    EXPECT_EQ(fake.OpenHandles(), 0u);
 }
 
 TEST_F(NetCommApiTest, PresenceOfANetworkNameNeverConnects) {
