@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 
 namespace net_test {
 namespace {
@@ -57,6 +58,24 @@ TEST_F(NetCommApiTest, AnAddressIsNeverLookedUpAndANameTriesEachAddress) {
         << api_.GetLastError();
     EXPECT_TRUE(server.Accept());
     EXPECT_EQ(lookups.load(), 1);
+}
+
+TEST_F(NetCommApiTest, AnIpv6AddressConnectsUnlookedUp) {
+    std::unique_ptr<LoopbackTcpServer> server;
+    try {
+        server = std::make_unique<LoopbackTcpServer>(8, true);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "this system cannot listen on [::1]: " << e.what();
+    }
+    comm::net::SetSocketFaults({[&](const std::string&) {
+                                    ADD_FAILURE() << "looked up";
+                                    return 0;
+                                },
+                                {}});
+    const Handle h = OpenRaw(*server);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    server->Send("6");
+    EXPECT_EQ(ReadBytes(h, 1), "6");
 }
 
 TEST_F(NetCommApiTest, ASlowNameServerEndsTheOpenInTime) {
