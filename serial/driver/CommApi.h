@@ -6,7 +6,11 @@
 // Three backends implement it: Win32 (straight to kernel32, built only on
 // Windows), POSIX (termios, behaving as a Windows serial driver does) and a
 // scriptable fake for tests. The component reaches the current backend through
-// comm::Api(); tests swap in another with comm::SetApi().
+// comm::Api(); tests swap in another with comm::SetApi(). Beside the one in
+// use, the network backend (NetCommApi.h) takes the ports named
+// "tcp://HOST:PORT" and "rfc2217://HOST:PORT": comm::Api() sends their open
+// and every call on their handles there, and the rest to the backend in use,
+// whose events and last error the network ports use too.
 //
 // No OS header is included here. A backend that includes <windows.h> must
 // include this header first: the constant names below are macros there.
@@ -249,6 +253,9 @@ public:
 // Whether a port's name still names a device, asked of the backend in use:
 // QueryDosDeviceA, and where that finds nothing, an open of the name that
 // asks for no access (a port that is there opens or is refused as busy).
+// A network name is never opened to find out: the network backend's
+// QueryDosDeviceA alone answers (absent while a port of that name is open
+// and its connection gone).
 // Wine's COM names are links in the prefix's dosdevices folder, outside the
 // namespace that QueryDosDeviceA reads. The name is the port's as the
 // component takes it ("COM5", "ttyUSB0"), "\\.\" in front or not.

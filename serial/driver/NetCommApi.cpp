@@ -1,0 +1,269 @@
+// The network backend's calls: the names, the handles, and each call sent
+// to its port (NetPort.h). The behaviour is described in NetCommApi.h.
+
+#include "serial/driver/NetCommApi.h"
+
+#include "serial/driver/NetBackend.h"
+#include "serial/driver/NetPort.h"
+#include "serial/driver/NetPortName.h"
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace comm::net {
+
+namespace {
+
+bool Fail(std::uint32_t error) {
+    BaseApi().SetLastError(error);
+    return false;
+}
+
+bool Result(std::uint32_t error) {
+    return error == ERROR_SUCCESS ? true : Fail(error);
+}
+
+std::string_view Bare(const char* fileName) {
+    std::string_view name = fileName != nullptr ? fileName : "";
+    constexpr std::string_view kPrefix = "\\\\.\\";
+    if (name.substr(0, kPrefix.size()) == kPrefix)
+        name.remove_prefix(kPrefix.size());
+    return name;
+}
+
+class TNetApi final : public ICommApi {
+public:
+    Handle CreateFileA(const char* fileName, std::uint32_t, std::uint32_t, std::uint32_t,
+                       std::uint32_t) override {
+        const TNetPortNameResult parsed = ParseNetPortName(Bare(fileName));
+        if (!parsed.Name) {
+            Fail(ERROR_INVALID_NAME);
+            return INVALID_HANDLE_VALUE;
+        }
+        std::uint32_t error = ERROR_SUCCESS;
+        auto port = TNetPort::Open(*parsed.Name, BaseApi(), &error);
+        if (!port) {
+            Fail(error);
+            return INVALID_HANDLE_VALUE;
+        }
+        const Handle handle = (next_.fetch_add(1) << 2) | 1;
+        std::lock_guard<std::mutex> lock(mutex_);
+        ports_.emplace(handle, std::move(port));
+        return handle;
+    }
+
+    bool CloseHandle(Handle object) override {
+        std::shared_ptr<TNetPort> port;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const auto it = ports_.find(object);
+            if (it == ports_.end())
+                return Fail(ERROR_INVALID_HANDLE);
+            port = std::move(it->second);
+            ports_.erase(it);
+        }
+        port->Close();
+        return true;
+    }
+
+    bool SetupComm(Handle port, std::uint32_t inQueue, std::uint32_t outQueue) override {
+        const auto p = Find(port);
+        return p ? Result(p->Setup(inQueue, outQueue)) : Fail(ERROR_INVALID_HANDLE);
+    }
+
+    bool SetCommState(Handle port, const DCB* dcb) override {
+        const auto p = Find(port);
+        if (!p)
+            return Fail(ERROR_INVALID_HANDLE);
+        return dcb != nullptr ? Result(p->SetState(*dcb)) : Fail(ERROR_INVALID_PARAMETER);
+    }
+
+    bool GetCommState(Handle port, DCB* dcb) override {
+        const auto p = Find(port);
+        if (!p)
+            return Fail(ERROR_INVALID_HANDLE);
+        return dcb != nullptr ? Result(p->GetState(dcb)) : Fail(ERROR_INVALID_PARAMETER);
+    }
+
+    bool SetCommTimeouts(Handle port, const COMMTIMEOUTS* timeouts) override {
+        const auto p = Find(port);
+        if (!p)
+            return Fail(ERROR_INVALID_HANDLE);
+        return timeouts != nullptr ? Result(p->SetTimeouts(*timeouts))
+                                   : Fail(ERROR_INVALID_PARAMETER);
+    }
+
+    bool GetCommTimeouts(Handle port, COMMTIMEOUTS* timeouts) override {
+        const auto p = Find(port);
+        if (!p)
+            return Fail(ERROR_INVALID_HANDLE);
+        return timeouts != nullptr ? Result(p->GetTimeouts(timeouts))
+                                   : Fail(ERROR_INVALID_PARAMETER);
+    }
+
+    bool ClearCommError(Handle port, std::uint32_t* errors, COMSTAT* stat) override {
+        const auto p = Find(port);
+        return p ? Result(p->ClearError(errors, stat)) : Fail(ERROR_INVALID_HANDLE);
+    }
+
+    bool GetCommModemStatus(Handle port, std::uint32_t* modemStatus) override {
+        const auto p = Find(port);
+        if (!p)
+            return Fail(ERROR_INVALID_HANDLE);
+        return modemStatus != nullptr ? Result(p->ModemStatus(modemStatus))
+                                      : Fail(ERROR_INVALID_PARAMETER);
+    }
+
+    bool PurgeComm(Handle port, std::uint32_t flags) override {
+        const auto p = Find(port);
+        return p ? Result(p->Purge(flags)) : Fail(ERROR_INVALID_HANDLE);
+    }
+
+    bool SetCommMask(Handle port, std::uint32_t eventMask) override {
+        const auto p = Find(port);
+        return p ? Result(p->SetMask(eventMask)) : Fail(ERROR_INVALID_HANDLE);
+    }
+
+    bool GetCommMask(Handle port, std::uint32_t* eventMask) override {
+        const auto p = Find(port);
+        if (!p)
+            return Fail(ERROR_INVALID_HANDLE);
+        return eventMask != nullptr ? Result(p->GetMask(eventMask)) : Fail(ERROR_INVALID_PARAMETER);
+    }
+
+    bool WaitCommEvent(Handle port, std::uint32_t* eventMask, Overlapped* overlapped) override {
+        const auto p = Find(port);
+        if (!p)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (eventMask == nullptr)
+            return Fail(ERROR_INVALID_PARAMETER);
+        return Transfer(*p, overlapped, nullptr,
+                        [&](Overlapped* ov) { return p->WaitEvent(eventMask, ov); });
+    }
+
+    bool ReadFile(Handle port, void* buffer, std::uint32_t count, std::uint32_t* read,
+                  Overlapped* overlapped) override {
+        const auto p = Find(port);
+        if (!p)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (buffer == nullptr && count != 0)
+            return Fail(ERROR_INVALID_PARAMETER);
+        return Transfer(*p, overlapped, read,
+                        [&](Overlapped* ov) { return p->Read(buffer, count, read, ov); });
+    }
+
+    bool WriteFile(Handle port, const void* buffer, std::uint32_t count, std::uint32_t* written,
+                   Overlapped* overlapped) override {
+        const auto p = Find(port);
+        if (!p)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (buffer == nullptr && count != 0)
+            return Fail(ERROR_INVALID_PARAMETER);
+        return Transfer(*p, overlapped, written,
+                        [&](Overlapped* ov) { return p->Write(buffer, count, written, ov); });
+    }
+
+    bool GetOverlappedResult(Handle port, Overlapped* overlapped, std::uint32_t* transferred,
+                             bool wait) override {
+        if (overlapped == nullptr)
+            return Fail(ERROR_INVALID_PARAMETER);
+        const auto p = Find(port);
+        if (!p)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (!p->OverlappedDone(overlapped, wait))
+            return Fail(ERROR_IO_INCOMPLETE);
+        if (transferred != nullptr)
+            *transferred = static_cast<std::uint32_t>(overlapped->InternalHigh);
+        return Result(static_cast<std::uint32_t>(overlapped->Internal));
+    }
+
+    // Events and waits are the base backend's.
+    Handle CreateEventA(bool manualReset, bool initialState) override {
+        return BaseApi().CreateEventA(manualReset, initialState);
+    }
+    bool SetEvent(Handle event) override { return BaseApi().SetEvent(event); }
+    bool ResetEvent(Handle event) override { return BaseApi().ResetEvent(event); }
+    std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) override {
+        return BaseApi().WaitForSingleObject(object, milliseconds);
+    }
+    std::uint32_t WaitForMultipleObjects(std::uint32_t count, const Handle* objects, bool waitAll,
+                                         std::uint32_t milliseconds) override {
+        return BaseApi().WaitForMultipleObjects(count, objects, waitAll, milliseconds);
+    }
+
+    std::uint32_t QueryDosDeviceA(const char* deviceName, char* targetPath,
+                                  std::uint32_t max) override {
+        const std::string_view bare = Bare(deviceName);
+        const TNetPortNameResult parsed = ParseNetPortName(bare);
+        if (!parsed.Name) {
+            Fail(ERROR_FILE_NOT_FOUND);
+            return 0;
+        }
+        const std::string name = FormatNetPortName(*parsed.Name);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const auto& [handle, port] : ports_) {
+                if (port->Name() == name && port->Gone()) {
+                    Fail(ERROR_FILE_NOT_FOUND);
+                    return 0;
+                }
+            }
+        }
+        // The name itself, and the empty string that ends the list.
+        const std::size_t needed = bare.size() + 2;
+        if (targetPath == nullptr || max < needed) {
+            Fail(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        std::memcpy(targetPath, bare.data(), bare.size());
+        targetPath[bare.size()] = '\0';
+        targetPath[bare.size() + 1] = '\0';
+        return static_cast<std::uint32_t>(needed);
+    }
+
+    std::uint32_t GetLastError() override { return BaseApi().GetLastError(); }
+    void SetLastError(std::uint32_t error) override { BaseApi().SetLastError(error); }
+    std::uint32_t GetTickCount() override { return BaseApi().GetTickCount(); }
+    void Sleep(std::uint32_t milliseconds) override { BaseApi().Sleep(milliseconds); }
+
+private:
+    std::shared_ptr<TNetPort> Find(Handle handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = ports_.find(handle);
+        return it != ports_.end() ? it->second : nullptr;
+    }
+
+    // Runs one overlapped operation; with no Overlapped, runs it to the end.
+    template <class Start>
+    bool Transfer(TNetPort& port, Overlapped* overlapped, std::uint32_t* count, Start start) {
+        if (overlapped != nullptr)
+            return Result(start(overlapped));
+        Overlapped local;
+        std::uint32_t error = start(&local);
+        if (error == ERROR_IO_PENDING) {
+            port.OverlappedDone(&local, true);
+            error = static_cast<std::uint32_t>(local.Internal);
+            if (count != nullptr && error == ERROR_SUCCESS)
+                *count = static_cast<std::uint32_t>(local.InternalHigh);
+        }
+        return Result(error);
+    }
+
+    std::atomic<std::intptr_t> next_{1};
+    std::mutex mutex_;
+    std::unordered_map<Handle, std::shared_ptr<TNetPort>> ports_;
+};
+
+} // namespace
+
+ICommApi& Backend() {
+    static TNetApi* api = new TNetApi;
+    return *api;
+}
+
+} // namespace comm::net

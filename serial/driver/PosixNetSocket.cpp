@@ -1,0 +1,344 @@
+// The network port's connection on POSIX: getaddrinfo on a thread of its
+// own, a non-blocking connect bounded by poll(), and poll() on the socket
+// and an eventfd (a pipe where there is none) to wait. See NetSocket.h.
+
+#include "serial/driver/NetSocket.h"
+
+#include "serial/driver/CommApi.h"
+#include "serial/driver/PosixCommApi.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/eventfd.h>
+#endif
+
+namespace comm::net {
+
+namespace {
+
+std::mutex g_faultsMutex;
+TSocketFaults g_faults;
+
+TSocketFaults Faults() {
+    std::lock_guard<std::mutex> lock(g_faultsMutex);
+    return g_faults;
+}
+
+std::uint32_t LookupError(int code, int savedErrno) {
+    switch (code) {
+    case EAI_AGAIN:
+        return WSATRY_AGAIN;
+    case EAI_MEMORY:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EAI_SYSTEM:
+        return savedErrno == EMFILE || savedErrno == ENFILE ? posix::ErrorFromErrno(savedErrno)
+                                                            : WSATRY_AGAIN;
+    default: // EAI_NONAME, EAI_FAIL, EAI_NODATA, EAI_FAMILY...: no such host
+        return WSAHOST_NOT_FOUND;
+    }
+}
+
+std::uint32_t ConnectError(int error) {
+    switch (error) {
+    case ECONNREFUSED:
+        return WSAECONNREFUSED;
+    case ENETUNREACH:
+    case ENETDOWN:
+        return WSAENETUNREACH;
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+        return WSAEHOSTUNREACH;
+    case ETIMEDOUT:
+        return WSAETIMEDOUT;
+    case ECONNRESET:
+        return WSAECONNRESET;
+    default:
+        // EMFILE and ENFILE (ERROR_GEN_FAILURE, told apart by ErrnoBehind),
+        // ENOMEM, ENOBUFS, EACCES...
+        return posix::ErrorFromErrno(error);
+    }
+}
+
+int MsLeft(TNetSocket::Clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - TNetSocket::Clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
+}
+
+struct TAddress {
+    sockaddr_storage addr{};
+    socklen_t length = 0;
+    int family = AF_INET;
+};
+
+// One look-up, shared by the open that waits for it and the thread that
+// makes it: whichever ends last frees it.
+struct TLookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::uint32_t error = ERROR_SUCCESS;
+    std::vector<TAddress> addresses;
+};
+
+void Collect(addrinfo* list, std::vector<TAddress>* out) {
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
+            ai->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        TAddress a;
+        std::memcpy(&a.addr, ai->ai_addr, ai->ai_addrlen);
+        a.length = static_cast<socklen_t>(ai->ai_addrlen);
+        a.family = ai->ai_family;
+        out->push_back(a);
+    }
+}
+
+// The addresses of the name's host: a literal parsed here, a name looked up
+// on a thread of its own, waited for until the deadline.
+std::uint32_t Resolve(const TNetPortName& name, TNetSocket::Clock::time_point deadline,
+                      std::vector<TAddress>* out) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    const std::string service = std::to_string(name.Port);
+    if (name.HostKind != THostKind::hkName) {
+        hints.ai_flags |= AI_NUMERICHOST;
+        hints.ai_family = name.HostKind == THostKind::hkIpv4 ? AF_INET : AF_INET6;
+        addrinfo* list = nullptr;
+        const int rc = ::getaddrinfo(name.Host.c_str(), service.c_str(), &hints, &list);
+        if (rc != 0)
+            return LookupError(rc, errno);
+        Collect(list, out);
+        ::freeaddrinfo(list);
+        return out->empty() ? WSAHOST_NOT_FOUND : ERROR_SUCCESS;
+    }
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_flags |= AI_ADDRCONFIG;
+    auto lookup = std::make_shared<TLookup>();
+    try {
+        std::thread([lookup, host = name.Host, service, hints, fault = Faults().lookup] {
+            std::uint32_t error = ERROR_SUCCESS;
+            std::vector<TAddress> addresses;
+            const int injected = fault ? fault(host) : 0;
+            if (injected != 0) {
+                error = LookupError(injected, errno);
+            } else {
+                addrinfo* list = nullptr;
+                const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+                if (rc != 0) {
+                    error = LookupError(rc, errno);
+                } else {
+                    Collect(list, &addresses);
+                    ::freeaddrinfo(list);
+                    if (addresses.empty())
+                        error = WSAHOST_NOT_FOUND;
+                }
+            }
+            std::lock_guard<std::mutex> lock(lookup->mutex);
+            lookup->error = error;
+            lookup->addresses = std::move(addresses);
+            lookup->finished = true;
+            lookup->done.notify_all();
+        }).detach();
+    } catch (const std::system_error& e) {
+        return posix::ErrorFromErrno(e.code().value() != 0 ? e.code().value() : EAGAIN);
+    }
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; }))
+        return WSATRY_AGAIN; // the name server did not answer in time
+    if (lookup->error == ERROR_SUCCESS)
+        *out = std::move(lookup->addresses);
+    return lookup->error;
+}
+
+// Connects one socket to one address by the deadline; the socket or -1.
+int ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadline,
+               std::uint32_t* error) {
+    const int fd = ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = ConnectError(errno);
+        return -1;
+    }
+    const auto fail = [&](int e) {
+        ::close(fd);
+        *error = ConnectError(e);
+        return -1;
+    };
+    if (const auto& fault = Faults().connect) {
+        if (const int injected = fault(); injected != 0)
+            return fail(injected);
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.addr), address.length) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR)
+            return fail(errno);
+        for (;;) {
+            pollfd p{fd, POLLOUT, 0};
+            const int r = ::poll(&p, 1, MsLeft(deadline));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0)
+                return fail(errno);
+            if (r == 0)
+                return fail(ETIMEDOUT);
+            break;
+        }
+        int soError = 0;
+        socklen_t length = sizeof soError;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0)
+            return fail(errno);
+        if (soError != 0)
+            return fail(soError);
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    return fd;
+}
+
+} // namespace
+
+struct TNetSocket::TImpl {
+    int fd = -1;
+    int wakeRead = -1;
+    int wakeWrite = -1; // the same as wakeRead for an eventfd
+    ~TImpl() {
+        if (fd >= 0)
+            ::close(fd);
+        if (wakeWrite >= 0 && wakeWrite != wakeRead)
+            ::close(wakeWrite);
+        if (wakeRead >= 0)
+            ::close(wakeRead);
+    }
+};
+
+void SetSocketFaults(TSocketFaults faults) {
+    std::lock_guard<std::mutex> lock(g_faultsMutex);
+    g_faults = std::move(faults);
+}
+
+TNetSocket::TNetSocket(std::unique_ptr<TImpl> impl) : impl_(std::move(impl)) {}
+TNetSocket::~TNetSocket() = default;
+
+std::unique_ptr<TNetSocket> TNetSocket::Connect(const TNetPortName& name,
+                                                Clock::time_point deadline, std::uint32_t* error) {
+    // A failure that came from no errno has none behind it.
+    posix::ErrorFromErrno(0);
+    std::vector<TAddress> addresses;
+    if (const std::uint32_t e = Resolve(name, deadline, &addresses); e != ERROR_SUCCESS) {
+        *error = e;
+        return nullptr;
+    }
+    auto impl = std::make_unique<TImpl>();
+#if defined(__linux__)
+    impl->wakeRead = impl->wakeWrite = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (impl->wakeRead < 0) {
+        *error = posix::ErrorFromErrno(errno);
+        return nullptr;
+    }
+#else
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        *error = posix::ErrorFromErrno(errno);
+        return nullptr;
+    }
+    impl->wakeRead = fds[0];
+    impl->wakeWrite = fds[1];
+    for (const int fd : fds) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+#endif
+    *error = WSAHOST_NOT_FOUND;
+    for (const TAddress& address : addresses) {
+        if (Clock::now() >= deadline) {
+            *error = WSAETIMEDOUT;
+            break;
+        }
+        impl->fd = ConnectOne(address, deadline, error);
+        if (impl->fd >= 0)
+            return std::unique_ptr<TNetSocket>(new TNetSocket(std::move(impl)));
+        // No descriptor left is no address's fault: the next fails the same.
+        if (*error == ERROR_GEN_FAILURE || *error == ERROR_NOT_ENOUGH_MEMORY)
+            break;
+    }
+    return nullptr;
+}
+
+TNetSocket::TIo TNetSocket::Send(const std::uint8_t* data, std::size_t size, std::size_t* moved) {
+    *moved = 0;
+    for (;;) {
+        const ssize_t n = ::send(impl_->fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            *moved = static_cast<std::size_t>(n);
+            return TIo::ioDone;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS))
+            return TIo::ioWouldBlock;
+        return TIo::ioClosed;
+    }
+}
+
+TNetSocket::TIo TNetSocket::Receive(std::uint8_t* data, std::size_t size, std::size_t* moved) {
+    *moved = 0;
+    for (;;) {
+        const ssize_t n = ::recv(impl_->fd, data, size, MSG_DONTWAIT);
+        if (n > 0) {
+            *moved = static_cast<std::size_t>(n);
+            return TIo::ioDone;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return TIo::ioWouldBlock;
+        return TIo::ioClosed; // 0: the server closed; an error: reset or lost
+    }
+}
+
+bool TNetSocket::Wait(bool read, bool write, int timeoutMs) {
+    short events = 0;
+    if (read)
+        events |= POLLIN;
+    if (write)
+        events |= POLLOUT;
+    // Asked for nothing, the socket is still watched for a hang-up (POLLHUP
+    // needs no request), so that a closed connection ends the wait.
+    pollfd fds[2] = {{impl_->wakeRead, POLLIN, 0}, {impl_->fd, events, 0}};
+    const int r = ::poll(fds, 2, timeoutMs);
+    if (r > 0 && fds[0].revents != 0) {
+        std::uint8_t drain[64];
+        while (::read(impl_->wakeRead, drain, sizeof drain) > 0) {
+        }
+    }
+    return r > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void TNetSocket::Wake() {
+    const std::uint64_t one = 1;
+#if defined(__linux__)
+    [[maybe_unused]] const ssize_t n = ::write(impl_->wakeWrite, &one, sizeof one);
+#else
+    [[maybe_unused]] const ssize_t n = ::write(impl_->wakeWrite, &one, 1);
+#endif
+}
+
+} // namespace comm::net
