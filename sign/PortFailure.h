@@ -1,10 +1,11 @@
 #pragma once
 // Why a port did not open, in words a technician can act on: from the open's
-// OS error (as the serial component reports it, Windows codes) and what the
-// system tells of the port afterwards. The window's audit log and radar-sign
-// say the same. One file per system looks the facts up (PosixPortFailure.cpp,
+// OS error (as the serial component reports it, Windows codes, Winsock's for
+// a network port) and what the system tells of the port afterwards. The window's audit log and
+// radar-sign say the same. One file per system looks the facts up (PosixPortFailure.cpp,
 // Win32PortFailure.cpp), chosen in CMake. Nothing here opens a port.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -32,13 +33,32 @@ struct TPortFacts {
     // behind the backend's code), "ERROR_GEN_FAILURE, OS error 31" on
     // Windows. Empty: "OS error N" of the code given.
     std::string ErrorName;
+    // A network port (sign::IsNetworkPortName): its server's address as the
+    // name gives it ("sign-4.example:4001", "[2001:db8::1]:4001"), the host
+    // alone, and the connect time-out in force (comm::net::ConnectTimeout).
+    // Empty (0) for a serial port.
+    std::string NetAddress;
+    std::string NetHost;
+    std::chrono::milliseconds ConnectTimeout{0};
 };
+
+// What a port's name alone tells: for a well-formed network name its
+// address, host and the connect time-out now in force; nothing for another
+// name. Looks nothing up (no name is resolved). Thread-safe.
+TPortFacts NameFacts(const std::string& port);
+
+// The name of a Winsock error that a network port's open fails with, as
+// winsock2.h spells it ("WSAECONNREFUSED"); empty for another code.
+std::string WinsockErrorName(std::uint32_t osError);
 
 // The reason in words for a port that did not open, from the OS error of the
 // open and the facts looked up after it; the OS error follows in parentheses
 // where the words are not the whole story ("the device does not work (OS
 // error 31)", or with facts.ErrorName "too many open files (EMFILE, errno
-// 24)").
+// 24)"). A network port's reasons name its server ("nothing accepts
+// connections at sign-4:4001 (WSAECONNREFUSED, OS error 10061)"), and its
+// connection closed by the server (ERROR_DEVICE_REMOVED) is said as that,
+// not as a device that has gone.
 std::string OpenFailureText(std::uint32_t osError, const TPortFacts& facts);
 
 // True when the device of `port` (as the serial component names it) exists
@@ -50,7 +70,9 @@ bool NoAccess(const std::string& port);
 
 // What the system tells of `port` after its open failed with `osError`
 // (GetLastError of the open): see TPortFacts. Looks the path up and, for
-// OutOfFiles, opens /dev/null a few times; opens no port. Thread-safe. On
+// OutOfFiles, opens /dev/null a few times; opens no port. A network name's
+// facts are NameFacts's, with OutOfFiles and ErrorName: no path is looked up
+// for it. Thread-safe. On
 // POSIX ErrorName comes from the errno behind the open's failure, which only
 // the thread that opened knows, until its next call of the serial component:
 // call it there, right after the open (the Opened hook of

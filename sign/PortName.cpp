@@ -1,5 +1,11 @@
 #include "sign/PortName.h"
 
+#include "serial/driver/NetPortName.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 namespace sign {
@@ -26,6 +32,98 @@ std::vector<std::string> Parts(const std::string& path) {
 
 char Upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The name after the device prefix "\\.\" or "//./", if it has one.
+std::string_view WithoutDevicePrefix(std::string_view name) {
+    if (name.rfind("\\\\.\\", 0) == 0 || name.rfind("//./", 0) == 0)
+        name.remove_prefix(4);
+    return name;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = Lower(c);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// The groups of a colon-separated run of an IPv6 address ("fe80:1" or
+// "ffff:192.0.2.1", an IPv4 address allowed last); none when malformed.
+std::optional<std::vector<std::uint16_t>> Ipv6Run(std::string_view run) {
+    std::vector<std::uint16_t> groups;
+    if (run.empty())
+        return groups;
+    for (;;) {
+        const std::size_t colon = run.find(':');
+        const std::string_view group = run.substr(0, colon);
+        if (group.find('.') != std::string_view::npos) {
+            if (colon != std::string_view::npos)
+                return std::nullopt;
+            unsigned octets[4] = {};
+            std::size_t n = 0;
+            for (std::size_t start = 0; n < 4; ++n) {
+                const std::size_t dot = group.find('.', start);
+                const std::string_view part = group.substr(start, dot - start);
+                if (part.empty() || part.size() > 3)
+                    return std::nullopt;
+                for (const char c : part) {
+                    if (c < '0' || c > '9')
+                        return std::nullopt;
+                    octets[n] = octets[n] * 10 + static_cast<unsigned>(c - '0');
+                }
+                if (octets[n] > 255 || (dot == std::string_view::npos) != (n == 3))
+                    return std::nullopt;
+                start = dot + 1;
+            }
+            groups.push_back(static_cast<std::uint16_t>(octets[0] << 8 | octets[1]));
+            groups.push_back(static_cast<std::uint16_t>(octets[2] << 8 | octets[3]));
+            return groups;
+        }
+        if (group.empty() || group.size() > 4)
+            return std::nullopt;
+        unsigned value = 0;
+        for (const char c : group) {
+            const int d = HexDigit(c);
+            if (d < 0)
+                return std::nullopt;
+            value = value * 16 + static_cast<unsigned>(d);
+        }
+        groups.push_back(static_cast<std::uint16_t>(value));
+        if (colon == std::string_view::npos)
+            return groups;
+        run.remove_prefix(colon + 1);
+    }
+}
+
+// An IPv6 address (without brackets) in full: eight groups of four hex
+// digits; none when it is not one.
+std::optional<std::string> FullIpv6(std::string_view text) {
+    const std::size_t gap = text.find("::");
+    const auto head = Ipv6Run(text.substr(0, gap));
+    const auto tail = gap == std::string_view::npos
+                          ? std::optional<std::vector<std::uint16_t>>{std::vector<std::uint16_t>{}}
+                          : Ipv6Run(text.substr(gap + 2));
+    if (!head || !tail || head->size() + tail->size() > 8 ||
+        (gap == std::string_view::npos && head->size() != 8) ||
+        (gap != std::string_view::npos && head->size() + tail->size() == 8))
+        return std::nullopt;
+    std::vector<std::uint16_t> all = *head;
+    all.resize(8 - tail->size(), 0);
+    all.insert(all.end(), tail->begin(), tail->end());
+    static const char digits[] = "0123456789abcdef";
+    std::string full;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (i != 0)
+            full += ':';
+        for (int shift = 12; shift >= 0; shift -= 4)
+            full += digits[(all[i] >> shift) & 0xF];
+    }
+    return full;
 }
 
 } // namespace
@@ -74,6 +172,36 @@ std::string CanonicalWindowsPortName(const std::string& name) {
     for (char& c : rest)
         c = Upper(c);
     return rest;
+}
+
+bool IsNetworkPortName(const std::string& name) {
+    return comm::net::IsNetPortName(WithoutDevicePrefix(name));
+}
+
+std::string CanonicalNetPortName(const std::string& name) {
+    const comm::net::TNetPortNameResult parsed =
+        comm::net::ParseNetPortName(WithoutDevicePrefix(name));
+    return parsed.Name ? comm::net::FormatNetPortName(*parsed.Name) : name;
+}
+
+std::string NetPortKey(const std::string& name) {
+    const comm::net::TNetPortNameResult parsed =
+        comm::net::ParseNetPortName(WithoutDevicePrefix(name));
+    if (!parsed.Name)
+        return {};
+    std::string host = parsed.Name->Host;
+    switch (parsed.Name->HostKind) {
+    case comm::net::THostKind::hkName:
+        for (char& c : host)
+            c = Lower(c);
+        break;
+    case comm::net::THostKind::hkIpv6:
+        host = "[" + FullIpv6(host).value_or(host) + "]";
+        break;
+    case comm::net::THostKind::hkIpv4:
+        break;
+    }
+    return "net " + host + ":" + std::to_string(parsed.Name->Port);
 }
 
 bool IsWindowsSerialPortName(const std::string& name) {

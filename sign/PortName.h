@@ -5,7 +5,12 @@
 // here as plain text functions, so that either can be checked anywhere;
 // CanonicalPortName and PortDeviceKey apply the rule of the system built for
 // (PosixPortName.cpp, Win32PortName.cpp, chosen in CMake). Nothing here opens
-// a port.
+// a port, and nothing resolves a host name.
+//
+// A network port name (`tcp://HOST:PORT`, `rfc2217://HOST:PORT`,
+// serial/driver/NetPortName.h) is a port name on every system, with its own
+// canonical form and key (below); the device prefix "\\.\" (or "//./") may
+// stand before it, as before a COM name.
 
 #include <string>
 
@@ -36,13 +41,34 @@ std::string CanonicalWindowsPortName(const std::string& name);
 // host's device), a name with anything after the number ("COM3:", "COM3.").
 bool IsWindowsSerialPortName(const std::string& name);
 
+// Whether `name` (after an optional device prefix) is meant as a network
+// port name: it starts with "tcp://" or "rfc2217://", in any case. Such a
+// name is never a path or a device: a malformed one is bad input.
+bool IsNetworkPortName(const std::string& name);
+
+// A network port name's canonical form: the scheme in lower case, the host
+// as written (an IPv6 address in brackets), the port without leading zeros
+// ("Tcp://Sign-4:023" -> "tcp://Sign-4:23"). A name that is no well-formed
+// network name stays as it is.
+std::string CanonicalNetPortName(const std::string& name);
+
+// What tells the server port behind a network name, by the text alone:
+// "net HOST:PORT" with a host name in lower case (host names are
+// case-blind), an IPv6 address in its full form ("[::1]" and
+// "[0:0:0:0:0:0:0:1]" are one), and the scheme left out (tcp:// and
+// rfc2217:// to one address reach one serial line). A host name and its
+// address are not known to be one, and have two keys. Empty for a name that
+// is no well-formed network name.
+std::string NetPortKey(const std::string& name);
+
 // Whether `name` can name a serial port on this system, before anything is
-// opened: on Windows IsWindowsSerialPortName; on POSIX any name (a path is
-// told by what it opens).
+// opened: a well-formed network name anywhere; otherwise on Windows
+// IsWindowsSerialPortName, on POSIX any name (a path is told by what it
+// opens).
 bool CanNameASerialPort(const std::string& name);
 
 // The canonical form of a port name on this system (on POSIX against the
-// process's current folder).
+// process's current folder); a network name's is CanonicalNetPortName.
 std::string CanonicalPortName(const std::string& name);
 
 // What tells the device behind a port name: two names with the same key are
@@ -50,7 +76,8 @@ std::string CanonicalPortName(const std::string& name);
 // following symlinks: a symlink and its target, or two device nodes of one
 // device, have the same key); a name that leads to no character device (none
 // at all, a file, a folder) has its canonical form for key. On Windows the
-// canonical name. Thread-safe.
+// canonical name. A network name's key is NetPortKey (a malformed one's its
+// text): no path is looked up for it. Thread-safe.
 std::string PortDeviceKey(const std::string& name);
 
 } // namespace sign

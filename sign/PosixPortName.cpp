@@ -30,6 +30,8 @@ std::string CurrentFolder() {
 } // namespace
 
 std::string CanonicalPortName(const std::string& name) {
+    if (IsNetworkPortName(name))
+        return CanonicalNetPortName(name);
     return CanonicalPosixPortName(name, name.find('/') == std::string::npos || name[0] == '/'
                                             ? std::string("/")
                                             : CurrentFolder());
@@ -41,6 +43,10 @@ bool CanNameASerialPort(const std::string&) {
 }
 
 std::string PortDeviceKey(const std::string& name) {
+    if (IsNetworkPortName(name)) {
+        const std::string key = NetPortKey(name);
+        return key.empty() ? "name " + name : key;
+    }
     const std::string canonical = CanonicalPortName(name);
     const std::string path = comm::posix::DevicePath(canonical);
     // A character device is the same port under any node that names it;

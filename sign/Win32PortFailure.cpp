@@ -47,11 +47,14 @@ bool NoAccess(const std::string&) {
 }
 
 TPortFacts PortFacts(const std::string& port, std::uint32_t osError) {
-    TPortFacts facts;
+    TPortFacts facts = NameFacts(port);
     // A folder gives "access denied", a file or a device that is no serial
     // port may even open: the name says it is none.
-    facts.NotADevice = !IsWindowsSerialPortName(port);
-    if (const std::string name = ErrorName(osError); !name.empty())
+    facts.NotADevice = !IsWindowsSerialPortName(port) && !IsNetworkPortName(port);
+    std::string name = ErrorName(osError);
+    if (name.empty())
+        name = WinsockErrorName(osError);
+    if (!name.empty())
         facts.ErrorName = name + ", OS error " + std::to_string(osError);
     char* text = nullptr;
     const DWORD n = ::FormatMessageA(

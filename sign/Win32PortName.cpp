@@ -5,14 +5,22 @@
 namespace sign {
 
 std::string CanonicalPortName(const std::string& name) {
+    if (IsNetworkPortName(name))
+        return CanonicalNetPortName(name);
     return CanonicalWindowsPortName(name);
 }
 
 bool CanNameASerialPort(const std::string& name) {
+    if (IsNetworkPortName(name))
+        return !NetPortKey(name).empty();
     return IsWindowsSerialPortName(name);
 }
 
 std::string PortDeviceKey(const std::string& name) {
+    if (IsNetworkPortName(name)) {
+        const std::string key = NetPortKey(name);
+        return key.empty() ? "name " + name : key;
+    }
     return "name " + CanonicalWindowsPortName(name);
 }
 

@@ -78,4 +78,56 @@ TEST(PortName, TheCanonicalFormOfAWindowsPortIsAPort) {
     }
 }
 
+// A network name is one port on every system: the form it is shown and
+// logged in, and which two names reach one server port, by the text alone.
+TEST(PortName, ANetworkNameHasOneFormAndOneKeyWithoutBeingResolved) {
+    const struct {
+        const char* typed;
+        const char* canonical;
+    } forms[] = {
+        {"tcp://127.0.0.1:4001", "tcp://127.0.0.1:4001"},
+        {"TCP://127.0.0.1:4001", "tcp://127.0.0.1:4001"},
+        {"Rfc2217://Sign-4.example:023", "rfc2217://Sign-4.example:23"}, // host case kept
+        {"\\\\.\\tcp://[::1]:7", "tcp://[::1]:7"},
+        {"//./tcp://h:7", "tcp://h:7"},
+        {"tcp://h:99999", "tcp://h:99999"}, // malformed: as typed, refused later
+        {"tcp://h", "tcp://h"},
+    };
+    for (const auto& f : forms) {
+        EXPECT_TRUE(sign::IsNetworkPortName(f.typed)) << f.typed;
+        EXPECT_EQ(sign::CanonicalNetPortName(f.typed), f.canonical) << f.typed;
+        EXPECT_EQ(sign::CanonicalPortName(f.typed), f.canonical) << f.typed;
+    }
+    for (const char* other : {"ttyUSB0", "COM3", "./tcp://h:1", "tcp:/h:1", "udp://h:1",
+                              "/dev/tcp://h:1", "\\\\?\\tcp://h:1"})
+        EXPECT_FALSE(sign::IsNetworkPortName(other)) << other;
+
+    const struct {
+        const char* a;
+        const char* b;
+        bool same;
+        const char* why;
+    } pairs[] = {
+        {"Tcp://h:023", "tcp://h:23", true, "scheme case and leading zeros"},
+        {"tcp://Sign-4:1", "tcp://sign-4:1", true, "host names are case-blind"},
+        {"tcp://h:1", "rfc2217://h:1", true, "one server port, one serial line"},
+        {"tcp://[::1]:1", "tcp://[0:0:0:0:0:0:0:1]:1", true, "one IPv6 address"},
+        {"tcp://[FE80::A]:1", "tcp://[fe80:0::a]:1", true, "IPv6 digits' case"},
+        {"tcp://[::ffff:192.0.2.1]:1", "tcp://[::ffff:c000:201]:1", true, "IPv4 inside IPv6"},
+        {"tcp://h:1", "tcp://h:2", false, "two server ports"},
+        {"tcp://localhost:1", "tcp://127.0.0.1:1", false, "a name and its address: unknown"},
+        {"tcp://h1:1", "tcp://h:11", false, "not run together"},
+    };
+    for (const auto& p : pairs) {
+        const std::string a = sign::NetPortKey(p.a);
+        ASSERT_FALSE(a.empty()) << p.a;
+        EXPECT_EQ(a == sign::NetPortKey(p.b), p.same) << p.why << ": " << p.a << " " << p.b;
+        EXPECT_EQ(sign::PortDeviceKey(p.a) == sign::PortDeviceKey(p.b), p.same) << p.why;
+    }
+    for (const char* bad : {"tcp://h:0", "tcp://h", "tcp://[fe80::1%25eth0]:1", "ttyS1"})
+        EXPECT_EQ(sign::NetPortKey(bad), "") << bad;
+    // A well-formed network name can name a port on every system.
+    EXPECT_TRUE(sign::CanNameASerialPort("rfc2217://[2001:db8::1]:4001"));
+}
+
 } // namespace

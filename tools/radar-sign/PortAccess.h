@@ -8,6 +8,7 @@
 
 #include "sign/SignLink.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -34,6 +35,21 @@ std::string SystemConsoleFile();
 // instead of ending the process: SIGPIPE is ignored, so that every port's
 // command still runs to its end and is logged. Nothing to do on Windows.
 void KeepStandardStreams();
+
+// Raises the soft limit of open files to the hard limit: a fleet of network
+// ports takes a few descriptors each (the socket, the wake-ups of the
+// port's threads), a thousand of them more than the usual soft limit of
+// 1024. A port that still finds none says "too many open files". Nothing to
+// do on Windows.
+void RaiseOpenFileLimit();
+
+// How many of `ports` ports run at once: all of them up to a bound set by
+// the open-file limit (a port holds up to three descriptors: the device or
+// socket and its I/O thread's wake-up) and by the threads a process may run
+// (a port has three or four), and at least one.
+std::size_t PortsAtOnce(std::size_t ports);
+// The bound on every system: 1024 ports at once, some 4000 threads.
+inline constexpr std::size_t MaxPortsAtOnce = 1024;
 
 // The PC's local time now, read once: the calendar time and the
 // milliseconds past its second (0..999). Thread-safe.

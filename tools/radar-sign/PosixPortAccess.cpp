@@ -1,10 +1,13 @@
 #include "tools/radar-sign/PortAccess.h"
 
 #include "serial/driver/PosixPorts.h"
+#include "sign/PortName.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -12,6 +15,9 @@
 namespace radarsign {
 
 bool IsConsole(const std::string& port, const std::string& consoleFile) {
+    // A network name is no path, whatever the current folder holds.
+    if (sign::IsNetworkPortName(port))
+        return false;
     return comm::posix::IsSystemConsole(comm::posix::DevicePath(port), consoleFile);
 }
 
@@ -32,6 +38,34 @@ void KeepStandardStreams() {
     ignore.sa_handler = SIG_IGN;
     ::sigemptyset(&ignore.sa_mask);
     ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// Nothing here waits with select(), whose sets end at descriptor 1023.
+void RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) == 0)
+        return;
+    // An unlimited hard limit is above the kernel's own (fs.nr_open): as far
+    // as that usual ceiling, or the soft limit stays.
+    limit.rlim_cur = 1 << 20;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+std::size_t PortsAtOnce(std::size_t ports) {
+    // Descriptors kept for the standard streams, the audit log, the
+    // lists read and the system's own libraries.
+    constexpr rlim_t Reserved = 16;
+    constexpr rlim_t PerPort = 3;
+    rlimit limit{};
+    std::size_t bound = MaxPortsAtOnce;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const rlim_t fit = limit.rlim_cur > Reserved ? (limit.rlim_cur - Reserved) / PerPort : 0;
+        bound = std::min<std::size_t>(bound, static_cast<std::size_t>(fit));
+    }
+    return std::max<std::size_t>(1, std::min(ports, bound));
 }
 
 TPcTime PcTimeNow() {

@@ -1,14 +1,17 @@
 #include "tools/radar-sign/RadarSignOptions.h"
 
 #include "serial/driver/CommApi.h"
+#include "serial/driver/NetPortName.h"
 #include "sign/ClockOffset.h"
 #include "sign/PortName.h"
+#include "sign/PortsFile.h"
 #include "sign/VisibleText.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
+#include <string_view>
 
 namespace radarsign {
 
@@ -21,6 +24,9 @@ constexpr int MaxTries = 100;
 // Largest --max-offset, in seconds (about 31 years: more than the century
 // the sign holds does not matter).
 constexpr int MaxOffsetSeconds = 999999999;
+// Longest --connect-timeout, in milliseconds: a cellular modem may take tens
+// of seconds to answer, but not minutes.
+constexpr int MaxConnectTimeoutMs = 300000;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -58,6 +64,8 @@ const std::map<std::string, TOptionInfo>& OptionTable() {
         {"--no-open", {false, {TCommand::Ports}}},
         {"--no-log", {false, {TCommand::ReadTime, TCommand::SendTime, TCommand::Download}}},
         {"--timeout", {true, {}}},
+        {"--connect-timeout", {true, {}}},
+        {"--ports-from", {true, {TCommand::ReadTime, TCommand::SendTime, TCommand::Download}}},
         {"--iso", {false, {TCommand::ReadTime}}},
         {"--max-offset", {true, {TCommand::ReadTime, TCommand::SendTime}}},
         {"--at", {true, {TCommand::SendTime}}},
@@ -102,8 +110,68 @@ void CheckPortName(const std::string& name) {
         if (u < 0x20 || u == 0x7F)
             throw TBad{"port name '" + Shown(name) + "' holds a control character"};
     }
+    if (sign::IsNetworkPortName(name)) {
+        std::string_view bare = name;
+        if (bare.rfind("\\\\.\\", 0) == 0 || bare.rfind("//./", 0) == 0)
+            bare.remove_prefix(4);
+        const comm::net::TNetPortNameResult parsed = comm::net::ParseNetPortName(bare);
+        if (!parsed.Name)
+            throw TBad{Shown(parsed.Error)};
+        return;
+    }
     if (!sign::CanNameASerialPort(name))
         throw TBad{"'" + Shown(name) + "' is not a serial port (COM1, COM2, ...)"};
+}
+
+// Where a port came from, for a message about it: "typed" or "FILE line N".
+struct TPortSource {
+    bool File = false;
+    std::string Text; // the port name, or the file's
+};
+
+// The ports of --ports-from FILE, each checked as a typed name is.
+std::vector<std::pair<std::string, std::string>> PortsOfFile(const std::string& file) {
+    if (file.empty())
+        throw TBad{"--ports-from needs a file name"};
+    // Standard input may be a terminal, where the run would wait without a
+    // word; a file named "-" is ./-.
+    if (file == "-")
+        throw TBad{"--ports-from -: standard input is not read; name a file (./- for a file "
+                   "called -)"};
+    const sign::TPortsFile read = sign::ReadPortsFile(file);
+    if (!read.Error.empty())
+        throw TBad{"--ports-from " + Shown(file) + ": " + Shown(read.Error)};
+    if (read.Ports.empty())
+        throw TBad{"--ports-from " + Shown(file) + ": no port in the file"};
+    std::vector<std::pair<std::string, std::string>> ports;
+    for (const sign::TPortsLine& line : read.Ports) {
+        const std::string where = Shown(file) + " line " + std::to_string(line.Line);
+        try {
+            CheckPortName(line.Name);
+        } catch (const TBad& bad) {
+            throw TBad{where + ": " + bad.Text};
+        }
+        ports.emplace_back(line.Name, where);
+    }
+    return ports;
+}
+
+// "2.5" seconds (to the millisecond) as milliseconds, within 1..max.
+std::optional<int> ParseSecondsToMs(const std::string& text, int max) {
+    const std::size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    std::string fraction = dot == std::string::npos ? std::string() : text.substr(dot + 1);
+    if (whole.empty() || (dot != std::string::npos && fraction.empty()) || fraction.size() > 3)
+        return std::nullopt;
+    const auto seconds = ParseInt(whole, 0, max / 1000);
+    fraction.resize(3, '0');
+    const auto ms = ParseInt(fraction, 0, 999);
+    if (!seconds || !ms)
+        return std::nullopt;
+    const int total = *seconds * 1000 + *ms;
+    if (total < 1 || total > max)
+        return std::nullopt;
+    return total;
 }
 
 // The ranges of the window's controls, in payload order.
@@ -201,6 +269,7 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
     TOptions o;
     std::optional<TCommand> command;
     std::vector<std::pair<std::string, std::string>> given; // option, value
+    std::vector<TPortSource> sources; // the ports typed and the lists, in order
     try {
         bool onlyPorts = false;
         for (std::size_t i = 0; i < args.size(); ++i) {
@@ -222,7 +291,7 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
                                    "' (ports, read-time, send-time or download)"};
                 } else {
                     CheckPortName(a);
-                    o.Ports.push_back(a);
+                    sources.push_back({false, a});
                 }
                 continue;
             }
@@ -242,10 +311,15 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
             } else if (eq != std::string::npos) {
                 throw TBad{name + " takes no value"};
             }
+            // Several lists may be named; each once.
             for (const auto& g : given)
-                if (g.first == name && info->second.TakesValue)
-                    throw TBad{name + " given twice"};
+                if (g.first == name && info->second.TakesValue &&
+                    (name != "--ports-from" || g.second == value))
+                    throw TBad{name + " " + (name == "--ports-from" ? Shown(value) + " " : "") +
+                               "given twice"};
             given.emplace_back(name, value);
+            if (name == "--ports-from")
+                sources.push_back({true, value});
         }
         for (const auto& g : given)
             if (g.first == "--help" || g.first == "-h") {
@@ -289,6 +363,13 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
                     throw TBad{"--timeout '" + Shown(value) + "': milliseconds, 1 to " +
                                std::to_string(MaxTimeoutMs)};
                 o.Timeout = std::chrono::milliseconds(*n);
+            } else if (name == "--connect-timeout") {
+                const auto ms = ParseSecondsToMs(value, MaxConnectTimeoutMs);
+                if (!ms)
+                    throw TBad{"--connect-timeout '" + Shown(value) + "': seconds, 0.001 to " +
+                               std::to_string(MaxConnectTimeoutMs / 1000) +
+                               " (to the millisecond: 2.5)"};
+                o.ConnectTimeout = std::chrono::milliseconds(*ms);
             } else if (name == "--iso") {
                 o.Iso = true;
             } else if (name == "-l" || name == "--long") {
@@ -348,15 +429,30 @@ TParsed ParseArguments(const std::vector<std::string>& args) {
         }
 
         if (o.Command == TCommand::Ports) {
-            if (!o.Ports.empty())
+            if (!sources.empty())
                 throw TBad{"ports takes no port names"};
         } else {
+            // Each port once, wherever it came from.
+            std::map<std::string, std::string> seen; // name, where ("" typed)
+            const auto add = [&](const std::string& port, const std::string& where) {
+                const auto [at, added] = seen.emplace(port, where);
+                if (!added)
+                    throw TBad{"port " + Shown(port) + " given twice" +
+                               (at->second.empty() && where.empty()
+                                    ? std::string()
+                                    : " (" + (at->second.empty() ? "typed" : at->second) + ", " +
+                                          (where.empty() ? "typed" : where) + ")")};
+                o.Ports.push_back(port);
+            };
+            for (const TPortSource& source : sources) {
+                if (!source.File)
+                    add(source.Text, "");
+                else
+                    for (const auto& [port, where] : PortsOfFile(source.Text))
+                        add(port, where);
+            }
             if (o.Ports.empty())
                 throw TBad{std::string(CommandName(o.Command)) + " needs at least one port"};
-            std::set<std::string> seen;
-            for (const std::string& p : o.Ports)
-                if (!seen.insert(p).second)
-                    throw TBad{"port " + Shown(p) + " given twice"};
         }
         if (o.Command == TCommand::SendTime && o.MaxOffset && !o.Verify)
             throw TBad{"--max-offset with send-time needs --verify (the clock read back)"};
@@ -483,8 +579,21 @@ std::string Version() {
     return std::string("radar-sign (Radar Configurator) ") + RC_VERSION + "\n";
 }
 
+namespace {
+// "5" (seconds).
+std::string ConnectTimeoutDefault() {
+    const long long ms = comm::net::kDefaultConnectTimeout.count();
+    char text[32];
+    if (ms % 1000 == 0)
+        std::snprintf(text, sizeof text, "%lld", ms / 1000);
+    else
+        std::snprintf(text, sizeof text, "%.3g", static_cast<double>(ms) / 1000);
+    return text;
+}
+} // namespace
+
 std::string Usage() {
-    return "usage: radar-sign [options] COMMAND [PORT...]\n"
+    return std::string("usage: radar-sign [options] COMMAND [PORT...]\n") +
            "\n"
            "Commands:\n"
            "  ports                 the ports the configurator's scan lists, one a line\n"
@@ -514,6 +623,13 @@ std::string Usage() {
            "Options:\n"
            "  --tries N             writes of the request at most (default 3)\n"
            "  --timeout MS          wait for the answer after each write (default 1000)\n"
+           "  --ports-from FILE     the ports listed in FILE as well, one a line, '#'\n"
+           "                        comments (not read from standard input); may be\n"
+           "                        given again for more lists\n"
+           "  --connect-timeout S   a network port's connect at most, in seconds to the\n"
+           "                        millisecond (0.001 to 300, default " +
+           ConnectTimeoutDefault() +
+           ")\n"
            "  -v, --verbose         every frame sent and received on standard error\n"
            "  --no-log              no line in the audit log (audit.csv in the per-user\n"
            "                        data folder) for the commands sent\n"
@@ -521,8 +637,11 @@ std::string Usage() {
            "  --version             the program's name and version\n"
            "  --                    the end of the options\n"
            "\n"
+           "A port may be a network port: tcp://HOST:PORT (a device server's raw TCP\n"
+           "port) or rfc2217://HOST:PORT (RFC 2217), HOST a name, an IPv4 address or\n"
+           "[an IPv6 address]; a malformed one is bad input.\n"
            "Several ports run at once, each named once (under any name: bad input);\n"
-           "on Windows a port is a COM name (COM3, \\\\.\\COM12): a path, a folder or\n"
+           "on Windows a serial port is a COM name (COM3, \\\\.\\COM12): a path, a folder or\n"
            "another device (CON) is bad input.\n"
            "one line per port, fields separated by tabs:\n"
            "port, command, ok or the reason, tries, time, and the sign's clock minus\n"

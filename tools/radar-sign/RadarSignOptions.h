@@ -1,9 +1,11 @@
 #pragma once
 // radar-sign's command line and the texts it prints, without ports: what the
 // program does is decided here, so that the tests can check every rule in a
-// table. Nothing here opens a port or reads the clock; LoadTable reads the
-// settings file, SamePortTwice looks the ports' names up.
+// table. Nothing here opens a port or reads the clock; ParseArguments reads
+// the --ports-from lists, LoadTable the settings file, SamePortTwice looks
+// the ports' names up (a network name is never resolved).
 
+#include "serial/driver/NetCommApi.h"
 #include "sign/PortFailure.h"
 #include "sign/PortIdentity.h"
 #include "sign/SignLink.h"
@@ -40,13 +42,16 @@ const char* CommandName(TCommand command);
 
 struct TOptions {
     TCommand Command = TCommand::Ports;
-    std::vector<std::string> Ports; // in the order given, each once
+    // Typed and from --ports-from's lists, in the order given, each once.
+    std::vector<std::string> Ports;
     int Tries = 3;
     std::chrono::milliseconds Timeout{1000}; // the wait after each write
-    bool Verbose = false;                    // -v: the frames on standard error
-    bool Iso = false;                        // read-time --iso
-    std::optional<sign::TSignClock> At;      // send-time --at
-    bool Verify = false;                     // send-time --verify: read the clock back
+    // A network port's connect (and RFC 2217 negotiation) at most.
+    std::chrono::milliseconds ConnectTimeout = comm::net::kDefaultConnectTimeout;
+    bool Verbose = false;               // -v: the frames on standard error
+    bool Iso = false;                   // read-time --iso
+    std::optional<sign::TSignClock> At; // send-time --at
+    bool Verify = false;                // send-time --verify: read the clock back
     // read-time: the sign's clock may be this many seconds off the PC's at
     // most, and must be a date; send-time --verify: the clock read back may
     // be this far from the time sent (default DefaultVerifyTolerance).
@@ -73,7 +78,13 @@ struct TParsed {
 // none came before, and ports. "/?" is --help. A port name must not be
 // empty nor hold a control character (below 20 hex, or 7F), and must be one
 // that can name a serial port on this system (sign::CanNameASerialPort: on
-// Windows a COM name, not a path, a folder or another device).
+// Windows a COM name, not a path, a folder or another device); a network
+// name (tcp://, rfc2217://) must be well-formed (comm::net::ParseNetPortName's
+// reason otherwise). --ports-from FILE (several may be named) adds the ports
+// of a list (sign::ReadPortsFile) where it stands among the typed ones, each
+// checked as a typed one and a bad one said with "FILE line N: "; an
+// unreadable or empty list is bad input, and "-" is refused (standard input
+// is not read). This reads those lists and nothing else.
 TParsed ParseArguments(const std::vector<std::string>& args);
 
 // "YYYY-MM-DD HH:MM:SS" (or with 'T' between date and time), a real date in

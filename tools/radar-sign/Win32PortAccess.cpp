@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace radarsign {
 
 // COM names never reach the console.
@@ -14,6 +16,12 @@ std::string SystemConsoleFile() {
 }
 
 void KeepStandardStreams() {}
+
+void RaiseOpenFileLimit() {}
+
+std::size_t PortsAtOnce(std::size_t ports) {
+    return std::max<std::size_t>(1, std::min(ports, MaxPortsAtOnce));
+}
 
 TPcTime PcTimeNow() {
     SYSTEMTIME t{};

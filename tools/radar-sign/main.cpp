@@ -9,9 +9,13 @@
 // (hooks.Opened), with the OS error read right after the open; an open that
 // could not read the modem lines goes on (hooks.OpenRaised).
 //
-// Concurrency: one worker thread per port, each owning its TComPort and its
-// TSignLink from start to end; nothing of one port is touched by another
-// thread, except as follows. The ports use SyncMethod smNone, so that their
+// Concurrency: one worker thread per port in flight, each owning the
+// TComPort and the TSignLink of its port from start to end, then taking the
+// next port; nothing of one port is touched by another thread, except as
+// follows. At most radarsign::PortsAtOnce ports are in flight (a fleet of
+// thousands would otherwise run out of descriptors or threads); a worker that
+// cannot be started leaves fewer at once, and when none can, each port says
+// so. The ports use SyncMethod smNone, so that their
 // event handlers run on their own event thread and no port depends on a GUI
 // thread that is busy with another (sign::WaitForAck pumps the GUI thread's
 // messages and therefore serves only one transaction at a time). The
@@ -69,6 +73,7 @@
 #include "host/PlainMainLoop.h"
 #include "serial/CPort.h"
 #include "serial/driver/CommApi.h"
+#include "serial/driver/NetCommApi.h"
 #include "sign/AuditLog.h"
 #include "sign/ClockOffset.h"
 #include "sign/PortIdentity.h"
@@ -93,6 +98,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -246,6 +252,8 @@ public:
         const Clock::time_point started = Clock::now();
         TResult result;
         try {
+            if (FRefused)
+                std::rethrow_exception(FRefused);
             cport::TComPort port(nullptr);
             ConfigureForTheTool(port);
             port.OnRxChar = [this](cport::TCustomComPort*, std::int32_t) {
@@ -298,6 +306,10 @@ public:
         return result.Status;
     }
 
+    // Makes Run() report this instead of opening the port (the run could
+    // not give the port a thread).
+    void Refuse(std::exception_ptr why) { FRefused = std::move(why); }
+
     // Wakes the wait for the sign's answer, so that it sees a stop now.
     void Wake() {
         { std::lock_guard<std::mutex> lock(FLock); }
@@ -334,7 +346,9 @@ private:
         audit::TAuditRecord record;
         record.Program = "radar-sign";
         record.Port = FName;
-        const sign::TPortIdentity identity = sign::PortIdentityOf(FName);
+        // A network port has no adapter here (and its name is no path).
+        const sign::TPortIdentity identity =
+            sign::IsNetworkPortName(FName) ? sign::TPortIdentity{} : sign::PortIdentityOf(FName);
         record.AdapterId = identity.VidPid();
         record.AdapterSerial = identity.SerialNumber;
         record.Command = radarsign::CommandName(FOptions.Command);
@@ -415,7 +429,7 @@ private:
             step.Status = radarsign::ExitNoPort;
         } else if (result.DeviceGone && !result.Acknowledged) {
             step.Failure = step.Logged =
-                sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::TPortFacts{});
+                sign::OpenFailureText(comm::ERROR_DEVICE_REMOVED, sign::NameFacts(FName));
             step.Status = radarsign::ExitNoPort;
         } else if (!result.Acknowledged && Stopped()) {
             step.Failure = step.Logged = CancelledText();
@@ -554,6 +568,7 @@ private:
     TAudit* const FAudit;
     std::mutex FLock;
     std::condition_variable FSignal;
+    std::exception_ptr FRefused;
     bool FRxPending = false;    // the handler saw bytes that the worker has not read
     Clock::time_point FReplyAt; // when the last reply was recognised
 };
@@ -662,12 +677,32 @@ int RunCommand(const TOptions& options, const std::optional<sign::TSignClock>& f
             for (const auto& job : jobs)
                 job->Wake();
         });
+        // Each worker takes the next port until none is left: at most
+        // PortsAtOnce ports are in flight, so that a fleet neither runs out
+        // of descriptors nor of threads (a port holds three or four).
+        std::atomic<std::size_t> next{0};
+        const auto work = [&jobs, &statuses, &next] {
+            for (std::size_t i; (i = next++) < jobs.size();)
+                statuses[i] = jobs[i]->Run();
+        };
         std::vector<std::thread> threads;
+        std::exception_ptr noThread;
         radarsign::WithStopsBlocked([&] {
-            for (std::size_t i = 0; i < jobs.size(); ++i)
-                threads.emplace_back(
-                    [job = jobs[i].get(), status = &statuses[i]] { *status = job->Run(); });
+            const std::size_t workers = radarsign::PortsAtOnce(jobs.size());
+            try {
+                while (threads.size() < workers)
+                    threads.emplace_back(work);
+            } catch (const std::system_error&) {
+                // Fewer at once; with none at all, each port says why.
+                noThread = std::current_exception();
+            }
         });
+        if (threads.empty()) {
+            for (std::size_t i = 0; i < jobs.size(); ++i) {
+                jobs[i]->Refuse(noThread);
+                statuses[i] = jobs[i]->Run();
+            }
+        }
         for (std::thread& t : threads)
             host::WaitForThreadServing(t);
         stop = radarsign::TInterrupts::Stop();
@@ -685,6 +720,7 @@ int RunCommand(const TOptions& options, const std::optional<sign::TSignClock>& f
 int main(int argc, char** argv) {
     gStart = Clock::now();
     radarsign::KeepStandardStreams();
+    radarsign::RaiseOpenFileLimit();
     TOutput output;
     const radarsign::TParsed parsed =
         radarsign::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
@@ -709,6 +745,7 @@ int main(int argc, char** argv) {
             return radarsign::ExitUsage;
         }
     }
+    comm::net::SetConnectTimeout(options.ConnectTimeout);
     host::TPlainMainLoop loop;
     if (options.Command == TCommand::Ports)
         return ListPorts(options, output);
