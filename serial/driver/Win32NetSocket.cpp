@@ -1,0 +1,337 @@
+// The network port's connection on Windows: Winsock (started once per
+// process), getaddrinfo on a thread of its own, a non-blocking connect
+// bounded by select(), and WSAEventSelect on the socket with a second
+// event to wake the wait (WSAWaitForMultipleEvents). See NetSocket.h.
+//
+// CommApi.h comes before the Windows headers: its constant names are macros
+// there (the WSA codes, ERROR_*), so after them this file spells none of
+// them with the comm:: prefix; the values are the same.
+#include "serial/driver/NetSocket.h"
+
+#include "serial/driver/CommApi.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace comm::net {
+
+namespace {
+
+std::mutex g_faultsMutex;
+TSocketFaults g_faults;
+
+TSocketFaults Faults() {
+    std::lock_guard<std::mutex> lock(g_faultsMutex);
+    return g_faults;
+}
+
+bool Started() {
+    static const bool started = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
+
+std::uint32_t LookupError(int code) {
+    switch (code) {
+    case WSATRY_AGAIN:
+        return WSATRY_AGAIN;
+    case WSA_NOT_ENOUGH_MEMORY:
+    case WSAENOBUFS:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case WSAEMFILE:
+        return ERROR_GEN_FAILURE;
+    default: // WSAHOST_NOT_FOUND, WSANO_RECOVERY, WSANO_DATA, WSAEAFNOSUPPORT...
+        return WSAHOST_NOT_FOUND;
+    }
+}
+
+std::uint32_t ConnectError(int code) {
+    switch (code) {
+    case WSAECONNREFUSED:
+        return WSAECONNREFUSED;
+    case WSAENETUNREACH:
+    case WSAENETDOWN:
+        return WSAENETUNREACH;
+    case WSAEHOSTUNREACH:
+    case WSAEHOSTDOWN:
+        return WSAEHOSTUNREACH;
+    case WSAETIMEDOUT:
+        return WSAETIMEDOUT;
+    case WSAECONNRESET:
+        return WSAECONNRESET;
+    case WSAENOBUFS:
+    case WSA_NOT_ENOUGH_MEMORY:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default: // WSAEMFILE: no socket left; anything else
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+long long MsLeft(TNetSocket::Clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - TNetSocket::Clock::now());
+    return std::clamp<long long>(left.count(), 0, INT_MAX);
+}
+
+struct TAddress {
+    sockaddr_storage addr{};
+    int length = 0;
+    int family = AF_INET;
+};
+
+// One look-up, shared by the open that waits for it and the thread that
+// makes it: whichever ends last frees it.
+struct TLookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::uint32_t error = ERROR_SUCCESS;
+    std::vector<TAddress> addresses;
+};
+
+void Collect(addrinfo* list, std::vector<TAddress>* out) {
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
+            ai->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        TAddress a;
+        std::memcpy(&a.addr, ai->ai_addr, ai->ai_addrlen);
+        a.length = static_cast<int>(ai->ai_addrlen);
+        a.family = ai->ai_family;
+        out->push_back(a);
+    }
+}
+
+std::uint32_t Resolve(const TNetPortName& name, TNetSocket::Clock::time_point deadline,
+                      std::vector<TAddress>* out) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    const std::string service = std::to_string(name.Port);
+    if (name.HostKind != THostKind::hkName) {
+        hints.ai_flags |= AI_NUMERICHOST;
+        hints.ai_family = name.HostKind == THostKind::hkIpv4 ? AF_INET : AF_INET6;
+        addrinfo* list = nullptr;
+        const int rc = ::getaddrinfo(name.Host.c_str(), service.c_str(), &hints, &list);
+        if (rc != 0)
+            return LookupError(rc);
+        Collect(list, out);
+        ::freeaddrinfo(list);
+        return out->empty() ? WSAHOST_NOT_FOUND : ERROR_SUCCESS;
+    }
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_flags |= AI_ADDRCONFIG;
+    auto lookup = std::make_shared<TLookup>();
+    try {
+        std::thread([lookup, host = name.Host, service, hints, fault = Faults().lookup] {
+            std::uint32_t error = ERROR_SUCCESS;
+            std::vector<TAddress> addresses;
+            const int injected = fault ? fault(host) : 0;
+            if (injected != 0) {
+                error = LookupError(injected);
+            } else {
+                addrinfo* list = nullptr;
+                const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+                if (rc != 0) {
+                    error = LookupError(rc);
+                } else {
+                    Collect(list, &addresses);
+                    ::freeaddrinfo(list);
+                    if (addresses.empty())
+                        error = WSAHOST_NOT_FOUND;
+                }
+            }
+            std::lock_guard<std::mutex> lock(lookup->mutex);
+            lookup->error = error;
+            lookup->addresses = std::move(addresses);
+            lookup->finished = true;
+            lookup->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; }))
+        return WSATRY_AGAIN; // the name server did not answer in time
+    if (lookup->error == ERROR_SUCCESS)
+        *out = std::move(lookup->addresses);
+    return lookup->error;
+}
+
+SOCKET ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadline,
+                  std::uint32_t* error) {
+    const SOCKET s = ::socket(address.family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        *error = ConnectError(::WSAGetLastError());
+        return INVALID_SOCKET;
+    }
+    const auto fail = [&](int code) {
+        ::closesocket(s);
+        *error = ConnectError(code);
+        return INVALID_SOCKET;
+    };
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    if (const auto& fault = Faults().connect) {
+        if (const int injected = fault(); injected != 0)
+            return fail(injected);
+    }
+    u_long nonBlocking = 1;
+    if (::ioctlsocket(s, FIONBIO, &nonBlocking) != 0)
+        return fail(::WSAGetLastError());
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&address.addr), address.length) != 0) {
+        const int code = ::WSAGetLastError();
+        if (code != WSAEWOULDBLOCK && code != WSAEINPROGRESS)
+            return fail(code);
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        const long long ms = MsLeft(deadline);
+        timeval tv{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000 * 1000)};
+        const int r = ::select(0, nullptr, &writable, &failed, &tv);
+        if (r < 0)
+            return fail(::WSAGetLastError());
+        if (r == 0)
+            return fail(WSAETIMEDOUT);
+        int soError = 0;
+        int length = sizeof soError;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length) != 0)
+            return fail(::WSAGetLastError());
+        if (soError != 0)
+            return fail(soError);
+        if (!FD_ISSET(s, &writable))
+            return fail(WSAECONNREFUSED);
+    }
+    const BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&one), sizeof one);
+    return s;
+}
+
+} // namespace
+
+struct TNetSocket::TImpl {
+    SOCKET socket = INVALID_SOCKET;
+    WSAEVENT socketEvent = WSA_INVALID_EVENT; // FD_READ, FD_WRITE, FD_CLOSE
+    WSAEVENT wakeEvent = WSA_INVALID_EVENT;
+    ~TImpl() {
+        if (socket != INVALID_SOCKET)
+            ::closesocket(socket);
+        if (socketEvent != WSA_INVALID_EVENT)
+            ::WSACloseEvent(socketEvent);
+        if (wakeEvent != WSA_INVALID_EVENT)
+            ::WSACloseEvent(wakeEvent);
+    }
+};
+
+void SetSocketFaults(TSocketFaults faults) {
+    std::lock_guard<std::mutex> lock(g_faultsMutex);
+    g_faults = std::move(faults);
+}
+
+TNetSocket::TNetSocket(std::unique_ptr<TImpl> impl) : impl_(std::move(impl)) {}
+TNetSocket::~TNetSocket() = default;
+
+std::unique_ptr<TNetSocket> TNetSocket::Connect(const TNetPortName& name,
+                                                Clock::time_point deadline, std::uint32_t* error) {
+    if (!Started()) {
+        *error = ERROR_GEN_FAILURE;
+        return nullptr;
+    }
+    std::vector<TAddress> addresses;
+    if (const std::uint32_t e = Resolve(name, deadline, &addresses); e != ERROR_SUCCESS) {
+        *error = e;
+        return nullptr;
+    }
+    auto impl = std::make_unique<TImpl>();
+    impl->socketEvent = ::WSACreateEvent();
+    impl->wakeEvent = ::WSACreateEvent();
+    if (impl->socketEvent == WSA_INVALID_EVENT || impl->wakeEvent == WSA_INVALID_EVENT) {
+        *error = ERROR_GEN_FAILURE;
+        return nullptr;
+    }
+    *error = WSAHOST_NOT_FOUND;
+    for (const TAddress& address : addresses) {
+        if (Clock::now() >= deadline) {
+            *error = WSAETIMEDOUT;
+            break;
+        }
+        impl->socket = ConnectOne(address, deadline, error);
+        if (impl->socket == INVALID_SOCKET) {
+            // No socket left is no address's fault: the next fails the same.
+            if (*error == ERROR_GEN_FAILURE || *error == ERROR_NOT_ENOUGH_MEMORY)
+                break;
+            continue;
+        }
+        if (::WSAEventSelect(impl->socket, impl->socketEvent, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
+            *error = ERROR_GEN_FAILURE;
+            return nullptr;
+        }
+        return std::unique_ptr<TNetSocket>(new TNetSocket(std::move(impl)));
+    }
+    return nullptr;
+}
+
+TNetSocket::TIo TNetSocket::Send(const std::uint8_t* data, std::size_t size, std::size_t* moved) {
+    *moved = 0;
+    const int n = ::send(impl_->socket, reinterpret_cast<const char*>(data),
+                         static_cast<int>(std::min<std::size_t>(size, INT_MAX)), 0);
+    if (n > 0) {
+        *moved = static_cast<std::size_t>(n);
+        return TIo::ioDone;
+    }
+    if (n < 0 && (::WSAGetLastError() == WSAEWOULDBLOCK || ::WSAGetLastError() == WSAENOBUFS))
+        return TIo::ioWouldBlock;
+    return TIo::ioClosed;
+}
+
+TNetSocket::TIo TNetSocket::Receive(std::uint8_t* data, std::size_t size, std::size_t* moved) {
+    *moved = 0;
+    const int n = ::recv(impl_->socket, reinterpret_cast<char*>(data),
+                         static_cast<int>(std::min<std::size_t>(size, INT_MAX)), 0);
+    if (n > 0) {
+        *moved = static_cast<std::size_t>(n);
+        return TIo::ioDone;
+    }
+    if (n < 0 && ::WSAGetLastError() == WSAEWOULDBLOCK)
+        return TIo::ioWouldBlock;
+    return TIo::ioClosed; // 0: the server closed; an error: reset or lost
+}
+
+// Winsock posts FD_READ and FD_WRITE again only after a recv or send that
+// found nothing to do: the port always tries before it waits, so an event
+// is never waited for that was already spent.
+bool TNetSocket::Wait(bool /*read*/, bool /*write*/, int timeoutMs) {
+    const WSAEVENT events[2] = {impl_->wakeEvent, impl_->socketEvent};
+    const DWORD timeout = timeoutMs < 0 ? WSA_INFINITE : static_cast<DWORD>(timeoutMs);
+    const DWORD r = ::WSAWaitForMultipleEvents(2, events, FALSE, timeout, FALSE);
+    ::WSAResetEvent(impl_->wakeEvent);
+    if (r == WSA_WAIT_TIMEOUT || r == WSA_WAIT_FAILED)
+        return false;
+    WSANETWORKEVENTS happened{};
+    if (::WSAEnumNetworkEvents(impl_->socket, impl_->socketEvent, &happened) != 0)
+        return false;
+    return (happened.lNetworkEvents & FD_CLOSE) != 0;
+}
+
+void TNetSocket::Wake() {
+    ::WSASetEvent(impl_->wakeEvent);
+}
+
+} // namespace comm::net
