@@ -116,17 +116,34 @@ bool HeldBy(pid_t pid, std::uint16_t port) {
     return false;
 }
 
+// A path in a message: bytes outside printable ASCII as \xNN.
+std::string Visible(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < ' ' || u >= 0x7F || c == '\\') {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // A device path goes into a gensio string in YAML: no character that either
 // would read as syntax.
 void CheckDevicePath(const std::string& device) {
     if (device.empty() || device[0] != '/')
-        throw std::runtime_error("ser2net: the device must be an absolute path: " + device);
+        throw std::runtime_error("ser2net: the device must be an absolute path: '" +
+                                 Visible(device) + "'");
     for (const char c : device) {
         const auto u = static_cast<unsigned char>(c);
         if (u <= ' ' || u >= 0x7F || std::strchr(",#\"'\\()[]{}:&*!|>%@`", c) != nullptr)
             throw std::runtime_error("ser2net: the device path has a character ser2net's "
-                                     "configuration would read as syntax: " +
-                                     device);
+                                     "configuration would read as syntax: '" +
+                                     Visible(device) + "'");
     }
 }
 

@@ -37,8 +37,12 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     try {
         rc_test::Ser2Net server(argv[1]);
-        std::printf("%s\n%s\n", server.Rfc2217Name().c_str(), server.RawName().c_str());
-        std::fflush(stdout);
+        // Names nobody reads leave a server nobody can reach: it goes at once.
+        if (std::printf("%s\n%s\n", server.Rfc2217Name().c_str(), server.RawName().c_str()) < 0 ||
+            std::fflush(stdout) != 0) {
+            std::perror("ser2net_front: the port names could not be written");
+            return 1;
+        }
         while (stop == 0 && server.Running()) {
             pollfd in{STDIN_FILENO, POLLIN, 0};
             const int n = ::poll(&in, 1, -1);

@@ -185,9 +185,16 @@ TEST(Ser2Net, StartFailuresSayWhy) {
         ::setenv("RC_SER2NET", saved.c_str(), 1);
     else
         ::unsetenv("RC_SER2NET");
-    for (const char* device : {"/tmp/a,b", "/tmp/a b", "/tmp/a#b", "relative", ""}) {
+    for (const char* device :
+         {"/tmp/a,b", "/tmp/a b", "/tmp/a#b", "/tmp/a\nb\x1B[1m", "relative", ""}) {
         SCOPED_TRACE(device);
-        EXPECT_THROW(Ser2Net server(device), std::runtime_error);
+        try {
+            Ser2Net server(device);
+            ADD_FAILURE() << "started";
+        } catch (const std::runtime_error& e) {
+            const std::string why = e.what();
+            EXPECT_EQ(why.find_first_of("\n\x1B"), std::string::npos) << "shown raw: " << why;
+        }
     }
 }
 
