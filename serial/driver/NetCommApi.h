@@ -68,19 +68,22 @@
 // Validated as the Windows driver does (ByteSize 5-8, Parity 0-4, StopBits
 // 0-2, BaudRate not 0, XonChar != XoffChar with XON/XOFF):
 // ERROR_INVALID_PARAMETER, nothing sent. tcp://: kept and reported back,
-// nothing applied. rfc2217://: sends SET-BAUDRATE, SET-DATASIZE,
-// SET-PARITY (none, odd, even, mark, space), SET-STOPSIZE (1, 1.5, 2),
-// SET-CONTROL flow (hardware with fOutxCtsFlow or RTS handshake, else
-// XON/XOFF with fOutX or fInX, else none), SET-CONTROL DTR (off when
-// disabled, else on: the server has no DTR handshake) and SET-CONTROL RTS
-// (off, on; with handshake the flow control drives it; toggle has no
-// command and leaves RTS as it is), and returns once the server has
-// answered each. An answer with another value than asked means the device
-// could not take it: ERROR_INVALID_PARAMETER, and what the server did take
-// stays there (the DCB reported back is still the previous one). No answer
-// within the connect time-out: ERROR_TIMEOUT. Either way nothing is
-// reported as set that the server did not confirm. A server whose input is
-// held (the queue full under input flow control) cannot be heard: that
+// nothing applied. rfc2217://: sends SET-CONTROL DTR (off when disabled,
+// else on: the server has no DTR handshake) and SET-CONTROL RTS (off, on;
+// with handshake the flow control drives it; toggle has no command and
+// leaves RTS as it is), then SET-BAUDRATE, SET-DATASIZE, SET-PARITY (none,
+// odd, even, mark, space), SET-STOPSIZE (1, 1.5, 2) and SET-CONTROL flow
+// (hardware with fOutxCtsFlow or RTS handshake, else XON/XOFF with fOutX or
+// fInX, else none), and returns once the server has answered the last five.
+// A server answers in order: DTR and RTS still unanswered then are lines
+// its device does not have (a pseudo-terminal behind it), taken as the
+// POSIX backend takes a port without modem lines. An answer with another
+// value than asked means the device could not take it:
+// ERROR_INVALID_PARAMETER, and what the server did take stays there (the
+// DCB reported back is still the previous one). No answer within the
+// connect time-out: ERROR_TIMEOUT. Either way nothing is reported as set
+// that the server did not confirm. A server whose input is held (the queue
+// full under input flow control) cannot be heard: that
 // SetCommState times out. GetCommState: the last DCB set, before the first
 // one 9600 8N1.
 //

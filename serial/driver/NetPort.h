@@ -86,12 +86,17 @@ private:
         std::optional<Clock::time_point> total;
         std::optional<Clock::time_point> intervalDeadline;
     };
-    // One COM-PORT command whose answer SetState waits for.
+    // One COM-PORT command whose answer SetState waits for; `lines`: DTR or
+    // RTS, which a server without those lines does not answer.
     struct Expected {
         TComPortCommand command;
         std::uint32_t asked;
+        bool lines = false;
         std::optional<std::uint32_t> answer;
     };
+    // Which setting a SET-CONTROL value is of (flow, break, DTR, RTS,
+    // inbound flow): an answer is matched to the command of its setting.
+    static int ControlGroup(std::uint32_t value);
 
     // A write goes on the wire in chunks of this many bytes, each escaped
     // whole, so that a command is never put between an IAC and its double.

@@ -72,32 +72,41 @@ std::uint32_t TNetPort::SetState(const DCB& dcb) {
 
     expected_.clear();
     const auto send = [&](std::vector<std::uint8_t> bytes, TComPortCommand command,
-                          std::uint32_t value) {
+                          std::uint32_t value, bool lines) {
         Control(bytes);
-        expected_.push_back({command, value, std::nullopt});
+        expected_.push_back({command, value, lines, std::nullopt});
     };
-    send(EncodeSetBaudRate(dcb.BaudRate), TComPortCommand::cpSetBaudRate, dcb.BaudRate);
-    send(EncodeSetDataSize(dcb.ByteSize), TComPortCommand::cpSetDataSize, dcb.ByteSize);
-    const TComParity parity = kParity[dcb.Parity];
-    send(EncodeSetParity(parity), TComPortCommand::cpSetParity, static_cast<std::uint32_t>(parity));
-    const TComStopSize stop = kStop[dcb.StopBits];
-    send(EncodeSetStopSize(stop), TComPortCommand::cpSetStopSize, static_cast<std::uint32_t>(stop));
-    send(EncodeSetControl(flow), TComPortCommand::cpSetControl, static_cast<std::uint32_t>(flow));
+    // DTR and RTS go first: a server whose device has no such lines (a
+    // pseudo-terminal) does not answer them, and once the commands after
+    // them are answered, no answer to them is coming (the server answers in
+    // order). The lines are then taken as absent, as the POSIX backend
+    // takes a port without modem lines; an answer that says otherwise than
+    // asked still fails.
     const TComControl dtrLine = dtr == 0 ? TComControl::ccDtrOff : TComControl::ccDtrOn;
     send(EncodeSetControl(dtrLine), TComPortCommand::cpSetControl,
-         static_cast<std::uint32_t>(dtrLine));
-    // RTS handshake is the hardware flow control above; toggle (RTS on while
+         static_cast<std::uint32_t>(dtrLine), true);
+    // RTS handshake is the hardware flow control below; toggle (RTS on while
     // sending) has no RFC 2217 command and leaves RTS as the server has it.
     if (rts == 0 || rts == 1) {
         const TComControl rtsLine = rts == 0 ? TComControl::ccRtsOff : TComControl::ccRtsOn;
         send(EncodeSetControl(rtsLine), TComPortCommand::cpSetControl,
-             static_cast<std::uint32_t>(rtsLine));
+             static_cast<std::uint32_t>(rtsLine), true);
     }
+    send(EncodeSetBaudRate(dcb.BaudRate), TComPortCommand::cpSetBaudRate, dcb.BaudRate, false);
+    send(EncodeSetDataSize(dcb.ByteSize), TComPortCommand::cpSetDataSize, dcb.ByteSize, false);
+    const TComParity parity = kParity[dcb.Parity];
+    send(EncodeSetParity(parity), TComPortCommand::cpSetParity, static_cast<std::uint32_t>(parity),
+         false);
+    const TComStopSize stop = kStop[dcb.StopBits];
+    send(EncodeSetStopSize(stop), TComPortCommand::cpSetStopSize, static_cast<std::uint32_t>(stop),
+         false);
+    send(EncodeSetControl(flow), TComPortCommand::cpSetControl, static_cast<std::uint32_t>(flow),
+         false);
     Wake();
     const auto deadline = Clock::now() + ConnectTimeout();
     const auto allAnswered = [&] {
         for (const Expected& e : expected_) {
-            if (!e.answer)
+            if (!e.answer && !e.lines)
                 return false;
         }
         return true;
@@ -111,7 +120,7 @@ std::uint32_t TNetPort::SetState(const DCB& dcb) {
     else if (!allAnswered())
         error = ERROR_TIMEOUT;
     for (const Expected& e : expected_) {
-        if (error == ERROR_SUCCESS && *e.answer != e.asked)
+        if (error == ERROR_SUCCESS && e.answer && *e.answer != e.asked)
             error = ERROR_INVALID_PARAMETER;
     }
     expected_.clear();

@@ -203,14 +203,29 @@ void TNetPort::OnReply(const TComPortReply& reply) {
         break;
     }
     // The answer to a command SetState sent: the first one still waiting
-    // for an answer of its kind (the server answers in order).
+    // for an answer of its kind (the server answers in order), and for
+    // SET-CONTROL of the same setting.
     for (Expected& e : expected_) {
-        if (e.command == reply.Command && !e.answer) {
+        if (e.command == reply.Command && !e.answer &&
+            (e.command != TComPortCommand::cpSetControl ||
+             ControlGroup(e.asked) == ControlGroup(reply.Value))) {
             e.answer = reply.Value;
             answered_.notify_all();
             return;
         }
     }
+}
+
+int TNetPort::ControlGroup(std::uint32_t value) {
+    if (value <= 3 || value == 17 || value == 19)
+        return 0; // outbound flow control: none, XON/XOFF, hardware, DCD, DSR
+    if (value <= 6)
+        return 1; // break
+    if (value <= 9)
+        return 2; // DTR
+    if (value <= 12)
+        return 3; // RTS
+    return 4;     // inbound flow control
 }
 
 void TNetPort::Control(const std::vector<std::uint8_t>& bytes) {

@@ -164,24 +164,24 @@ TEST_F(NetCommApiTest, SetCommStateSendsTheLineAndWaitsForEachAnswer) {
     const Row rows[] = {
         {"9600 8N1, DTR and RTS on",
          MakeDcb(9600, 8, 0, 0, kDtrOn | kRtsOn),
-         {Sb(1, B({0, 0, 0x25, 0x80})), Sb(2, B({8})), Sb(3, B({1})), Sb(4, B({1})), Sb(5, B({1})),
-          Sb(5, B({8})), Sb(5, B({11}))}},
+         {Sb(5, B({8})), Sb(5, B({11})), Sb(1, B({0, 0, 0x25, 0x80})), Sb(2, B({8})), Sb(3, B({1})),
+          Sb(4, B({1})), Sb(5, B({1}))}},
         {"115200 7E2, hardware flow, DTR off",
          MakeDcb(115200, 7, 2, 2, kRtsHandshake | comm::DCB_fOutxCtsFlow),
-         {Sb(1, B({0, 1, 0xC2, 0})), Sb(2, B({7})), Sb(3, B({3})), Sb(4, B({2})), Sb(5, B({3})),
-          Sb(5, B({9}))}},
+         {Sb(5, B({9})), Sb(1, B({0, 1, 0xC2, 0})), Sb(2, B({7})), Sb(3, B({3})), Sb(4, B({2})),
+          Sb(5, B({3}))}},
         {"19200 5O1.5, XON/XOFF, DTR handshake, RTS off",
          MakeDcb(19200, 5, 1, 1, comm::DCB_fOutX | comm::DCB_fInX | kDtrHandshake),
-         {Sb(1, B({0, 0, 0x4B, 0})), Sb(2, B({5})), Sb(3, B({2})), Sb(4, B({3})), Sb(5, B({2})),
-          Sb(5, B({8})), Sb(5, B({12}))}},
+         {Sb(5, B({8})), Sb(5, B({12})), Sb(1, B({0, 0, 0x4B, 0})), Sb(2, B({5})), Sb(3, B({2})),
+          Sb(4, B({3})), Sb(5, B({2}))}},
         {"255 baud (IAC in the value), mark parity, RTS toggle",
          MakeDcb(255, 6, 3, 0, kRtsToggle),
-         {Sb(1, B({0, 0, 0, 255, 255})), Sb(2, B({6})), Sb(3, B({4})), Sb(4, B({1})), Sb(5, B({1})),
-          Sb(5, B({9}))}},
+         {Sb(5, B({9})), Sb(1, B({0, 0, 0, 255, 255})), Sb(2, B({6})), Sb(3, B({4})), Sb(4, B({1})),
+          Sb(5, B({1}))}},
         {"space parity",
          MakeDcb(1200, 8, 4, 2, kRtsOn),
-         {Sb(1, B({0, 0, 4, 0xB0})), Sb(2, B({8})), Sb(3, B({5})), Sb(4, B({2})), Sb(5, B({1})),
-          Sb(5, B({9})), Sb(5, B({11}))}},
+         {Sb(5, B({9})), Sb(5, B({11})), Sb(1, B({0, 0, 4, 0xB0})), Sb(2, B({8})), Sb(3, B({5})),
+          Sb(4, B({2})), Sb(5, B({1}))}},
     };
     LoopbackTcpServer server;
     const Handle h = OpenRfc2217(server);
@@ -213,8 +213,10 @@ TEST_F(NetCommApiTest, SetCommStateFailsUnlessTheServerConfirmsIt) {
     const Handle h = OpenRfc2217(server);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     const comm::DCB first = MakeDcb(9600, 8, 0, 0, kDtrOn | kRtsOn);
-    const std::string firstWire = Sb(1, B({0, 0, 0x25, 0x80})) + Sb(2, B({8})) + Sb(3, B({1})) +
-                                  Sb(4, B({1})) + Sb(5, B({1})) + Sb(5, B({8})) + Sb(5, B({11}));
+    // DTR on, RTS on, 9600, 8 bits, no parity, 1 stop bit, no flow control.
+    const std::string lines = Sb(5, B({8})) + Sb(5, B({11}));
+    const std::string firstWire = lines + Sb(1, B({0, 0, 0x25, 0x80})) + Sb(2, B({8})) +
+                                  Sb(3, B({1})) + Sb(4, B({1})) + Sb(5, B({1}));
     std::string firstAnswers;
     for (std::size_t at = 0; at < firstWire.size();) {
         const std::size_t end = firstWire.find("\xFF\xF0", at) + 2;
@@ -244,6 +246,25 @@ TEST_F(NetCommApiTest, SetCommStateFailsUnlessTheServerConfirmsIt) {
                     firstAnswers.substr(firstAnswers.find("\xFF\xFA\x2C\x66", 0)));
     });
     EXPECT_FALSE(api_.SetCommState(h, &fast));
+    EXPECT_EQ(api_.GetLastError(), comm::ERROR_INVALID_PARAMETER);
+    play.join();
+
+    // A device without DTR and RTS (a server on a pseudo-terminal): the
+    // server answers all but those, which is no failure; but a line that
+    // the server says it set otherwise than asked is.
+    const std::string lineAnswers = Answer(Sb(5, B({8}))) + Answer(Sb(5, B({11})));
+    const std::string settingAnswers = firstAnswers.substr(lineAnswers.size());
+    play = std::thread([&] {
+        server.Receive(firstWire.size());
+        server.Send(settingAnswers);
+    });
+    EXPECT_TRUE(api_.SetCommState(h, &first)) << api_.GetLastError();
+    play.join();
+    play = std::thread([&] {
+        server.Receive(firstWire.size());
+        server.Send(Answer(Sb(5, B({9}))) + settingAnswers);
+    });
+    EXPECT_FALSE(api_.SetCommState(h, &first));
     EXPECT_EQ(api_.GetLastError(), comm::ERROR_INVALID_PARAMETER);
     play.join();
 
