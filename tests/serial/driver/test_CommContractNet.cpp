@@ -10,7 +10,6 @@
 
 #include "tests/support/PtyPair.h"
 #include "tests/support/Ser2Net.h"
-#include "tests/support/Ser2NetLine.h"
 
 #include <memory>
 #include <string>
@@ -44,20 +43,15 @@ public:
     std::string Received(Handle, std::size_t n) override { return pty_.Receive(n); }
     void Unplug(Handle) override { server_.Kill(); }
     std::string Lacks(Need need) const override {
-        switch (need) {
-        case Need::kPort:
-            return kind_ == TKind::kRfc2217 ? rc_test::Rfc2217LineUnsettable() : "";
-        case Need::kStalledWrite:
-            // What a far end that stops reading holds back: the pty, then
-            // ser2net's socket, whose receive buffer the kernel grows up to
-            // tcp_rmem's maximum (32 MiB here), and ours to send. A write
-            // larger than that takes longer to read back through ser2net's
-            // 64-byte buffer than the far end waits.
+        // What a far end that stops reading holds back: the pty, then
+        // ser2net's socket, whose receive buffer the kernel grows up to
+        // tcp_rmem's maximum (32 MiB here), and ours to send. A write larger
+        // than that takes longer to read back through ser2net's 64-byte
+        // buffer than the far end waits.
+        if (need == Need::kStalledWrite)
             return "a write cannot be kept pending through ser2net: the sockets' buffers on "
                    "loopback hold tens of MiB";
-        default:
-            return "";
-        }
+        return "";
     }
 
 private:

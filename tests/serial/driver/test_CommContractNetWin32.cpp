@@ -9,8 +9,6 @@
 
 #include "tests/serial/driver/CommContract.h"
 
-#include "serial/driver/NetCommApi.h"
-
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -22,34 +20,6 @@ namespace {
 std::string Named(const char* variable) {
     const char* name = std::getenv(variable);
     return name != nullptr ? name : "";
-}
-
-// Why SetCommState cannot set the line of this rfc2217:// port ("" when it
-// can): ser2net in front of a pty never answers a DTR or RTS setting, and the
-// backend waits for every answer. Asked once, with a short time-out.
-const std::string& LineUnsettable(comm::ICommApi& api, const std::string& file) {
-    static const std::string why = [&] {
-        const auto before = comm::net::ConnectTimeout();
-        comm::net::SetConnectTimeout(std::chrono::seconds(1));
-        std::string reason;
-        const Handle port = api.CreateFileA(file.c_str(), comm::GENERIC_READ | comm::GENERIC_WRITE,
-                                            0, comm::OPEN_EXISTING, comm::FILE_FLAG_OVERLAPPED);
-        if (port != comm::INVALID_HANDLE_VALUE) {
-            comm::DCB dcb;
-            api.GetCommState(port, &dcb);
-            if (!api.SetCommState(port, &dcb)) {
-                reason = "ser2net in front of a pty never answers a DTR or RTS setting, and the "
-                         "network backend's SetCommState waits for those answers: error " +
-                         std::to_string(api.GetLastError());
-            }
-            api.CloseHandle(port);
-            // ser2net lets the device go a moment after the connection closes.
-            api.Sleep(200);
-        }
-        comm::net::SetConnectTimeout(before);
-        return reason;
-    }();
-    return why;
 }
 
 class NetWin32Backend : public RealTimeBackend {
@@ -111,8 +81,6 @@ public:
         case Need::kPort:
             if (name_.empty())
                 return std::string(variable_) + " names no network port with an echoing far end";
-            if (name_.rfind("rfc2217://", 0) == 0)
-                return LineUnsettable(comm::Api(), File());
             return "";
         case Need::kStalledWrite:
             return "the far end echoes every byte: it cannot be made to stop reading";
