@@ -170,7 +170,8 @@ std::string Ser2NetProgram() {
         }
         path = cache + "/ser2net/usr/sbin/ser2net";
     }
-    if (::access(path.c_str(), X_OK) != 0)
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path.c_str(), X_OK) != 0)
         throw std::runtime_error("ser2net is not at " + path +
                                  " (run scripts/setup, which unpacks it there, or name it in "
                                  "RC_SER2NET): the network ports' tests need it");

@@ -172,14 +172,16 @@ TEST(Ser2Net, StartFailuresSayWhy) {
     PtyPair pty;
     const char* before = std::getenv("RC_SER2NET");
     const std::string saved = before != nullptr ? before : "";
-    ::setenv("RC_SER2NET", "/nonexistent/ser2net", 1);
-    try {
-        Ser2Net server(pty.PortName());
-        ADD_FAILURE() << "started without a program";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("/nonexistent/ser2net"), std::string::npos)
-            << e.what();
-        EXPECT_NE(std::string(e.what()).find("scripts/setup"), std::string::npos) << e.what();
+    for (const char* program : {"/nonexistent/ser2net", "/tmp"}) {
+        SCOPED_TRACE(program);
+        ::setenv("RC_SER2NET", program, 1);
+        try {
+            Ser2Net server(pty.PortName());
+            ADD_FAILURE() << "started without a program";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(program), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("scripts/setup"), std::string::npos) << e.what();
+        }
     }
     if (before != nullptr)
         ::setenv("RC_SER2NET", saved.c_str(), 1);
