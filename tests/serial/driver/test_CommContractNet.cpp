@@ -60,11 +60,12 @@ private:
     rc_test::Ser2Net server_{pty_.PortName()};
 };
 
-const BackendInfo kRfc2217{"Rfc2217", [] { return std::make_unique<NetBackend>(TKind::kRfc2217); }};
-const BackendInfo kRaw{"Raw", [] { return std::make_unique<NetBackend>(TKind::kRaw); }};
+const BackendInfo kRfc2217{"Ser2NetRfc2217",
+                           [] { return std::make_unique<NetBackend>(TKind::kRfc2217); }};
+const BackendInfo kRaw{"Ser2NetRaw", [] { return std::make_unique<NetBackend>(TKind::kRaw); }};
 
-RC_COMM_CONTRACT(Rfc2217, kRfc2217);
-RC_COMM_CONTRACT(Raw, kRaw);
+RC_COMM_CONTRACT(Ser2NetRfc2217, kRfc2217);
+RC_COMM_CONTRACT(Ser2NetRaw, kRaw);
 
 } // namespace
 } // namespace contract

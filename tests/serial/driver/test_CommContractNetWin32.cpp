@@ -98,12 +98,13 @@ private:
     const char* variable_;
 };
 
-const BackendInfo kRfc2217{"Rfc2217",
+const BackendInfo kRfc2217{"Ser2NetRfc2217",
                            [] { return std::make_unique<NetWin32Backend>("RC_TEST_NET_RFC2217"); }};
-const BackendInfo kRaw{"Raw", [] { return std::make_unique<NetWin32Backend>("RC_TEST_NET_RAW"); }};
+const BackendInfo kRaw{"Ser2NetRaw",
+                       [] { return std::make_unique<NetWin32Backend>("RC_TEST_NET_RAW"); }};
 
-RC_COMM_CONTRACT(Rfc2217, kRfc2217);
-RC_COMM_CONTRACT(Raw, kRaw);
+RC_COMM_CONTRACT(Ser2NetRfc2217, kRfc2217);
+RC_COMM_CONTRACT(Ser2NetRaw, kRaw);
 
 } // namespace
 } // namespace contract
