@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace comm::net {
 
@@ -45,14 +46,26 @@ public:
             Fail(ERROR_INVALID_NAME);
             return INVALID_HANDLE_VALUE;
         }
+        // One handle a port, as a COM port has: a second open of a name in
+        // use here is refused before anything is connected (a device server
+        // would take a second connection for another client of the line).
+        const std::string name = FormatNetPortName(*parsed.Name);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!names_.insert(name).second) {
+                Fail(ERROR_ACCESS_DENIED);
+                return INVALID_HANDLE_VALUE;
+            }
+        }
         std::uint32_t error = ERROR_SUCCESS;
         auto port = TNetPort::Open(*parsed.Name, BaseApi(), &error);
+        std::lock_guard<std::mutex> lock(mutex_);
         if (!port) {
+            names_.erase(name);
             Fail(error);
             return INVALID_HANDLE_VALUE;
         }
         const Handle handle = (next_.fetch_add(1) << 2) | 1;
-        std::lock_guard<std::mutex> lock(mutex_);
         ports_.emplace(handle, std::move(port));
         return handle;
     }
@@ -68,6 +81,8 @@ public:
             ports_.erase(it);
         }
         port->Close();
+        std::lock_guard<std::mutex> lock(mutex_);
+        names_.erase(port->Name());
         return true;
     }
 
@@ -257,6 +272,7 @@ private:
     std::atomic<std::intptr_t> next_{1};
     std::mutex mutex_;
     std::unordered_map<Handle, std::shared_ptr<TNetPort>> ports_;
+    std::unordered_set<std::string> names_; // the ports open or opening, by name
 };
 
 } // namespace

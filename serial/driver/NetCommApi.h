@@ -32,7 +32,11 @@
 // time), WSAECONNREFUSED, WSAENETUNREACH, WSAEHOSTUNREACH, WSAETIMEDOUT (the
 // connect, or the RFC 2217 negotiation, not done in time), ERROR_GEN_FAILURE
 // (no descriptor left: on POSIX comm::posix::ErrnoBehind tells EMFILE or
-// ENFILE). The error of the last address tried is reported.
+// ENFILE). The error of the last address tried is reported. A name that a
+// port of this process has open (or is opening) already: ERROR_ACCESS_DENIED
+// at once, nothing connected, as a COM port in use answers (the name as
+// FormatNetPortName writes it; another name of the same server is not
+// known for the same).
 // rfc2217://: the client asks for BINARY and SUPPRESS-GO-AHEAD both ways
 // and COM-PORT-OPTION (TTelnetClient), and waits, within what is left of
 // the connect time-out, for the server to accept COM-PORT-OPTION: refused →

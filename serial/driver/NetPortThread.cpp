@@ -321,6 +321,9 @@ void TNetPort::HangUp() {
     CompleteWait(rules::kDeviceGone);
     draining_ = false;
     answered_.notify_all();
+    // Found by a caller's write: the I/O thread leaves the socket's wait
+    // and waits for the close instead.
+    socket_->Wake();
 }
 
 } // namespace comm::net

@@ -20,15 +20,19 @@ public:
 
     // backlog: the listen queue (0 and never accepting: connects beyond the
     // first few go unanswered on Linux, as to a host that drops them).
-    explicit LoopbackTcpServer(int backlog = 8);
+    // ipv6: on [::1] instead of 127.0.0.1. Throws std::runtime_error when
+    // the system cannot listen there.
+    explicit LoopbackTcpServer(int backlog = 8, bool ipv6 = false);
     ~LoopbackTcpServer();
     LoopbackTcpServer(const LoopbackTcpServer&) = delete;
     LoopbackTcpServer& operator=(const LoopbackTcpServer&) = delete;
 
     std::uint16_t Port() const { return port_; }
-    // "tcp://127.0.0.1:PORT" or "rfc2217://..." for this server.
+    // "tcp://127.0.0.1:PORT" (or "tcp://[::1]:PORT"), or "rfc2217://..."
+    // for this server.
     std::string Name(const char* scheme = "tcp") const {
-        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_);
+        return std::string(scheme) + (ipv6_ ? "://[::1]:" : "://127.0.0.1:") +
+               std::to_string(port_);
     }
 
     // Accepts the next connection; false (and a test failure) when none
@@ -69,6 +73,7 @@ private:
     std::intptr_t conn_ = -1;
     std::vector<std::intptr_t> knocks_;
     std::uint16_t port_ = 0;
+    bool ipv6_ = false;
 };
 
 } // namespace rc_test

@@ -33,17 +33,28 @@ int MsLeft(std::chrono::steady_clock::time_point end) {
 
 } // namespace
 
-LoopbackTcpServer::LoopbackTcpServer(int backlog) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+LoopbackTcpServer::LoopbackTcpServer(int backlog, bool ipv6) : ipv6_(ipv6) {
+    const int s = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         throw std::runtime_error("socket failed");
     listen_ = s;
-    sockaddr_in a = Loopback(0);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, backlog) != 0)
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (ipv6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+        a->sin6_family = AF_INET6;
+        a->sin6_addr = in6addr_loopback;
+        length = sizeof *a;
+    } else {
+        *reinterpret_cast<sockaddr_in*>(&storage) = Loopback(0);
+        length = sizeof(sockaddr_in);
+    }
+    auto* address = reinterpret_cast<sockaddr*>(&storage);
+    if (::bind(s, address, length) != 0 || ::listen(s, backlog) != 0)
         throw std::runtime_error("bind/listen failed");
-    socklen_t length = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &length);
-    port_ = ntohs(a.sin_port);
+    ::getsockname(s, address, &length);
+    port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                       : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
 }
 
 LoopbackTcpServer::~LoopbackTcpServer() {

@@ -6,12 +6,14 @@
 // purge. Data, time-outs, the device gone and closing are in
 // NetCommApiTransfersTests.cpp.
 #include "tests/serial/driver/NetCommApiTest.h"
+#include "tests/support/FakeCommApi.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 
 namespace net_test {
 namespace {
@@ -58,6 +60,24 @@ TEST_F(NetCommApiTest, AnAddressIsNeverLookedUpAndANameTriesEachAddress) {
     EXPECT_EQ(lookups.load(), 1);
 }
 
+TEST_F(NetCommApiTest, AnIpv6AddressConnectsUnlookedUp) {
+    std::unique_ptr<LoopbackTcpServer> server;
+    try {
+        server = std::make_unique<LoopbackTcpServer>(8, true);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "this system cannot listen on [::1]: " << e.what();
+    }
+    comm::net::SetSocketFaults({[&](const std::string&) {
+                                    ADD_FAILURE() << "looked up";
+                                    return 0;
+                                },
+                                {}});
+    const Handle h = OpenRaw(*server);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    server->Send("6");
+    EXPECT_EQ(ReadBytes(h, 1), "6");
+}
+
 TEST_F(NetCommApiTest, ASlowNameServerEndsTheOpenInTime) {
     comm::net::SetConnectTimeout(300ms);
     // A name server that answers only when the test lets it: the open gives
@@ -85,6 +105,63 @@ TEST_F(NetCommApiTest, ASlowNameServerEndsTheOpenInTime) {
         gate->open = true;
     }
     gate->cv.notify_all();
+}
+
+TEST_F(NetCommApiTest, ANameInUseIsRefusedUntilItsPortCloses) {
+    LoopbackTcpServer server;
+    const Handle h = OpenRaw(server);
+    // Written otherwise, the same port: refused without a connect.
+    EXPECT_EQ(OpenError("TCP://127.0.0.1:" + std::to_string(server.Port())),
+              comm::ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(server.Knocked());
+    Close(h);
+    EXPECT_NE(Open(server.Name()), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(server.Accept());
+    // A failed open leaves the name free.
+    std::string gone;
+    {
+        LoopbackTcpServer closed;
+        gone = closed.Name();
+    }
+    EXPECT_EQ(OpenError(gone), comm::WSAECONNREFUSED);
+    EXPECT_EQ(OpenError(gone), comm::WSAECONNREFUSED);
+}
+
+TEST_F(NetCommApiTest, EventsAndErrorsAreThoseOfTheBackendInUse) {
+    // A test's fake in use: a network port still opens on its own, and
+    // signals and reports through the fake, as it would through kernel32.
+    comm::FakeCommApi fake;
+    comm::ScopedCommApi use(fake);
+    std::string gone;
+    {
+        LoopbackTcpServer closed;
+        gone = closed.Name();
+    }
+    EXPECT_EQ(api_.CreateFileA(gone.c_str(), 0, 0, comm::OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fake.GetLastError(), comm::WSAECONNREFUSED);
+
+    LoopbackTcpServer server;
+    const Handle h = api_.CreateFileA(server.Name().c_str(), 0, 0, comm::OPEN_EXISTING, 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(server.Accept());
+    EXPECT_EQ(fake.CallCount("CreateFileA"), 0u);
+    const Handle event = api_.CreateEventA(true, true);
+    EXPECT_TRUE(fake.IsSignalled(event));
+    char byte = 0;
+    comm::Overlapped ov;
+    ov.hEvent = event;
+    std::uint32_t count = 0;
+    EXPECT_FALSE(api_.ReadFile(h, &byte, 1, &count, &ov));
+    EXPECT_EQ(api_.GetLastError(), comm::ERROR_IO_PENDING);
+    EXPECT_FALSE(fake.IsSignalled(event)); // reset when the read began
+    server.Send("z");
+    EXPECT_TRUE(api_.GetOverlappedResult(h, &ov, &count, true));
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(byte, 'z');
+    EXPECT_TRUE(fake.IsSignalled(event));
+    EXPECT_TRUE(api_.CloseHandle(h));
+    EXPECT_TRUE(api_.CloseHandle(event));
+    EXPECT_EQ(fake.OpenHandles(), 0u);
 }
 
 TEST_F(NetCommApiTest, PresenceOfANetworkNameNeverConnects) {
