@@ -63,6 +63,9 @@ public:
     pid_t Pid() const { return pid_; }
     // What ser2net logged so far.
     std::string Log() const;
+    // The temporary folder of its configuration and log, removed with the
+    // object.
+    const std::string& Folder() const { return dir_; }
 
 private:
     enum class Started { kReady, kPortTaken };

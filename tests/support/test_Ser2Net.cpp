@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
@@ -146,16 +147,23 @@ TEST(Ser2Net, AServerDiesWithTheProgramThatStartedIt) {
             PtyPair pty;
             auto* server = new Ser2Net(pty.PortName()); // never destroyed
             const pid_t pid = server->Pid();
+            char folder[256] = {};
+            server->Folder().copy(folder, sizeof folder - 1);
             (void)!::write(pipeFds[1], &pid, sizeof pid);
+            (void)!::write(pipeFds[1], folder, sizeof folder);
         } catch (...) {
         }
         ::_exit(0);
     }
     ::close(pipeFds[1]);
     pid_t serverPid = -1;
+    char folder[256] = {};
     ASSERT_EQ(::read(pipeFds[0], &serverPid, sizeof serverPid),
               static_cast<ssize_t>(sizeof serverPid));
+    ASSERT_EQ(::read(pipeFds[0], folder, sizeof folder), static_cast<ssize_t>(sizeof folder));
     ::close(pipeFds[0]);
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec); // its program did not
     ::waitpid(child, nullptr, 0);
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (!Gone(serverPid) && Clock::now() < deadline)
