@@ -154,5 +154,7 @@ void PostToGuiThread(std::function<void()> call);
 // and GetLastError set on the calling thread as if the open had run there.
 // Every other name, and every other thread, opens directly.
 comm::Handle CreatePortFile(const std::string& portName);
+// Sets TxEmptyFlag and wakes the writers waiting for it. Any thread.
+void ReportTxEmpty();
 
 } // namespace cport::detail
