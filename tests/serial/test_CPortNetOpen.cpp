@@ -3,8 +3,6 @@
 // and its outcome (handle, GetLastError) comes back to the caller as if the
 // open had run on its thread. Servers are the test's own, on 127.0.0.1; a
 // server that never answers is a listener whose queue the test has filled.
-// Then the write's one-tick wait for the transmit queue off the GUI thread,
-// which blocks instead of spinning.
 #include "serial/CPort.h"
 
 #include "host/MessageLoop.h"
@@ -12,7 +10,6 @@
 #include "serial/CPortThread.h"
 #include "serial/driver/CommApi.h"
 #include "serial/driver/NetCommApi.h"
-#include "tests/support/FakeCommApi.h"
 #include "tests/support/LoopbackTcpServer.h"
 
 #include <QTimer>
@@ -155,44 +152,6 @@ TEST_F(NetOpen, HandlersThatRunDuringTheConnectCannotOpenItTwice) {
     EXPECT_TRUE(p.Connected());
     EXPECT_TRUE(answering.Accept());
     EXPECT_EQ(beforeOpen, 2);
-}
-
-// ---- The write's wait for the transmit queue, off the GUI thread ---------------------
-
-TEST(WriteOffTheGuiThread, WaitsForTheTransmitReportWithoutSpinning) {
-    comm::FakeCommApi fake;
-    comm::ScopedCommApi use(fake);
-    fake.AddPort("COM3");
-    TComPort p(nullptr);
-    p.SetPort("COM3");
-    p.SetEvents(TComEvents());
-    p.Open();
-    ASSERT_TRUE(p.Connected());
-    // The fake's clock stands still: the tick never passes, so only the
-    // report ends the wait. A writer that spins asks the clock thousands of
-    // times a millisecond; one that blocks asks it about once.
-    fake.ClearCalls();
-    std::atomic<std::int32_t> written{-1};
-    std::thread writer([&] { written = p.Write("abc", 3); });
-    const auto asked = [&] { return fake.CallCount("GetTickCount"); };
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (asked() < 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
-    ASSERT_GE(asked(), 2u) << "the write did not start waiting";
-    const std::size_t before = asked();
-    const auto start = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(50ms); // the span watched, not a synchronisation
-    const std::size_t during = asked() - before;
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
-    EXPECT_LE(during, static_cast<std::size_t>(3 * ms + 10)) << "the writer spins";
-    EXPECT_EQ(written.load(), -1) << "the write ended before the tick or the report";
-    // The event thread's report wakes it.
-    p.FireTxEmpty();
-    writer.join();
-    EXPECT_EQ(written.load(), 3);
-    EXPECT_EQ(fake.Written("COM3"), "abc");
 }
 
 } // namespace
