@@ -84,10 +84,20 @@ void TCustomComPort::Loaded() {
 // ---- Open and close -------------------------------------------------------------------
 
 void TCustomComPort::Open() {
-    if (FConnected || Designing())
+    // An open under way (a network port connecting while the GUI thread
+    // processes its messages) is that open: a second would connect again and
+    // lose one of the two handles.
+    if (FConnected || FOpening || Designing())
         return;
     HandleBeforeOpen();
-    OpenHandle();
+    FOpening = true;
+    try {
+        OpenHandle();
+    } catch (...) {
+        FOpening = false;
+        throw;
+    }
+    FOpening = false;
     if (FHandle == comm::INVALID_HANDLE_VALUE)
         return; // not an error: the caller sees Connected false
     FConnected = true;
@@ -162,9 +172,7 @@ void TCustomComPort::StopEventThread() {
 
 bool TCustomComPort::PortExists(const std::string& portName) {
     if (FHandle == comm::INVALID_HANDLE_VALUE)
-        FHandle = comm::Api().CreateFileA(("\\\\.\\" + portName).c_str(),
-                                          comm::GENERIC_READ | comm::GENERIC_WRITE, 0,
-                                          comm::OPEN_EXISTING, comm::FILE_FLAG_OVERLAPPED);
+        FHandle = detail::CreatePortFile(portName);
     if (FHandle == comm::INVALID_HANDLE_VALUE)
         return false;
     FConnected = true;
@@ -316,10 +324,9 @@ TComErrors TCustomComPort::ReadLineErrors() {
 // ---- Driver-facing operations ---------------------------------------------------------
 
 void TCustomComPort::OpenHandle() {
-    // "\\.\" reaches every port name on Windows, COM10 and above included.
-    FHandle = comm::Api().CreateFileA(("\\\\.\\" + FPort).c_str(),
-                                      comm::GENERIC_READ | comm::GENERIC_WRITE, 0,
-                                      comm::OPEN_EXISTING, comm::FILE_FLAG_OVERLAPPED);
+    // A copy: a handler run while a network port connects may set another Port.
+    const std::string port = FPort;
+    FHandle = detail::CreatePortFile(port);
 }
 
 void TCustomComPort::ReleaseHandle() {

@@ -351,7 +351,12 @@ public:
     // handle, all settings, the event thread, after-open notification. A port
     // that cannot be opened leaves Connected false and raises nothing; failing
     // to apply the buffer sizes or timeouts closes the handle again and raises
-    // EComPort 9 or 8. Does nothing when open already or while designing.
+    // EComPort 9 or 8. Does nothing when open already, while designing, or
+    // from a handler that runs while this port's open is under way.
+    // A network port (tcp://, rfc2217://) connects, for up to the connect
+    // time-out; on the GUI thread the GUI thread's messages are processed
+    // meanwhile (so handlers, timers and posted calls may run inside Open).
+    // The port must not be destroyed by one of them.
     void Open();
     // Closes the port: before-close notification, transfers aborted, event thread
     // ended, handle closed, after-close notification. Does nothing when closed or
@@ -636,6 +641,7 @@ private:
 
     bool FConnected = false;
     bool FClosing = false; // inside Close
+    bool FOpening = false; // inside OpenHandle (a network port connects)
     std::atomic<std::uint32_t> FSuspicion{0};
     std::atomic<std::uint32_t> FOwnAborts{0};
     std::atomic<std::uint32_t> FGivenUp{0};

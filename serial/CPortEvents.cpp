@@ -256,7 +256,7 @@ void TCustomComPort::FireRxBuf(const void* buffer, std::int32_t count) {
         CallHandler(OnRxBuf, this, buffer, count);
 }
 void TCustomComPort::FireTxEmpty() {
-    TxEmptyFlag = true;
+    detail::ReportTxEmpty();
     if (OnTxEmpty)
         CallHandler(OnTxEmpty, this);
 }

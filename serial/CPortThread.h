@@ -146,5 +146,15 @@ void ShowExceptionOnGuiThread(std::exception_ptr error);
 // Queues call to run on the GUI thread at its next pass and returns at once.
 // Without a GUI thread nothing is queued and call does not run.
 void PostToGuiThread(std::function<void()> call);
+// CreateFileA for a port, as the component opens it ("\\.\" in front, read
+// and write, overlapped). A network port's open connects, and blocks for up to
+// the connect time-out: on the GUI thread of an installed binding it runs on a
+// worker thread while the GUI thread goes on processing its messages (input,
+// paints, timers, hand-overs), blocking between them. The handle is returned
+// and GetLastError set on the calling thread as if the open had run there.
+// Every other name, and every other thread, opens directly.
+comm::Handle CreatePortFile(const std::string& portName);
+// Sets TxEmptyFlag and wakes the writers waiting for it. Any thread.
+void ReportTxEmpty();
 
 } // namespace cport::detail

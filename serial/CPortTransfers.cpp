@@ -16,6 +16,9 @@
 #include "serial/CPortThread.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -61,7 +64,45 @@ std::uint32_t Dword(std::int32_t value) {
     return static_cast<std::uint32_t>(value);
 }
 
+// Writers off the GUI thread that wait for TxEmptyFlag. The event thread
+// takes the lock only when one waits; the count is raised before the writer
+// reads the flag under the lock, so a report between that read and the wait
+// still finds it counted and wakes it.
+struct TTxEmptyWaiters {
+    std::mutex Lock;
+    std::condition_variable Reported;
+    std::atomic<int> Count{0};
+};
+
+TTxEmptyWaiters& TxEmptyWaiters() {
+    static TTxEmptyWaiters waiters;
+    return waiters;
+}
+
+void WaitForTxEmpty(std::chrono::milliseconds atMost) {
+    TTxEmptyWaiters& w = TxEmptyWaiters();
+    ++w.Count;
+    {
+        std::unique_lock<std::mutex> guard(w.Lock);
+        w.Reported.wait_for(guard, atMost, [] { return TxEmptyFlag.load(); });
+    }
+    --w.Count;
+}
+
 } // namespace
+
+namespace detail {
+
+void ReportTxEmpty() {
+    TxEmptyFlag = true;
+    TTxEmptyWaiters& w = TxEmptyWaiters();
+    if (w.Count.load() > 0) {
+        std::lock_guard<std::mutex> guard(w.Lock);
+        w.Reported.notify_all();
+    }
+}
+
+} // namespace detail
 
 bool FailureIsOwn(std::uint32_t osError, bool ownAbortSince) {
     return osError == comm::ERROR_OPERATION_ABORTED && ownAbortSince;
@@ -123,14 +164,24 @@ std::int32_t TCustomComPort::BeginWrite(const void* buffer, std::int32_t count,
             NoteFailure(error, transfer->OwnAborts);
     }
     const auto result = static_cast<std::int32_t>(written);
-    detail::ProcessMessages();
-    if (!TxEmptyFlag) {
-        const std::uint32_t t0 = api.GetTickCount();
-        for (;;) {
-            detail::ProcessMessages();
-            if (static_cast<std::int32_t>(api.GetTickCount() - t0) >= 1 || TxEmptyFlag)
-                break;
+    // Up to one tick for the event thread to report the transmit queue empty.
+    // The GUI thread processes its messages meanwhile (the report may come
+    // through them). Elsewhere nothing is processed: the writer blocks, a
+    // millisecond at most at a time, woken by the report.
+    if (host::IsMainThread()) {
+        detail::ProcessMessages();
+        if (!TxEmptyFlag) {
+            const std::uint32_t t0 = api.GetTickCount();
+            for (;;) {
+                detail::ProcessMessages();
+                if (static_cast<std::int32_t>(api.GetTickCount() - t0) >= 1 || TxEmptyFlag)
+                    break;
+            }
         }
+    } else if (!TxEmptyFlag) {
+        const std::uint32_t t0 = api.GetTickCount();
+        while (!TxEmptyFlag && static_cast<std::int32_t>(api.GetTickCount() - t0) < 1)
+            WaitForTxEmpty(std::chrono::milliseconds(1));
     }
     return result;
 }
