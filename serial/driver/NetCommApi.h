@@ -103,8 +103,19 @@
 // ---- PurgeComm ---------------------------------------------------------------------------
 // The driver's rules (aborts, the input queue cleared); on rfc2217://
 // PURGE_RXCLEAR and PURGE_TXCLEAR also send PURGE-DATA for the server's
-// receive buffer, transmit buffer, or both. Bytes already handed to the
-// socket go on.
+// receive buffer, transmit buffer, or both, and PurgeComm returns once the
+// server has answered it: a server purges its device's buffers before it
+// answers, so that bytes the far end sends after PurgeComm returned are
+// kept, as on Windows. With PURGE_RXCLEAR, what the server sends before
+// its answer was in the device's input or on its way, and is dropped too.
+// No answer within the connect time-out (as SetCommState's bound): the
+// port's own purge is done, the server's is not known to be, and
+// PurgeComm fails with ERROR_TIMEOUT; input is kept again from then on,
+// and later purges of that port send PURGE-DATA without waiting (a server
+// that leaves one unanswered answers none). A connection gone meanwhile:
+// success, the port's purge done. Bytes already handed to the socket go on.
+// A server whose input is held (the queue full under input flow control,
+// with PURGE_TXCLEAR alone) cannot be heard: that purge times out.
 //
 // ---- A device that goes away -------------------------------------------------------------
 // A connection the server closes or resets (or that fails) is the device

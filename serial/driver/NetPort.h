@@ -162,6 +162,13 @@ private:
     std::vector<std::uint8_t> wire_; // bytes for the socket, sent from wireHead_
     std::size_t wireHead_ = 0;
     std::vector<Expected> expected_;
+    // PURGE-DATA sent, its answer awaited by Purge. While purgeDrops_ (the
+    // receive side purged), the server's bytes before the answer are the
+    // purged ones and are dropped. A server that left one unanswered is
+    // not waited for again (purgeSilent_).
+    bool purgeAwaited_ = false;
+    bool purgeDrops_ = false;
+    bool purgeSilent_ = false;
     rules::TInputQueue queue_{rules::kDefaultInputSize};
     rules::TCommErrors errors_;
     rules::TEventLatch latch_;

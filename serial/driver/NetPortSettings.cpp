@@ -184,7 +184,9 @@ std::uint32_t TNetPort::ModemStatus(std::uint32_t* status) {
 }
 
 std::uint32_t TNetPort::Purge(std::uint32_t flags) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    // One purge (or SetState) waits for the server at a time.
+    std::lock_guard<std::mutex> one(settingsMutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
     const auto purge = rules::PlanPurge(flags);
@@ -199,14 +201,34 @@ std::uint32_t TNetPort::Purge(std::uint32_t flags) {
         CompleteAll(reads_, ERROR_OPERATION_ABORTED);
     if (purge->ClearInput)
         queue_.Clear();
-    // The server's buffers too: those of the device's input and output.
-    if (comPort_ && !removed_ && (purge->ClearInput || purge->ClearOutput)) {
-        const TComPurge which = purge->ClearInput && purge->ClearOutput ? TComPurge::cpuBoth
-                                : purge->ClearInput                     ? TComPurge::cpuReceive
-                                                                        : TComPurge::cpuTransmit;
-        Control(EncodePurgeData(which));
+    if (!comPort_ || removed_ || !(purge->ClearInput || purge->ClearOutput)) {
+        Wake();
+        return ERROR_SUCCESS;
     }
+    // The server's buffers too: those of the device's input and output. The
+    // server answers once it has purged them: what it sends before that was
+    // in the device's input already (or on its way), what it sends after is
+    // new, and kept, as a Windows port keeps what comes after PurgeComm.
+    const TComPurge which = purge->ClearInput && purge->ClearOutput ? TComPurge::cpuBoth
+                            : purge->ClearInput                     ? TComPurge::cpuReceive
+                                                                    : TComPurge::cpuTransmit;
+    Control(EncodePurgeData(which));
     Wake();
+    if (purgeSilent_)
+        return ERROR_SUCCESS;
+    purgeAwaited_ = true;
+    purgeDrops_ = purge->ClearInput;
+    const auto deadline = Clock::now() + ConnectTimeout();
+    answered_.wait_until(lock, deadline, [&] { return closed_ || removed_ || !purgeAwaited_; });
+    const bool unanswered = purgeAwaited_ && !closed_ && !removed_;
+    purgeAwaited_ = false;
+    purgeDrops_ = false;
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (unanswered) {
+        purgeSilent_ = true;
+        return ERROR_TIMEOUT;
+    }
     return ERROR_SUCCESS;
 }
 
