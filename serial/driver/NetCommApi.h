@@ -134,7 +134,18 @@
 // and joins the I/O thread, closes the connection (bytes already handed to
 // the socket are still delivered by TCP).
 //
-// ---- What the programs above the driver may set: the connect time-out. ----
+// ---- Stopping: AbortOpens ---------------------------------------------------------------
+// A process that is stopping calls AbortOpens (any thread; not from a
+// signal handler): every network open under way (the name's look-up, the
+// connect, the RFC 2217 negotiation) ends within a few milliseconds with
+// ERROR_OPERATION_ABORTED, and every later one fails the same way at once
+// (a malformed name is still ERROR_INVALID_NAME). Each open waits on its
+// own wake-up (the socket's, or the look-up's), which AbortOpens wakes: no
+// polling. Ports already open go on; their transfers end as their callers
+// end them. A look-up left behind ends on its own thread, its answer thrown
+// away.
+//
+// ---- What the programs above the driver may set: the connect time-out, the stop. ----
 
 #include <chrono>
 
@@ -148,5 +159,11 @@ inline constexpr std::chrono::milliseconds kDefaultConnectTimeout{5000};
 // time-out below 1 ms is taken as 1 ms.
 void SetConnectTimeout(std::chrono::milliseconds timeout);
 std::chrono::milliseconds ConnectTimeout();
+
+// Ends every network open under way, and fails every later one, with
+// ERROR_OPERATION_ABORTED (see above). Once called, for the rest of the
+// process.
+void AbortOpens();
+bool OpensAborted();
 
 } // namespace comm::net

@@ -70,6 +70,23 @@ private:
     std::unique_ptr<TImpl> impl_;
 };
 
+// An open under way, woken by AbortOpens (NetCommApi.h) while it lives:
+// `wake` is called (on the aborting thread, under the registry's lock, so
+// it must take no lock that is held while creating or destroying a
+// TOpenWatch) once when AbortOpens comes. Whoever waits re-checks
+// OpensAborted() after each wake-up; a watch made after AbortOpens finds
+// OpensAborted() true already.
+class TOpenWatch {
+public:
+    explicit TOpenWatch(std::function<void()> wake);
+    ~TOpenWatch();
+    TOpenWatch(const TOpenWatch&) = delete;
+    TOpenWatch& operator=(const TOpenWatch&) = delete;
+
+private:
+    std::uint64_t id_;
+};
+
 // Faults put in the place of the OS's answers, for tests: a name server
 // that fails or never answers, a route that is missing, no descriptor left.
 // The codes are the OS's own (POSIX: getaddrinfo's EAI_* for the look-up,
