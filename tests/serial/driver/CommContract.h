@@ -216,18 +216,22 @@ inline bool SetUpPort(comm::ICommApi& api, Handle port) {
            api.PurgeComm(port, comm::PURGE_RXCLEAR | comm::PURGE_TXCLEAR);
 }
 
-// An overlapped block with a manual-reset event of the backend's own, and
-// the buffer of a read. One that is still pending when a case ends (it
-// failed) is left to the backend rather than freed under it.
+// An overlapped block with a manual-reset event of the backend's own, the
+// buffer of a read and the mask of a wait. One that is still pending when a
+// case ends (it failed) is left to the backend rather than freed under it: a
+// wait that ends later writes its mask there, not into a finished case's
+// stack.
 class Transfer {
     struct State {
         comm::Overlapped ov;
         std::string data;
+        std::uint32_t mask = 0;
     };
 
 public:
     explicit Transfer(comm::ICommApi& api)
-        : api_(api), state_(std::make_unique<State>()), ov(state_->ov), data(state_->data) {
+        : api_(api), state_(std::make_unique<State>()), ov(state_->ov), data(state_->data),
+          mask(state_->mask) {
         ov.hEvent = api_.CreateEventA(true, false);
     }
     ~Transfer() {
@@ -248,6 +252,9 @@ private:
 public:
     comm::Overlapped& ov;
     std::string& data;
+    // The event mask of a WaitCommEvent: written when the wait ends, so it
+    // lives as long as the block does.
+    std::uint32_t& mask;
 };
 
 // The port, its backend and the checks that work on either clock.
@@ -375,7 +382,7 @@ protected:
     // when none came.
     std::uint32_t NextEvents() {
         Transfer t(Api());
-        std::uint32_t mask = 0;
+        std::uint32_t& mask = t.mask;
         if (Api().WaitCommEvent(port_, &mask, &t.ov)) {
             return mask;
         }
@@ -696,7 +703,7 @@ TEST_P(CommContract, QueueAtEightyPercentRaisesRx80Full) {
     B().Send(port_, std::string(79, 'f'));
     ASSERT_TRUE(WaitQueued(79));
     Transfer wait(Api());
-    std::uint32_t mask = 0;
+    std::uint32_t& mask = wait.mask;
     ASSERT_FALSE(Api().WaitCommEvent(port_, &mask, &wait.ov))
         << "EV_RX80FULL below the mark, or for bytes a read took";
     ASSERT_EQ(Api().GetLastError(), comm::ERROR_IO_PENDING);
@@ -724,7 +731,7 @@ TEST_P(CommContract, PendingWaitEndsWhenBytesArrive) {
     RC_CONTRACT_NEEDS(Need::kPendingCommWait);
     ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_RXCHAR));
     Transfer wait(Api());
-    std::uint32_t mask = 0;
+    std::uint32_t& mask = wait.mask;
     ASSERT_FALSE(Api().WaitCommEvent(port_, &mask, &wait.ov));
     ASSERT_EQ(Api().GetLastError(), comm::ERROR_IO_PENDING);
     EXPECT_FALSE(wait.Signalled());
@@ -745,7 +752,7 @@ TEST_P(CommContract, EventsAreKeptForTheNextWait) {
     EXPECT_EQ(ReadQueued(1), "x");
     ASSERT_TRUE(Api().PurgeComm(port_, comm::PURGE_RXCLEAR | comm::PURGE_RXABORT));
     Transfer wait(Api());
-    std::uint32_t mask = 0;
+    std::uint32_t& mask = wait.mask;
     ASSERT_TRUE(Api().WaitCommEvent(port_, &mask, &wait.ov)) << "the event was not kept";
     EXPECT_EQ(mask, comm::EV_RXCHAR);
     EXPECT_TRUE(wait.Signalled());
@@ -762,7 +769,7 @@ TEST_P(CommContract, NewMaskKeepsOnlyTheKeptEventsItAsksFor) {
     ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_RXCHAR));
     {
         Transfer wait(Api());
-        std::uint32_t mask = 0;
+        std::uint32_t& mask = wait.mask;
         ASSERT_TRUE(Api().WaitCommEvent(port_, &mask, &wait.ov)) << "the new mask lost the event";
         EXPECT_EQ(mask, comm::EV_RXCHAR);
     }
@@ -772,7 +779,8 @@ TEST_P(CommContract, NewMaskKeepsOnlyTheKeptEventsItAsksFor) {
     ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_TXEMPTY));
     ASSERT_TRUE(Api().SetCommMask(port_, comm::EV_RXCHAR));
     Transfer wait(Api());
-    std::uint32_t mask = 0xFF;
+    std::uint32_t& mask = wait.mask;
+    mask = 0xFF;
     ASSERT_FALSE(Api().WaitCommEvent(port_, &mask, &wait.ov)) << "a mask without the event kept it";
     ASSERT_EQ(Api().GetLastError(), comm::ERROR_IO_PENDING);
     RC_CONTRACT_NEEDS(Need::kPendingCommWait);
@@ -793,7 +801,7 @@ TEST_P(CommContract, EventCharacterRaisesRxFlag) {
     B().Send(port_, "ab");
     ASSERT_TRUE(WaitQueued(2));
     Transfer wait(Api());
-    std::uint32_t mask = 0;
+    std::uint32_t& mask = wait.mask;
     ASSERT_FALSE(Api().WaitCommEvent(port_, &mask, &wait.ov))
         << "bytes without the event character raised EV_RXFLAG";
     ASSERT_EQ(Api().GetLastError(), comm::ERROR_IO_PENDING);
@@ -824,7 +832,7 @@ TEST_P(CommContract, CallsWithNothingToDoAreRefused) {
     EXPECT_EQ(Api().GetLastError(), comm::ERROR_INVALID_PARAMETER);
     ASSERT_TRUE(Api().SetCommMask(port_, 0));
     Transfer wait(Api());
-    std::uint32_t mask = 0;
+    std::uint32_t& mask = wait.mask;
     EXPECT_FALSE(Api().WaitCommEvent(port_, &mask, &wait.ov));
     EXPECT_EQ(Api().GetLastError(), comm::ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(wait.Signalled());
@@ -841,7 +849,8 @@ TEST_P(CommContract, ADeviceThatGoesAwayEndsWhatIsPendingAndKeepsWhatCame) {
     B().Send(port_, "ab");
     ASSERT_TRUE(WaitQueued(2));
     Transfer wait(Api());
-    std::uint32_t mask = 0xFF;
+    std::uint32_t& mask = wait.mask;
+    mask = 0xFF;
     ASSERT_FALSE(Api().WaitCommEvent(port_, &mask, &wait.ov));
     ASSERT_EQ(Api().GetLastError(), comm::ERROR_IO_PENDING);
     B().Unplug(port_);
