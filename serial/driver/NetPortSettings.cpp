@@ -184,8 +184,9 @@ std::uint32_t TNetPort::ModemStatus(std::uint32_t* status) {
 }
 
 std::uint32_t TNetPort::Purge(std::uint32_t flags) {
-    // One purge (or SetState) waits for the server at a time.
-    std::lock_guard<std::mutex> one(settingsMutex_);
+    // Not under settingsMutex_: a purge that aborts transfers must not wait
+    // for a SetState that waits for the server. Purges waiting at once
+    // each wait for the answer to their own PURGE-DATA.
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
@@ -216,20 +217,23 @@ std::uint32_t TNetPort::Purge(std::uint32_t flags) {
     Wake();
     if (purgeSilent_)
         return ERROR_SUCCESS;
-    purgeAwaited_ = true;
-    purgeDrops_ = purge->ClearInput;
+    const std::uint64_t ticket = ++purgesSent_;
+    if (purge->ClearInput)
+        purgeDropsTo_ = ticket;
     const auto deadline = Clock::now() + ConnectTimeout();
-    answered_.wait_until(lock, deadline, [&] { return closed_ || removed_ || !purgeAwaited_; });
-    const bool unanswered = purgeAwaited_ && !closed_ && !removed_;
-    purgeAwaited_ = false;
-    purgeDrops_ = false;
+    answered_.wait_until(lock, deadline, [&] {
+        return closed_ || removed_ || purgesAnswered_ >= ticket || purgesGivenUp_ >= ticket;
+    });
     if (closed_)
         return ERROR_INVALID_HANDLE;
-    if (unanswered) {
-        purgeSilent_ = true;
-        return ERROR_TIMEOUT;
-    }
-    return ERROR_SUCCESS;
+    if (removed_ || purgesAnswered_ >= ticket)
+        return ERROR_SUCCESS;
+    // No answer: none is waited for any more on this port (those waiting
+    // now end too), and input is kept from now on.
+    purgeSilent_ = true;
+    purgesGivenUp_ = purgesSent_;
+    answered_.notify_all();
+    return ERROR_TIMEOUT;
 }
 
 std::uint32_t TNetPort::SetMask(std::uint32_t mask) {

@@ -44,8 +44,10 @@ public:
     // the deadline), WSAECONNREFUSED, WSAENETUNREACH, WSAEHOSTUNREACH,
     // WSAETIMEDOUT, ERROR_GEN_FAILURE (no descriptor left: on POSIX
     // comm::posix::ErrnoBehind tells EMFILE or ENFILE),
-    // ERROR_NOT_ENOUGH_MEMORY. With several addresses the last one's error
-    // is reported, and WSAETIMEDOUT once the deadline has passed.
+    // ERROR_NOT_ENOUGH_MEMORY, ERROR_OPERATION_ABORTED (AbortOpens: the
+    // look-up and the connect wait on wake-ups it sets). With several
+    // addresses the last one's error is reported, and WSAETIMEDOUT once the
+    // deadline has passed.
     static std::unique_ptr<TNetSocket> Connect(const TNetPortName& name, Clock::time_point deadline,
                                                std::uint32_t* error);
     ~TNetSocket();

@@ -228,8 +228,8 @@ SOCKET ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadlin
             return fail(::WSAGetLastError());
         if ((happened.lNetworkEvents & FD_CONNECT) == 0)
             return fail(WSAETIMEDOUT);
-        if (const int code = happened.iErrorCode[FD_CONNECT_BIT]; code != 0)
-            return fail(code);
+        if (const int failed = happened.iErrorCode[FD_CONNECT_BIT]; failed != 0)
+            return fail(failed);
     }
     const BOOL one = TRUE;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);

@@ -138,5 +138,37 @@ TEST_F(NetCommApiTest, APurgeWaitingForTheServerEndsWhenThePortOrTheServerGoes) 
     }
 }
 
+// A purge that only aborts transfers (the serial component cancelling one)
+// never waits for the server, not even behind a SetCommState that does; two
+// purges at once each end on their own answer.
+TEST_F(NetCommApiTest, PurgesWaitOnlyForTheirOwnAnswer) {
+    LoopbackTcpServer server;
+    const Handle h = OpenRfc2217(server);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto settings = std::async(std::launch::async, [&] {
+        const comm::DCB dcb = MakeDcb(9600, 8, 0, 0, 0);
+        return api_.SetCommState(h, &dcb);
+    });
+    server.Receive(1); // the settings are on their way: SetCommState waits
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(api_.PurgeComm(h, comm::PURGE_TXABORT | comm::PURGE_RXABORT));
+    EXPECT_LT(MsSince(start), 1000u); // not SetCommState's 2 s
+    EXPECT_FALSE(settings.get());     // never answered
+    server.ReceiveAvailable(50);
+
+    AsyncPurge first(api_, h, comm::PURGE_RXCLEAR);
+    EXPECT_EQ(Hex(server.Receive(Sb(12, B({1})).size())), Hex(Sb(12, B({1}))));
+    AsyncPurge second(api_, h, comm::PURGE_TXCLEAR);
+    EXPECT_EQ(Hex(server.Receive(Sb(12, B({2})).size())), Hex(Sb(12, B({2}))));
+    server.Send("stale" + Answer(Sb(12, B({1}))));
+    EXPECT_TRUE(first.result.get().first);
+    server.Send("kept");
+    // The second is still waiting for its answer; what comes now is kept.
+    EXPECT_FALSE(second.returned);
+    server.Send(Answer(Sb(12, B({2}))) + "too");
+    EXPECT_TRUE(second.result.get().first);
+    EXPECT_EQ(ReadBytes(h, 7), "kepttoo");
+}
+
 } // namespace
 } // namespace net_test
