@@ -46,32 +46,6 @@ std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Two distinct ports of 127.0.0.1 that were free a moment ago: both sockets
-// are bound before either is closed.
-std::pair<std::uint16_t, std::uint16_t> TwoFreePorts() {
-    int fds[2] = {-1, -1};
-    std::uint16_t ports[2] = {0, 0};
-    for (int i = 0; i < 2; ++i) {
-        fds[i] = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fds[i] < 0 || ::bind(fds[i], reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::getsockname(fds[i], reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            const int e = errno;
-            for (int fd : fds)
-                if (fd >= 0)
-                    ::close(fd);
-            throw std::system_error(e, std::generic_category(), "no free port on 127.0.0.1");
-        }
-        ports[i] = ntohs(a.sin_port);
-    }
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return {ports[0], ports[1]};
-}
-
 // The inodes of the sockets listening on 127.0.0.1:port (/proc/net/tcp).
 std::set<unsigned long> ListenersOn(std::uint16_t port) {
     char local[32];
@@ -149,6 +123,31 @@ void CheckDevicePath(const std::string& device) {
 
 } // namespace
 
+// Both sockets are bound before either is closed.
+TPortPair TwoFreePorts() {
+    int fds[2] = {-1, -1};
+    std::uint16_t ports[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        fds[i] = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fds[i] < 0 || ::bind(fds[i], reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::getsockname(fds[i], reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            const int e = errno;
+            for (int fd : fds)
+                if (fd >= 0)
+                    ::close(fd);
+            throw std::system_error(e, std::generic_category(), "no free port on 127.0.0.1");
+        }
+        ports[i] = ntohs(a.sin_port);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return {ports[0], ports[1]};
+}
+
 std::string Ser2NetProgram() {
     std::string path;
     if (const char* given = std::getenv("RC_SER2NET"); given != nullptr && *given != '\0') {
@@ -178,7 +177,7 @@ std::string Ser2NetProgram() {
     return path;
 }
 
-Ser2Net::Ser2Net(const std::string& device) {
+Ser2Net::Ser2Net(const std::string& device, const std::function<TPortPair()>& ports) {
     CheckDevicePath(device);
     const std::string program = Ser2NetProgram();
     char dir[] = "/tmp/rc-ser2net-XXXXXX";
@@ -190,7 +189,7 @@ Ser2Net::Ser2Net(const std::string& device) {
     std::string logs;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         try {
-            if (Start(program, device) == Started::kReady)
+            if (Start(program, device, ports()) == Started::kReady)
                 return;
         } catch (...) {
             Kill();
@@ -213,8 +212,9 @@ Ser2Net::~Ser2Net() {
     std::filesystem::remove_all(dir_, ec);
 }
 
-Ser2Net::Started Ser2Net::Start(const std::string& program, const std::string& device) {
-    std::tie(rfc2217Port_, rawPort_) = TwoFreePorts();
+Ser2Net::Started Ser2Net::Start(const std::string& program, const std::string& device,
+                                TPortPair ports) {
+    std::tie(rfc2217Port_, rawPort_) = ports;
     {
         // Both accepters on 127.0.0.1 alone; one connection at a time (a
         // second is refused while the device is in use, as on a real server).

@@ -31,7 +31,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 namespace rc_test {
 
@@ -39,11 +41,19 @@ namespace rc_test {
 // it was looked for and how to get it, when it is not there.
 std::string Ser2NetProgram();
 
+// Two ports of 127.0.0.1 for the two accepters (RFC 2217, raw).
+using TPortPair = std::pair<std::uint16_t, std::uint16_t>;
+// Two distinct ports that were free a moment ago.
+TPortPair TwoFreePorts();
+
 class Ser2Net {
 public:
     // Starts ser2net in front of `device` (a path); throws std::runtime_error
     // with the reason and ser2net's log when it does not come up within 10 s.
-    explicit Ser2Net(const std::string& device);
+    // `ports` chooses the ports of each attempt (a test may hand out taken
+    // ones).
+    explicit Ser2Net(const std::string& device,
+                     const std::function<TPortPair()>& ports = TwoFreePorts);
     ~Ser2Net();
     Ser2Net(const Ser2Net&) = delete;
     Ser2Net& operator=(const Ser2Net&) = delete;
@@ -63,10 +73,13 @@ public:
     pid_t Pid() const { return pid_; }
     // What ser2net logged so far.
     std::string Log() const;
+    // The temporary folder of its configuration and log, removed with the
+    // object.
+    const std::string& Folder() const { return dir_; }
 
 private:
     enum class Started { kReady, kPortTaken };
-    Started Start(const std::string& program, const std::string& device);
+    Started Start(const std::string& program, const std::string& device, TPortPair ports);
 
     std::string dir_;
     std::string config_;

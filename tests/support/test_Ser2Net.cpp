@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
@@ -146,16 +147,23 @@ TEST(Ser2Net, AServerDiesWithTheProgramThatStartedIt) {
             PtyPair pty;
             auto* server = new Ser2Net(pty.PortName()); // never destroyed
             const pid_t pid = server->Pid();
+            char folder[256] = {};
+            server->Folder().copy(folder, sizeof folder - 1);
             (void)!::write(pipeFds[1], &pid, sizeof pid);
+            (void)!::write(pipeFds[1], folder, sizeof folder);
         } catch (...) {
         }
         ::_exit(0);
     }
     ::close(pipeFds[1]);
     pid_t serverPid = -1;
+    char folder[256] = {};
     ASSERT_EQ(::read(pipeFds[0], &serverPid, sizeof serverPid),
               static_cast<ssize_t>(sizeof serverPid));
+    ASSERT_EQ(::read(pipeFds[0], folder, sizeof folder), static_cast<ssize_t>(sizeof folder));
     ::close(pipeFds[0]);
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec); // its program did not
     ::waitpid(child, nullptr, 0);
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (!Gone(serverPid) && Clock::now() < deadline)
@@ -163,6 +171,55 @@ TEST(Ser2Net, AServerDiesWithTheProgramThatStartedIt) {
     EXPECT_TRUE(Gone(serverPid)) << "ser2net " << serverPid << " outlived its program";
     if (!Gone(serverPid))
         ::kill(serverPid, SIGKILL);
+}
+
+// A port taken by another program between its choice and ser2net's bind is
+// seen (ser2net runs on without that accepter, saying so) and the server
+// started again on other ports; ports that stay taken end the start with
+// ser2net's reason, never a hang, and never take the other program's
+// listener for the server's.
+TEST(Ser2Net, APortTakenBeforeTheServerBindsItIsSeenAndAvoided) {
+    PtyPair pty;
+    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    const std::uint16_t takenPort = ntohs(a.sin_port);
+    {
+        SCOPED_TRACE("taken at the first attempt only");
+        int attempts = 0;
+        Ser2Net server(pty.PortName(), [&] {
+            const auto free = rc_test::TwoFreePorts();
+            return ++attempts == 1 ? rc_test::TPortPair{takenPort, free.second} : free;
+        });
+        EXPECT_EQ(attempts, 2);
+        EXPECT_NE(server.Rfc2217Port(), takenPort);
+        const int fd = Connect("127.0.0.1", server.RawPort());
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, "x", 1), 1);
+        EXPECT_EQ(pty.Receive(1), "x");
+        ::close(fd);
+    }
+    {
+        SCOPED_TRACE("taken at every attempt");
+        const auto started = Clock::now();
+        try {
+            Ser2Net server(pty.PortName(), [&] {
+                return rc_test::TPortPair{rc_test::TwoFreePorts().first, takenPort};
+            });
+            ADD_FAILURE() << "started on a port another program holds";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find("5 attempts"), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("Address already in use"), std::string::npos)
+                << e.what();
+        }
+        EXPECT_LT(Clock::now() - started, std::chrono::seconds(10));
+    }
+    ::close(taken);
 }
 
 // Where the server is not, the reason says where it was looked for and how
