@@ -49,6 +49,11 @@ public:
         // One handle a port, as a COM port has: a second open of a name in
         // use here is refused before anything is connected (a device server
         // would take a second connection for another client of the line).
+        // The process is stopping: nothing more is connected.
+        if (OpensAborted()) {
+            Fail(ERROR_OPERATION_ABORTED);
+            return INVALID_HANDLE_VALUE;
+        }
         const std::string name = FormatNetPortName(*parsed.Name);
         {
             std::lock_guard<std::mutex> lock(mutex_);

@@ -103,8 +103,19 @@
 // ---- PurgeComm ---------------------------------------------------------------------------
 // The driver's rules (aborts, the input queue cleared); on rfc2217://
 // PURGE_RXCLEAR and PURGE_TXCLEAR also send PURGE-DATA for the server's
-// receive buffer, transmit buffer, or both. Bytes already handed to the
-// socket go on.
+// receive buffer, transmit buffer, or both, and PurgeComm returns once the
+// server has answered it: a server purges its device's buffers before it
+// answers, so that bytes the far end sends after PurgeComm returned are
+// kept, as on Windows. With PURGE_RXCLEAR, what the server sends before
+// its answer was in the device's input or on its way, and is dropped too.
+// No answer within the connect time-out (as SetCommState's bound): the
+// port's own purge is done, the server's is not known to be, and
+// PurgeComm fails with ERROR_TIMEOUT; input is kept again from then on,
+// and later purges of that port send PURGE-DATA without waiting (a server
+// that leaves one unanswered answers none). A connection gone meanwhile:
+// success, the port's purge done. Bytes already handed to the socket go on.
+// A server whose input is held (the queue full under input flow control,
+// with PURGE_TXCLEAR alone) cannot be heard: that purge times out.
 //
 // ---- A device that goes away -------------------------------------------------------------
 // A connection the server closes or resets (or that fails) is the device
@@ -123,7 +134,18 @@
 // and joins the I/O thread, closes the connection (bytes already handed to
 // the socket are still delivered by TCP).
 //
-// ---- What the programs above the driver may set: the connect time-out. ----
+// ---- Stopping: AbortOpens ---------------------------------------------------------------
+// A process that is stopping calls AbortOpens (any thread; not from a
+// signal handler): every network open under way (the name's look-up, the
+// connect, the RFC 2217 negotiation) ends within a few milliseconds with
+// ERROR_OPERATION_ABORTED, and every later one fails the same way at once
+// (a malformed name is still ERROR_INVALID_NAME). Each open waits on its
+// own wake-up (the socket's, or the look-up's), which AbortOpens wakes: no
+// polling. Ports already open go on; their transfers end as their callers
+// end them. A look-up left behind ends on its own thread, its answer thrown
+// away.
+//
+// ---- What the programs above the driver may set: the connect time-out, the stop. ----
 
 #include <chrono>
 
@@ -137,5 +159,11 @@ inline constexpr std::chrono::milliseconds kDefaultConnectTimeout{5000};
 // time-out below 1 ms is taken as 1 ms.
 void SetConnectTimeout(std::chrono::milliseconds timeout);
 std::chrono::milliseconds ConnectTimeout();
+
+// Ends every network open under way, and fails every later one, with
+// ERROR_OPERATION_ABORTED (see above). Once called, for the rest of the
+// process.
+void AbortOpens();
+bool OpensAborted();
 
 } // namespace comm::net

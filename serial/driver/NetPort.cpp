@@ -40,9 +40,19 @@ std::shared_ptr<TNetPort> TNetPort::Open(const TNetPortName& name, ICommApi& eve
     if (!socket)
         return nullptr;
     std::shared_ptr<TNetPort> port(new TNetPort(name, events, std::move(socket)));
-    if (port->comPort_) {
-        if (const std::uint32_t e = port->Negotiate(deadline); e != ERROR_SUCCESS) {
-            *error = e;
+    {
+        // AbortOpens wakes the negotiation's wait, and a stop that came
+        // while connecting still ends the open.
+        TNetSocket* const s = port->socket_.get();
+        const TOpenWatch watch([s] { s->Wake(); });
+        if (port->comPort_) {
+            if (const std::uint32_t e = port->Negotiate(deadline); e != ERROR_SUCCESS) {
+                *error = e;
+                return nullptr;
+            }
+        }
+        if (OpensAborted()) {
+            *error = ERROR_OPERATION_ABORTED;
             return nullptr;
         }
     }
@@ -64,6 +74,8 @@ std::uint32_t TNetPort::Negotiate(Clock::time_point deadline) {
             ReadInput(hungUp);
         if (removed_)
             return WSAECONNRESET;
+        if (OpensAborted())
+            return ERROR_OPERATION_ABORTED;
         switch (client_.ComPortStatus()) {
         case TComPortStatus::csAccepted:
             Control(EncodeSetModemStateMask(kModemMask));

@@ -162,6 +162,16 @@ private:
     std::vector<std::uint8_t> wire_; // bytes for the socket, sent from wireHead_
     std::size_t wireHead_ = 0;
     std::vector<Expected> expected_;
+    // PURGE-DATA commands sent and answered, counted: a Purge waits until
+    // the answers reach its own. While purgeDropsTo_ is above the answers
+    // and those given up (a receive side purged), the server's bytes before that answer are
+    // the purged ones and are dropped. A server that left one unanswered is
+    // not waited for again (purgeSilent_).
+    std::uint64_t purgesSent_ = 0;
+    std::uint64_t purgesAnswered_ = 0;
+    std::uint64_t purgesGivenUp_ = 0; // those sent before a purge timed out
+    std::uint64_t purgeDropsTo_ = 0;
+    bool purgeSilent_ = false;
     rules::TInputQueue queue_{rules::kDefaultInputSize};
     rules::TCommErrors errors_;
     rules::TEventLatch latch_;

@@ -184,7 +184,10 @@ std::uint32_t TNetPort::ModemStatus(std::uint32_t* status) {
 }
 
 std::uint32_t TNetPort::Purge(std::uint32_t flags) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    // Not under settingsMutex_: a purge that aborts transfers must not wait
+    // for a SetState that waits for the server. Purges waiting at once
+    // each wait for the answer to their own PURGE-DATA.
+    std::unique_lock<std::mutex> lock(mutex_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
     const auto purge = rules::PlanPurge(flags);
@@ -199,15 +202,38 @@ std::uint32_t TNetPort::Purge(std::uint32_t flags) {
         CompleteAll(reads_, ERROR_OPERATION_ABORTED);
     if (purge->ClearInput)
         queue_.Clear();
-    // The server's buffers too: those of the device's input and output.
-    if (comPort_ && !removed_ && (purge->ClearInput || purge->ClearOutput)) {
-        const TComPurge which = purge->ClearInput && purge->ClearOutput ? TComPurge::cpuBoth
-                                : purge->ClearInput                     ? TComPurge::cpuReceive
-                                                                        : TComPurge::cpuTransmit;
-        Control(EncodePurgeData(which));
+    if (!comPort_ || removed_ || !(purge->ClearInput || purge->ClearOutput)) {
+        Wake();
+        return ERROR_SUCCESS;
     }
+    // The server's buffers too: those of the device's input and output. The
+    // server answers once it has purged them: what it sends before that was
+    // in the device's input already (or on its way), what it sends after is
+    // new, and kept, as a Windows port keeps what comes after PurgeComm.
+    const TComPurge which = purge->ClearInput && purge->ClearOutput ? TComPurge::cpuBoth
+                            : purge->ClearInput                     ? TComPurge::cpuReceive
+                                                                    : TComPurge::cpuTransmit;
+    Control(EncodePurgeData(which));
     Wake();
-    return ERROR_SUCCESS;
+    if (purgeSilent_)
+        return ERROR_SUCCESS;
+    const std::uint64_t ticket = ++purgesSent_;
+    if (purge->ClearInput)
+        purgeDropsTo_ = ticket;
+    const auto deadline = Clock::now() + ConnectTimeout();
+    answered_.wait_until(lock, deadline, [&] {
+        return closed_ || removed_ || purgesAnswered_ >= ticket || purgesGivenUp_ >= ticket;
+    });
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (removed_ || purgesAnswered_ >= ticket)
+        return ERROR_SUCCESS;
+    // No answer: none is waited for any more on this port (those waiting
+    // now end too), and input is kept from now on.
+    purgeSilent_ = true;
+    purgesGivenUp_ = purgesSent_;
+    answered_.notify_all();
+    return ERROR_TIMEOUT;
 }
 
 std::uint32_t TNetPort::SetMask(std::uint32_t mask) {

@@ -140,6 +140,8 @@ void TNetPort::Process(std::uint8_t* bytes, std::size_t count) {
 }
 
 void TNetPort::Ingest(std::uint8_t* bytes, std::size_t count) {
+    if (purgeDropsTo_ > std::max(purgesAnswered_, purgesGivenUp_))
+        return; // purged on the server: its answer has not come yet
     if (dcb_ && (dcb_->Flags & DCB_fNull) != 0)
         count = rules::DiscardNulls(bytes, count);
     if (count == 0)
@@ -198,6 +200,14 @@ void TNetPort::OnReply(const TComPortReply& reply) {
     case TComPortCommand::cpFlowControlResume:
         suspended_ = false;
         Wake();
+        return;
+    case TComPortCommand::cpPurgeData:
+        // The server has purged: what it sends from here on is kept. An
+        // answer no purge waits for (one that came too late) changes nothing.
+        if (purgesAnswered_ < purgesSent_) {
+            ++purgesAnswered_;
+            answered_.notify_all();
+        }
         return;
     default:
         break;

@@ -44,8 +44,10 @@ public:
     // the deadline), WSAECONNREFUSED, WSAENETUNREACH, WSAEHOSTUNREACH,
     // WSAETIMEDOUT, ERROR_GEN_FAILURE (no descriptor left: on POSIX
     // comm::posix::ErrnoBehind tells EMFILE or ENFILE),
-    // ERROR_NOT_ENOUGH_MEMORY. With several addresses the last one's error
-    // is reported, and WSAETIMEDOUT once the deadline has passed.
+    // ERROR_NOT_ENOUGH_MEMORY, ERROR_OPERATION_ABORTED (AbortOpens: the
+    // look-up and the connect wait on wake-ups it sets). With several
+    // addresses the last one's error is reported, and WSAETIMEDOUT once the
+    // deadline has passed.
     static std::unique_ptr<TNetSocket> Connect(const TNetPortName& name, Clock::time_point deadline,
                                                std::uint32_t* error);
     ~TNetSocket();
@@ -68,6 +70,23 @@ private:
     struct TImpl;
     explicit TNetSocket(std::unique_ptr<TImpl> impl);
     std::unique_ptr<TImpl> impl_;
+};
+
+// An open under way, woken by AbortOpens (NetCommApi.h) while it lives:
+// `wake` is called (on the aborting thread, under the registry's lock, so
+// it must take no lock that is held while creating or destroying a
+// TOpenWatch) once when AbortOpens comes. Whoever waits re-checks
+// OpensAborted() after each wake-up; a watch made after AbortOpens finds
+// OpensAborted() true already.
+class TOpenWatch {
+public:
+    explicit TOpenWatch(std::function<void()> wake);
+    ~TOpenWatch();
+    TOpenWatch(const TOpenWatch&) = delete;
+    TOpenWatch& operator=(const TOpenWatch&) = delete;
+
+private:
+    std::uint64_t id_;
 };
 
 // Faults put in the place of the OS's answers, for tests: a name server

@@ -1,10 +1,12 @@
 // The network port's connection on POSIX: getaddrinfo on a thread of its
 // own, a non-blocking connect bounded by poll(), and poll() on the socket
-// and an eventfd (a pipe where there is none) to wait. See NetSocket.h.
+// and an eventfd (a pipe where there is none) to wait: the connect's too,
+// so that AbortOpens ends it. See NetSocket.h.
 
 #include "serial/driver/NetSocket.h"
 
 #include "serial/driver/CommApi.h"
+#include "serial/driver/NetCommApi.h"
 #include "serial/driver/PosixCommApi.h"
 
 #include <algorithm>
@@ -161,16 +163,25 @@ std::uint32_t Resolve(const TNetPortName& name, TNetSocket::Clock::time_point de
     } catch (const std::system_error& e) {
         return posix::ErrorFromErrno(e.code().value() != 0 ? e.code().value() : EAGAIN);
     }
+    // AbortOpens wakes this wait (the watch goes after the lock is let go).
+    const TOpenWatch watch([lookup] {
+        std::lock_guard<std::mutex> lock(lookup->mutex);
+        lookup->done.notify_all();
+    });
     std::unique_lock<std::mutex> lock(lookup->mutex);
-    if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; }))
+    if (!lookup->done.wait_until(lock, deadline,
+                                 [&] { return lookup->finished || OpensAborted(); }))
         return WSATRY_AGAIN; // the name server did not answer in time
+    if (!lookup->finished)
+        return ERROR_OPERATION_ABORTED;
     if (lookup->error == ERROR_SUCCESS)
         *out = std::move(lookup->addresses);
     return lookup->error;
 }
 
-// Connects one socket to one address by the deadline; the socket or -1.
-int ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadline,
+// Connects one socket to one address by the deadline, or until AbortOpens
+// wakes `wakeRead`; the socket or -1.
+int ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadline, int wakeRead,
                std::uint32_t* error) {
     const int fd = ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -190,14 +201,20 @@ int ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadline,
         if (errno != EINPROGRESS && errno != EINTR)
             return fail(errno);
         for (;;) {
-            pollfd p{fd, POLLOUT, 0};
-            const int r = ::poll(&p, 1, MsLeft(deadline));
+            pollfd p[2] = {{fd, POLLOUT, 0}, {wakeRead, POLLIN, 0}};
+            const int r = ::poll(p, 2, MsLeft(deadline));
             if (r < 0 && errno == EINTR)
                 continue;
             if (r < 0)
                 return fail(errno);
             if (r == 0)
                 return fail(ETIMEDOUT);
+            // Before the socket is a port's, only AbortOpens wakes it.
+            if (p[1].revents != 0) {
+                ::close(fd);
+                *error = ERROR_OPERATION_ABORTED;
+                return -1;
+            }
             break;
         }
         int soError = 0;
@@ -241,11 +258,6 @@ std::unique_ptr<TNetSocket> TNetSocket::Connect(const TNetPortName& name,
                                                 Clock::time_point deadline, std::uint32_t* error) {
     // A failure that came from no errno has none behind it.
     posix::ErrorFromErrno(0);
-    std::vector<TAddress> addresses;
-    if (const std::uint32_t e = Resolve(name, deadline, &addresses); e != ERROR_SUCCESS) {
-        *error = e;
-        return nullptr;
-    }
     auto impl = std::make_unique<TImpl>();
 #if defined(__linux__)
     impl->wakeRead = impl->wakeWrite = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -266,17 +278,42 @@ std::unique_ptr<TNetSocket> TNetSocket::Connect(const TNetPortName& name,
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
 #endif
+    // From here AbortOpens ends the open: the look-up by its own wake-up,
+    // the connect by the socket's (the watch goes before the descriptors).
+    const int wakeWrite = impl->wakeWrite;
+    const TOpenWatch watch([wakeWrite] {
+        const std::uint64_t one = 1;
+#if defined(__linux__)
+        [[maybe_unused]] const ssize_t n = ::write(wakeWrite, &one, sizeof one);
+#else
+        [[maybe_unused]] const ssize_t n = ::write(wakeWrite, &one, 1);
+#endif
+    });
+    if (OpensAborted()) {
+        *error = ERROR_OPERATION_ABORTED;
+        return nullptr;
+    }
+    std::vector<TAddress> addresses;
+    if (const std::uint32_t e = Resolve(name, deadline, &addresses); e != ERROR_SUCCESS) {
+        *error = e;
+        return nullptr;
+    }
     *error = WSAHOST_NOT_FOUND;
     for (const TAddress& address : addresses) {
+        if (OpensAborted()) {
+            *error = ERROR_OPERATION_ABORTED;
+            break;
+        }
         if (Clock::now() >= deadline) {
             *error = WSAETIMEDOUT;
             break;
         }
-        impl->fd = ConnectOne(address, deadline, error);
+        impl->fd = ConnectOne(address, deadline, impl->wakeRead, error);
         if (impl->fd >= 0)
             return std::unique_ptr<TNetSocket>(new TNetSocket(std::move(impl)));
         // No descriptor left is no address's fault: the next fails the same.
-        if (*error == ERROR_GEN_FAILURE || *error == ERROR_NOT_ENOUGH_MEMORY)
+        if (*error == ERROR_GEN_FAILURE || *error == ERROR_NOT_ENOUGH_MEMORY ||
+            *error == ERROR_OPERATION_ABORTED)
             break;
     }
     return nullptr;

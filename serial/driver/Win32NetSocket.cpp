@@ -1,7 +1,8 @@
 // The network port's connection on Windows: Winsock (started once per
-// process), getaddrinfo on a thread of its own, a non-blocking connect
-// bounded by select(), and WSAEventSelect on the socket with a second
-// event to wake the wait (WSAWaitForMultipleEvents). See NetSocket.h.
+// process), getaddrinfo on a thread of its own, a non-blocking connect,
+// and WSAEventSelect on the socket with a second event to wake the wait
+// (WSAWaitForMultipleEvents): the connect's too (FD_CONNECT), so that
+// AbortOpens ends it. See NetSocket.h.
 //
 // CommApi.h comes before the Windows headers: its constant names are macros
 // there (the WSA codes, ERROR_*), so after them this file spells none of
@@ -9,6 +10,7 @@
 #include "serial/driver/NetSocket.h"
 
 #include "serial/driver/CommApi.h"
+#include "serial/driver/NetCommApi.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -164,16 +166,27 @@ std::uint32_t Resolve(const TNetPortName& name, TNetSocket::Clock::time_point de
     } catch (const std::system_error&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
+    // AbortOpens wakes this wait (the watch goes after the lock is let go).
+    const TOpenWatch watch([lookup] {
+        std::lock_guard<std::mutex> lock(lookup->mutex);
+        lookup->done.notify_all();
+    });
     std::unique_lock<std::mutex> lock(lookup->mutex);
-    if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; }))
+    if (!lookup->done.wait_until(lock, deadline,
+                                 [&] { return lookup->finished || OpensAborted(); }))
         return WSATRY_AGAIN; // the name server did not answer in time
+    if (!lookup->finished)
+        return ERROR_OPERATION_ABORTED;
     if (lookup->error == ERROR_SUCCESS)
         *out = std::move(lookup->addresses);
     return lookup->error;
 }
 
+// Connects one socket to one address by the deadline, or until AbortOpens
+// sets `wakeEvent`; the socket or INVALID_SOCKET. `socketEvent` carries
+// the connect's outcome (FD_CONNECT).
 SOCKET ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadline,
-                  std::uint32_t* error) {
+                  WSAEVENT socketEvent, WSAEVENT wakeEvent, std::uint32_t* error) {
     const SOCKET s = ::socket(address.family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         *error = ConnectError(::WSAGetLastError());
@@ -189,34 +202,34 @@ SOCKET ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadlin
         if (const int injected = fault(); injected != 0)
             return fail(injected);
     }
-    u_long nonBlocking = 1;
-    if (::ioctlsocket(s, FIONBIO, &nonBlocking) != 0)
+    // WSAEventSelect makes the socket non-blocking.
+    ::WSAResetEvent(socketEvent);
+    if (::WSAEventSelect(s, socketEvent, FD_CONNECT) != 0)
         return fail(::WSAGetLastError());
     if (::connect(s, reinterpret_cast<const sockaddr*>(&address.addr), address.length) != 0) {
         const int code = ::WSAGetLastError();
         if (code != WSAEWOULDBLOCK && code != WSAEINPROGRESS)
             return fail(code);
-        fd_set writable;
-        fd_set failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        const long long ms = MsLeft(deadline);
-        timeval tv{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000 * 1000)};
-        const int r = ::select(0, nullptr, &writable, &failed, &tv);
-        if (r < 0)
+        const WSAEVENT events[2] = {wakeEvent, socketEvent};
+        const DWORD r = ::WSAWaitForMultipleEvents(2, events, FALSE,
+                                                   static_cast<DWORD>(MsLeft(deadline)), FALSE);
+        if (r == WSA_WAIT_FAILED)
             return fail(::WSAGetLastError());
-        if (r == 0)
+        if (r == WSA_WAIT_TIMEOUT)
             return fail(WSAETIMEDOUT);
-        int soError = 0;
-        int length = sizeof soError;
-        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length) != 0)
+        // Before the socket is a port's, only AbortOpens sets the wake-up.
+        if (r == WSA_WAIT_EVENT_0) {
+            ::closesocket(s);
+            *error = ERROR_OPERATION_ABORTED;
+            return INVALID_SOCKET;
+        }
+        WSANETWORKEVENTS happened{};
+        if (::WSAEnumNetworkEvents(s, socketEvent, &happened) != 0)
             return fail(::WSAGetLastError());
-        if (soError != 0)
-            return fail(soError);
-        if (!FD_ISSET(s, &writable))
-            return fail(WSAECONNREFUSED);
+        if ((happened.lNetworkEvents & FD_CONNECT) == 0)
+            return fail(WSAETIMEDOUT);
+        if (const int failed = happened.iErrorCode[FD_CONNECT_BIT]; failed != 0)
+            return fail(failed);
     }
     const BOOL one = TRUE;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
@@ -254,11 +267,6 @@ std::unique_ptr<TNetSocket> TNetSocket::Connect(const TNetPortName& name,
         *error = ERROR_GEN_FAILURE;
         return nullptr;
     }
-    std::vector<TAddress> addresses;
-    if (const std::uint32_t e = Resolve(name, deadline, &addresses); e != ERROR_SUCCESS) {
-        *error = e;
-        return nullptr;
-    }
     auto impl = std::make_unique<TImpl>();
     impl->socketEvent = ::WSACreateEvent();
     impl->wakeEvent = ::WSACreateEvent();
@@ -266,16 +274,34 @@ std::unique_ptr<TNetSocket> TNetSocket::Connect(const TNetPortName& name,
         *error = ERROR_GEN_FAILURE;
         return nullptr;
     }
+    // From here AbortOpens ends the open: the look-up by its own wake-up,
+    // the connect by the socket's (the watch goes before the events).
+    const WSAEVENT wakeEvent = impl->wakeEvent;
+    const TOpenWatch watch([wakeEvent] { ::WSASetEvent(wakeEvent); });
+    if (OpensAborted()) {
+        *error = ERROR_OPERATION_ABORTED;
+        return nullptr;
+    }
+    std::vector<TAddress> addresses;
+    if (const std::uint32_t e = Resolve(name, deadline, &addresses); e != ERROR_SUCCESS) {
+        *error = e;
+        return nullptr;
+    }
     *error = WSAHOST_NOT_FOUND;
     for (const TAddress& address : addresses) {
+        if (OpensAborted()) {
+            *error = ERROR_OPERATION_ABORTED;
+            break;
+        }
         if (Clock::now() >= deadline) {
             *error = WSAETIMEDOUT;
             break;
         }
-        impl->socket = ConnectOne(address, deadline, error);
+        impl->socket = ConnectOne(address, deadline, impl->socketEvent, impl->wakeEvent, error);
         if (impl->socket == INVALID_SOCKET) {
             // No socket left is no address's fault: the next fails the same.
-            if (*error == ERROR_GEN_FAILURE || *error == ERROR_NOT_ENOUGH_MEMORY)
+            if (*error == ERROR_GEN_FAILURE || *error == ERROR_NOT_ENOUGH_MEMORY ||
+                *error == ERROR_OPERATION_ABORTED)
                 break;
             continue;
         }

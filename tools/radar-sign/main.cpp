@@ -57,7 +57,8 @@
 //
 // SIGINT, SIGTERM and SIGHUP (Interrupts.h) end the commands in flight
 // within a wake-up of their waits: the transaction's Cancelled hook and the
-// wait below look at the stop. Each port is closed, logged with what it got
+// wait below look at the stop, and comm::net::AbortOpens ends the network
+// ports still connecting (and any connect after). Each port is closed, logged with what it got
 // to ("cancelled: interrupted by SIGTERM", or its real outcome when the sign
 // had answered) and printed, and the run exits with 128 + the signal.
 //
@@ -424,7 +425,11 @@ private:
                           ", not even cancelled; given up on");
         if (FOptions.Verbose && result.DeviceGone)
             Trace("the device has gone: the port's name is no longer there");
-        if (!result.Opened) {
+        if (!result.Opened && Stopped() && openError == comm::ERROR_OPERATION_ABORTED) {
+            // A network open the stop ended (or never began).
+            step.Failure = step.Logged = CancelledText();
+            step.Status = radarsign::ExitNoAnswer;
+        } else if (!result.Opened) {
             step.Failure = step.Logged = sign::OpenFailureText(openError, openFacts);
             step.Status = radarsign::ExitNoPort;
         } else if (result.DeviceGone && !result.Acknowledged) {
@@ -674,6 +679,9 @@ int RunCommand(const TOptions& options, const std::optional<sign::TSignClock>& f
     int stop = 0;
     {
         const radarsign::TInterrupts interrupts([&jobs] {
+            // A network port still connecting ends now too, and none is
+            // connected after (a connect cannot look at Stop()).
+            comm::net::AbortOpens();
             for (const auto& job : jobs)
                 job->Wake();
         });

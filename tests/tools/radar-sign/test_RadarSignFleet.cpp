@@ -390,4 +390,35 @@ TEST(RadarSignFleet, AStopEndsThePortInFlightAndThoseNotBegun) {
                   "cancelled: interrupted by SIGTERM");
 }
 
+// A stop while ports are still connecting (a host that drops the connect)
+// or negotiating (an rfc2217:// port whose server speaks no Telnet), under a
+// 30 s connect time-out: both end at once, saying they were stopped, not
+// that they timed out, in the result lines and the audit log.
+TEST(RadarSignFleet, AStopEndsTheConnectsUnderWay) {
+    rc_test::TcpSignServer raw(Signs(1, rc_test::TcpSignServerOptions::Silent));
+    const FullPort full;
+    const std::string rfc2217 = "rfc2217://127.0.0.1:" + std::to_string(raw.Ports()[0]);
+    TempDir home;
+    Child run(RADAR_SIGN_PATH, {"read-time", "--connect-timeout", "30", full.Name(), rfc2217},
+              {"XDG_DATA_HOME=" + home.Path().string()});
+    // The rfc2217:// port is connected and negotiating; the other port began
+    // with it (and one not yet connecting is stopped all the same).
+    ASSERT_TRUE(WaitFor([&] { return raw.Connections() >= 1; }));
+    const auto stopped = std::chrono::steady_clock::now();
+    EXPECT_EQ(run.Stop(SIGTERM), 143) << run.Stdout() << run.Stderr();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 1500ms);
+    for (const std::string& name : {full.Name(), rfc2217})
+        EXPECT_EQ(ResultOf(run.Stdout(), name).at(2), "cancelled: interrupted by SIGTERM") << name;
+    const auto log = CsvRows((home.Path() / "radar-configurator" / "audit.csv").string());
+    for (const std::string& name : {full.Name(), rfc2217}) {
+        const auto row = std::find_if(log.begin(), log.end(), [&](const auto& r) {
+            return std::find(r.begin(), r.end(), name) != r.end();
+        });
+        ASSERT_NE(row, log.end()) << name;
+        EXPECT_NE(std::find(row->begin(), row->end(), "cancelled: interrupted by SIGTERM"),
+                  row->end())
+            << name;
+    }
+}
+
 } // namespace
