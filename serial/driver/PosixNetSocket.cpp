@@ -1,5 +1,5 @@
-// The network port's connection on POSIX: getaddrinfo on a thread of its
-// own, a non-blocking connect bounded by poll(), and poll() on the socket
+// The network port's connection on POSIX: getaddrinfo (NetSocket.cpp runs
+// it on a thread of its own), a non-blocking connect bounded by poll(), and poll() on the socket
 // and an eventfd (a pipe where there is none) to wait: the connect's too,
 // so that AbortOpens ends it. See NetSocket.h.
 
@@ -7,22 +7,20 @@
 
 #include "serial/driver/CommApi.h"
 #include "serial/driver/NetCommApi.h"
+#include "serial/driver/NetSocketOs.h"
 #include "serial/driver/PosixCommApi.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <climits>
-#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
-#include <thread>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -33,14 +31,6 @@
 namespace comm::net {
 
 namespace {
-
-std::mutex g_faultsMutex;
-TSocketFaults g_faults;
-
-TSocketFaults Faults() {
-    std::lock_guard<std::mutex> lock(g_faultsMutex);
-    return g_faults;
-}
 
 std::uint32_t LookupError(int code, int savedErrno) {
     switch (code) {
@@ -77,111 +67,24 @@ std::uint32_t ConnectError(int error) {
     }
 }
 
-int MsLeft(TNetSocket::Clock::time_point deadline) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - TNetSocket::Clock::now());
-    return static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
-}
-
-struct TAddress {
-    sockaddr_storage addr{};
-    socklen_t length = 0;
-    int family = AF_INET;
-};
-
-// One look-up, shared by the open that waits for it and the thread that
-// makes it: whichever ends last frees it.
-struct TLookup {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    std::uint32_t error = ERROR_SUCCESS;
-    std::vector<TAddress> addresses;
-};
-
-void Collect(addrinfo* list, std::vector<TAddress>* out) {
+std::uint32_t Collect(addrinfo* list, std::vector<TSocketAddress>* out) {
+    static_assert(sizeof(sockaddr_storage) <= sizeof(TSocketAddress{}.bytes));
     for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
         if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
             ai->ai_addrlen > sizeof(sockaddr_storage))
             continue;
-        TAddress a;
-        std::memcpy(&a.addr, ai->ai_addr, ai->ai_addrlen);
-        a.length = static_cast<socklen_t>(ai->ai_addrlen);
+        TSocketAddress a;
+        std::memcpy(a.bytes, ai->ai_addr, ai->ai_addrlen);
+        a.length = ai->ai_addrlen;
         a.family = ai->ai_family;
         out->push_back(a);
     }
-}
-
-// The addresses of the name's host: a literal parsed here, a name looked up
-// on a thread of its own, waited for until the deadline.
-std::uint32_t Resolve(const TNetPortName& name, TNetSocket::Clock::time_point deadline,
-                      std::vector<TAddress>* out) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICSERV;
-    const std::string service = std::to_string(name.Port);
-    if (name.HostKind != THostKind::hkName) {
-        hints.ai_flags |= AI_NUMERICHOST;
-        hints.ai_family = name.HostKind == THostKind::hkIpv4 ? AF_INET : AF_INET6;
-        addrinfo* list = nullptr;
-        const int rc = ::getaddrinfo(name.Host.c_str(), service.c_str(), &hints, &list);
-        if (rc != 0)
-            return LookupError(rc, errno);
-        Collect(list, out);
-        ::freeaddrinfo(list);
-        return out->empty() ? WSAHOST_NOT_FOUND : ERROR_SUCCESS;
-    }
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_flags |= AI_ADDRCONFIG;
-    auto lookup = std::make_shared<TLookup>();
-    try {
-        std::thread([lookup, host = name.Host, service, hints, fault = Faults().lookup] {
-            std::uint32_t error = ERROR_SUCCESS;
-            std::vector<TAddress> addresses;
-            const int injected = fault ? fault(host) : 0;
-            if (injected != 0) {
-                error = LookupError(injected, errno);
-            } else {
-                addrinfo* list = nullptr;
-                const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-                if (rc != 0) {
-                    error = LookupError(rc, errno);
-                } else {
-                    Collect(list, &addresses);
-                    ::freeaddrinfo(list);
-                    if (addresses.empty())
-                        error = WSAHOST_NOT_FOUND;
-                }
-            }
-            std::lock_guard<std::mutex> lock(lookup->mutex);
-            lookup->error = error;
-            lookup->addresses = std::move(addresses);
-            lookup->finished = true;
-            lookup->done.notify_all();
-        }).detach();
-    } catch (const std::system_error& e) {
-        return posix::ErrorFromErrno(e.code().value() != 0 ? e.code().value() : EAGAIN);
-    }
-    // AbortOpens wakes this wait (the watch goes after the lock is let go).
-    const TOpenWatch watch([lookup] {
-        std::lock_guard<std::mutex> lock(lookup->mutex);
-        lookup->done.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(lookup->mutex);
-    if (!lookup->done.wait_until(lock, deadline,
-                                 [&] { return lookup->finished || OpensAborted(); }))
-        return WSATRY_AGAIN; // the name server did not answer in time
-    if (!lookup->finished)
-        return ERROR_OPERATION_ABORTED;
-    if (lookup->error == ERROR_SUCCESS)
-        *out = std::move(lookup->addresses);
-    return lookup->error;
+    return out->empty() ? WSAHOST_NOT_FOUND : ERROR_SUCCESS;
 }
 
 // Connects one socket to one address by the deadline, or until AbortOpens
 // wakes `wakeRead`; the socket or -1.
-int ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadline, int wakeRead,
+int ConnectOne(const TSocketAddress& address, TNetSocket::Clock::time_point deadline, int wakeRead,
                std::uint32_t* error) {
     const int fd = ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -193,11 +96,14 @@ int ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadline, 
         *error = ConnectError(e);
         return -1;
     };
-    if (const auto& fault = Faults().connect) {
+    if (const auto& fault = SocketFaults().connect) {
         if (const int injected = fault(); injected != 0)
             return fail(injected);
     }
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.addr), address.length) != 0) {
+    sockaddr_storage addr{};
+    std::memcpy(&addr, address.bytes, address.length);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr),
+                  static_cast<socklen_t>(address.length)) != 0) {
         if (errno != EINPROGRESS && errno != EINTR)
             return fail(errno);
         for (;;) {
@@ -232,6 +138,36 @@ int ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadline, 
 
 } // namespace
 
+std::uint32_t OsLookup(const std::string& host, std::uint16_t port, THostKind kind,
+                       std::vector<TSocketAddress>* out) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    if (kind != THostKind::hkName) {
+        hints.ai_flags |= AI_NUMERICHOST;
+        hints.ai_family = kind == THostKind::hkIpv4 ? AF_INET : AF_INET6;
+    } else {
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_flags |= AI_ADDRCONFIG;
+    }
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+    if (rc != 0)
+        return LookupError(rc, errno);
+    const std::uint32_t error = Collect(list, out);
+    ::freeaddrinfo(list);
+    return error;
+}
+
+std::uint32_t OsLookupFault(int code) {
+    return LookupError(code, errno);
+}
+
+std::uint32_t OsThreadError(const std::system_error& e) {
+    return posix::ErrorFromErrno(e.code().value() != 0 ? e.code().value() : EAGAIN);
+}
+
 struct TNetSocket::TImpl {
     int fd = -1;
     int wakeRead = -1;
@@ -245,11 +181,6 @@ struct TNetSocket::TImpl {
             ::close(wakeRead);
     }
 };
-
-void SetSocketFaults(TSocketFaults faults) {
-    std::lock_guard<std::mutex> lock(g_faultsMutex);
-    g_faults = std::move(faults);
-}
 
 TNetSocket::TNetSocket(std::unique_ptr<TImpl> impl) : impl_(std::move(impl)) {}
 TNetSocket::~TNetSocket() = default;
@@ -278,45 +209,25 @@ std::unique_ptr<TNetSocket> TNetSocket::Connect(const TNetPortName& name,
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
 #endif
-    // From here AbortOpens ends the open: the look-up by its own wake-up,
-    // the connect by the socket's (the watch goes before the descriptors).
+    // AbortOpens ends the connect by the socket's wake-up (the watch on it
+    // goes before the descriptors).
     const int wakeWrite = impl->wakeWrite;
-    const TOpenWatch watch([wakeWrite] {
+    const auto wake = [wakeWrite] {
         const std::uint64_t one = 1;
 #if defined(__linux__)
         [[maybe_unused]] const ssize_t n = ::write(wakeWrite, &one, sizeof one);
 #else
         [[maybe_unused]] const ssize_t n = ::write(wakeWrite, &one, 1);
 #endif
-    });
-    if (OpensAborted()) {
-        *error = ERROR_OPERATION_ABORTED;
+    };
+    TImpl& opening = *impl;
+    const auto connectOne = [&opening, deadline](const TSocketAddress& address, std::uint32_t* e) {
+        opening.fd = ConnectOne(address, deadline, opening.wakeRead, e);
+        return opening.fd >= 0;
+    };
+    if (!ConnectToHost(name, deadline, wake, connectOne, error))
         return nullptr;
-    }
-    std::vector<TAddress> addresses;
-    if (const std::uint32_t e = Resolve(name, deadline, &addresses); e != ERROR_SUCCESS) {
-        *error = e;
-        return nullptr;
-    }
-    *error = WSAHOST_NOT_FOUND;
-    for (const TAddress& address : addresses) {
-        if (OpensAborted()) {
-            *error = ERROR_OPERATION_ABORTED;
-            break;
-        }
-        if (Clock::now() >= deadline) {
-            *error = WSAETIMEDOUT;
-            break;
-        }
-        impl->fd = ConnectOne(address, deadline, impl->wakeRead, error);
-        if (impl->fd >= 0)
-            return std::unique_ptr<TNetSocket>(new TNetSocket(std::move(impl)));
-        // No descriptor left is no address's fault: the next fails the same.
-        if (*error == ERROR_GEN_FAILURE || *error == ERROR_NOT_ENOUGH_MEMORY ||
-            *error == ERROR_OPERATION_ABORTED)
-            break;
-    }
-    return nullptr;
+    return std::unique_ptr<TNetSocket>(new TNetSocket(std::move(impl)));
 }
 
 TNetSocket::TIo TNetSocket::Send(const std::uint8_t* data, std::size_t size, std::size_t* moved) {

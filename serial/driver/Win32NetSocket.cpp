@@ -1,5 +1,5 @@
 // The network port's connection on Windows: Winsock (started once per
-// process), getaddrinfo on a thread of its own, a non-blocking connect,
+// process), getaddrinfo (NetSocket.cpp runs it on a thread of its own), a non-blocking connect,
 // and WSAEventSelect on the socket with a second event to wake the wait
 // (WSAWaitForMultipleEvents): the connect's too (FD_CONNECT), so that
 // AbortOpens ends it. See NetSocket.h.
@@ -11,6 +11,7 @@
 
 #include "serial/driver/CommApi.h"
 #include "serial/driver/NetCommApi.h"
+#include "serial/driver/NetSocketOs.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -19,24 +20,14 @@
 
 #include <algorithm>
 #include <climits>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
+#include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 namespace comm::net {
 
 namespace {
-
-std::mutex g_faultsMutex;
-TSocketFaults g_faults;
-
-TSocketFaults Faults() {
-    std::lock_guard<std::mutex> lock(g_faultsMutex);
-    return g_faults;
-}
 
 bool Started() {
     static const bool started = [] {
@@ -82,110 +73,25 @@ std::uint32_t ConnectError(int code) {
     }
 }
 
-long long MsLeft(TNetSocket::Clock::time_point deadline) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - TNetSocket::Clock::now());
-    return std::clamp<long long>(left.count(), 0, INT_MAX);
-}
-
-struct TAddress {
-    sockaddr_storage addr{};
-    int length = 0;
-    int family = AF_INET;
-};
-
-// One look-up, shared by the open that waits for it and the thread that
-// makes it: whichever ends last frees it.
-struct TLookup {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    std::uint32_t error = ERROR_SUCCESS;
-    std::vector<TAddress> addresses;
-};
-
-void Collect(addrinfo* list, std::vector<TAddress>* out) {
+std::uint32_t Collect(addrinfo* list, std::vector<TSocketAddress>* out) {
+    static_assert(sizeof(sockaddr_storage) <= sizeof(TSocketAddress{}.bytes));
     for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
         if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
             ai->ai_addrlen > sizeof(sockaddr_storage))
             continue;
-        TAddress a;
-        std::memcpy(&a.addr, ai->ai_addr, ai->ai_addrlen);
-        a.length = static_cast<int>(ai->ai_addrlen);
+        TSocketAddress a;
+        std::memcpy(a.bytes, ai->ai_addr, ai->ai_addrlen);
+        a.length = ai->ai_addrlen;
         a.family = ai->ai_family;
         out->push_back(a);
     }
-}
-
-std::uint32_t Resolve(const TNetPortName& name, TNetSocket::Clock::time_point deadline,
-                      std::vector<TAddress>* out) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICSERV;
-    const std::string service = std::to_string(name.Port);
-    if (name.HostKind != THostKind::hkName) {
-        hints.ai_flags |= AI_NUMERICHOST;
-        hints.ai_family = name.HostKind == THostKind::hkIpv4 ? AF_INET : AF_INET6;
-        addrinfo* list = nullptr;
-        const int rc = ::getaddrinfo(name.Host.c_str(), service.c_str(), &hints, &list);
-        if (rc != 0)
-            return LookupError(rc);
-        Collect(list, out);
-        ::freeaddrinfo(list);
-        return out->empty() ? WSAHOST_NOT_FOUND : ERROR_SUCCESS;
-    }
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_flags |= AI_ADDRCONFIG;
-    auto lookup = std::make_shared<TLookup>();
-    try {
-        std::thread([lookup, host = name.Host, service, hints, fault = Faults().lookup] {
-            std::uint32_t error = ERROR_SUCCESS;
-            std::vector<TAddress> addresses;
-            const int injected = fault ? fault(host) : 0;
-            if (injected != 0) {
-                error = LookupError(injected);
-            } else {
-                addrinfo* list = nullptr;
-                const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-                if (rc != 0) {
-                    error = LookupError(rc);
-                } else {
-                    Collect(list, &addresses);
-                    ::freeaddrinfo(list);
-                    if (addresses.empty())
-                        error = WSAHOST_NOT_FOUND;
-                }
-            }
-            std::lock_guard<std::mutex> lock(lookup->mutex);
-            lookup->error = error;
-            lookup->addresses = std::move(addresses);
-            lookup->finished = true;
-            lookup->done.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    // AbortOpens wakes this wait (the watch goes after the lock is let go).
-    const TOpenWatch watch([lookup] {
-        std::lock_guard<std::mutex> lock(lookup->mutex);
-        lookup->done.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(lookup->mutex);
-    if (!lookup->done.wait_until(lock, deadline,
-                                 [&] { return lookup->finished || OpensAborted(); }))
-        return WSATRY_AGAIN; // the name server did not answer in time
-    if (!lookup->finished)
-        return ERROR_OPERATION_ABORTED;
-    if (lookup->error == ERROR_SUCCESS)
-        *out = std::move(lookup->addresses);
-    return lookup->error;
+    return out->empty() ? WSAHOST_NOT_FOUND : ERROR_SUCCESS;
 }
 
 // Connects one socket to one address by the deadline, or until AbortOpens
 // sets `wakeEvent`; the socket or INVALID_SOCKET. `socketEvent` carries
 // the connect's outcome (FD_CONNECT).
-SOCKET ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadline,
+SOCKET ConnectOne(const TSocketAddress& address, TNetSocket::Clock::time_point deadline,
                   WSAEVENT socketEvent, WSAEVENT wakeEvent, std::uint32_t* error) {
     const SOCKET s = ::socket(address.family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
@@ -198,7 +104,7 @@ SOCKET ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadlin
         return INVALID_SOCKET;
     };
     ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-    if (const auto& fault = Faults().connect) {
+    if (const auto& fault = SocketFaults().connect) {
         if (const int injected = fault(); injected != 0)
             return fail(injected);
     }
@@ -206,7 +112,10 @@ SOCKET ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadlin
     ::WSAResetEvent(socketEvent);
     if (::WSAEventSelect(s, socketEvent, FD_CONNECT) != 0)
         return fail(::WSAGetLastError());
-    if (::connect(s, reinterpret_cast<const sockaddr*>(&address.addr), address.length) != 0) {
+    sockaddr_storage addr{};
+    std::memcpy(&addr, address.bytes, address.length);
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&addr), static_cast<int>(address.length)) !=
+        0) {
         const int code = ::WSAGetLastError();
         if (code != WSAEWOULDBLOCK && code != WSAEINPROGRESS)
             return fail(code);
@@ -239,6 +148,36 @@ SOCKET ConnectOne(const TAddress& address, TNetSocket::Clock::time_point deadlin
 
 } // namespace
 
+std::uint32_t OsLookup(const std::string& host, std::uint16_t port, THostKind kind,
+                       std::vector<TSocketAddress>* out) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    if (kind != THostKind::hkName) {
+        hints.ai_flags |= AI_NUMERICHOST;
+        hints.ai_family = kind == THostKind::hkIpv4 ? AF_INET : AF_INET6;
+    } else {
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_flags |= AI_ADDRCONFIG;
+    }
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+    if (rc != 0)
+        return LookupError(rc);
+    const std::uint32_t error = Collect(list, out);
+    ::freeaddrinfo(list);
+    return error;
+}
+
+std::uint32_t OsLookupFault(int code) {
+    return LookupError(code);
+}
+
+std::uint32_t OsThreadError(const std::system_error& /*e*/) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+}
+
 struct TNetSocket::TImpl {
     SOCKET socket = INVALID_SOCKET;
     WSAEVENT socketEvent = WSA_INVALID_EVENT; // FD_READ, FD_WRITE, FD_CLOSE
@@ -252,11 +191,6 @@ struct TNetSocket::TImpl {
             ::WSACloseEvent(wakeEvent);
     }
 };
-
-void SetSocketFaults(TSocketFaults faults) {
-    std::lock_guard<std::mutex> lock(g_faultsMutex);
-    g_faults = std::move(faults);
-}
 
 TNetSocket::TNetSocket(std::unique_ptr<TImpl> impl) : impl_(std::move(impl)) {}
 TNetSocket::~TNetSocket() = default;
@@ -274,44 +208,25 @@ std::unique_ptr<TNetSocket> TNetSocket::Connect(const TNetPortName& name,
         *error = ERROR_GEN_FAILURE;
         return nullptr;
     }
-    // From here AbortOpens ends the open: the look-up by its own wake-up,
-    // the connect by the socket's (the watch goes before the events).
+    // AbortOpens ends the connect by the socket's wake-up (the watch on it
+    // goes before the events).
     const WSAEVENT wakeEvent = impl->wakeEvent;
-    const TOpenWatch watch([wakeEvent] { ::WSASetEvent(wakeEvent); });
-    if (OpensAborted()) {
-        *error = ERROR_OPERATION_ABORTED;
+    TImpl& opening = *impl;
+    const auto connectOne = [&opening, deadline](const TSocketAddress& address, std::uint32_t* e) {
+        opening.socket = ConnectOne(address, deadline, opening.socketEvent, opening.wakeEvent, e);
+        if (opening.socket == INVALID_SOCKET)
+            return false;
+        if (::WSAEventSelect(opening.socket, opening.socketEvent, FD_READ | FD_WRITE | FD_CLOSE) !=
+            0) {
+            *e = ERROR_GEN_FAILURE; // ends the walk: no other address is tried
+            return false;
+        }
+        return true;
+    };
+    if (!ConnectToHost(
+            name, deadline, [wakeEvent] { ::WSASetEvent(wakeEvent); }, connectOne, error))
         return nullptr;
-    }
-    std::vector<TAddress> addresses;
-    if (const std::uint32_t e = Resolve(name, deadline, &addresses); e != ERROR_SUCCESS) {
-        *error = e;
-        return nullptr;
-    }
-    *error = WSAHOST_NOT_FOUND;
-    for (const TAddress& address : addresses) {
-        if (OpensAborted()) {
-            *error = ERROR_OPERATION_ABORTED;
-            break;
-        }
-        if (Clock::now() >= deadline) {
-            *error = WSAETIMEDOUT;
-            break;
-        }
-        impl->socket = ConnectOne(address, deadline, impl->socketEvent, impl->wakeEvent, error);
-        if (impl->socket == INVALID_SOCKET) {
-            // No socket left is no address's fault: the next fails the same.
-            if (*error == ERROR_GEN_FAILURE || *error == ERROR_NOT_ENOUGH_MEMORY ||
-                *error == ERROR_OPERATION_ABORTED)
-                break;
-            continue;
-        }
-        if (::WSAEventSelect(impl->socket, impl->socketEvent, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
-            *error = ERROR_GEN_FAILURE;
-            return nullptr;
-        }
-        return std::unique_ptr<TNetSocket>(new TNetSocket(std::move(impl)));
-    }
-    return nullptr;
+    return std::unique_ptr<TNetSocket>(new TNetSocket(std::move(impl)));
 }
 
 TNetSocket::TIo TNetSocket::Send(const std::uint8_t* data, std::size_t size, std::size_t* moved) {
