@@ -131,8 +131,8 @@ private:
 
     // NetPortTransfers.cpp
     bool Pending(const Overlapped* ov) const;
-    std::uint32_t Begin(Op::Kind kind, Overlapped* ov, std::uint8_t* buffer, std::uint32_t count,
-                        std::uint32_t* transferred, Op* op);
+    std::optional<std::uint32_t> Begin(Op::Kind kind, Overlapped* ov, std::uint8_t* buffer,
+                                       std::uint32_t count, std::uint32_t* transferred, Op* op);
     void StartRead(Op& op, Clock::time_point now);
     void StartWrite(Op& op, Clock::time_point now);
     void ServeReads(Clock::time_point now);

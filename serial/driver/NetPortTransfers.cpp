@@ -21,11 +21,16 @@ bool TNetPort::Pending(const Overlapped* ov) const {
            std::any_of(writes_.begin(), writes_.end(), is) || (wait_ && wait_->ov == ov);
 }
 
-// Takes ov for a new transfer: refused (touching nothing) when it has one
-// pending here or its event is none of the backend's; else the caller's
-// count is 0, ov pending and its event reset.
-std::uint32_t TNetPort::Begin(Op::Kind kind, Overlapped* ov, std::uint8_t* buffer,
-                              std::uint32_t count, std::uint32_t* transferred, Op* op) {
+// Takes ov for a new read or write: refused (touching nothing) on a closed
+// port, or when ov has a transfer pending here or its event is none of the
+// backend's; else the caller's count is 0, ov pending and its event reset.
+// A transfer of no bytes then completes at once. The transfer's result
+// where it ended here; nothing where `op` goes on.
+std::optional<std::uint32_t> TNetPort::Begin(Op::Kind kind, Overlapped* ov, std::uint8_t* buffer,
+                                             std::uint32_t count, std::uint32_t* transferred,
+                                             Op* op) {
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
     if (Pending(ov))
         return ERROR_INVALID_PARAMETER;
     if (!NoEvent(ov->hEvent) && !events_.ResetEvent(ov->hEvent))
@@ -39,23 +44,20 @@ std::uint32_t TNetPort::Begin(Op::Kind kind, Overlapped* ov, std::uint8_t* buffe
     op->event = NoEvent(ov->hEvent) ? 0 : ov->hEvent;
     op->buffer = buffer;
     op->count = count;
-    return ERROR_SUCCESS;
+    if (count == 0) {
+        Complete(*op, ERROR_SUCCESS);
+        return ERROR_SUCCESS;
+    }
+    return std::nullopt;
 }
 
 std::uint32_t TNetPort::Read(void* buffer, std::uint32_t count, std::uint32_t* read,
                              Overlapped* ov) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_)
-        return ERROR_INVALID_HANDLE;
     Op op;
-    if (const std::uint32_t e =
-            Begin(Op::Kind::Read, ov, static_cast<std::uint8_t*>(buffer), count, read, &op);
-        e != ERROR_SUCCESS)
-        return e;
-    if (count == 0) {
-        Complete(op, ERROR_SUCCESS);
-        return ERROR_SUCCESS;
-    }
+    if (const auto ended =
+            Begin(Op::Kind::Read, ov, static_cast<std::uint8_t*>(buffer), count, read, &op))
+        return *ended;
     if (removed_ && queue_.Size() == 0) {
         Complete(op, rules::kDeviceGone);
         return rules::kDeviceGone;
@@ -85,20 +87,13 @@ std::uint32_t TNetPort::Read(void* buffer, std::uint32_t count, std::uint32_t* r
 std::uint32_t TNetPort::Write(const void* buffer, std::uint32_t count, std::uint32_t* written,
                               Overlapped* ov) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_)
-        return ERROR_INVALID_HANDLE;
     Op op;
     // The bytes are only read; the buffer is the caller's until completion.
-    if (const std::uint32_t e =
+    if (const auto ended =
             Begin(Op::Kind::Write, ov,
                   const_cast<std::uint8_t*>(static_cast<const std::uint8_t*>(buffer)), count,
-                  written, &op);
-        e != ERROR_SUCCESS)
-        return e;
-    if (count == 0) {
-        Complete(op, ERROR_SUCCESS);
-        return ERROR_SUCCESS;
-    }
+                  written, &op))
+        return *ended;
     if (removed_) {
         Complete(op, rules::kDeviceGone);
         return rules::kDeviceGone;
