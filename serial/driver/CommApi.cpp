@@ -27,7 +27,7 @@ bool IsNetName(const char* fileName) {
 // The one entry: a network name's open and its presence go to the network
 // backend, and so does every call on a network port's handle (told apart by
 // value, with no lock); everything else goes to the backend in use.
-class TRouter final : public ICommApi {
+class TRouter final : public TBaseServices {
 public:
     Handle CreateFileA(const char* fileName, std::uint32_t desiredAccess, std::uint32_t shareMode,
                        std::uint32_t creationDisposition,
@@ -80,27 +80,11 @@ public:
                              bool wait) override {
         return For(port).GetOverlappedResult(port, overlapped, transferred, wait);
     }
-    Handle CreateEventA(bool manualReset, bool initialState) override {
-        return BaseApi().CreateEventA(manualReset, initialState);
-    }
-    bool SetEvent(Handle event) override { return BaseApi().SetEvent(event); }
-    bool ResetEvent(Handle event) override { return BaseApi().ResetEvent(event); }
-    std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) override {
-        return BaseApi().WaitForSingleObject(object, milliseconds);
-    }
-    std::uint32_t WaitForMultipleObjects(std::uint32_t count, const Handle* objects, bool waitAll,
-                                         std::uint32_t milliseconds) override {
-        return BaseApi().WaitForMultipleObjects(count, objects, waitAll, milliseconds);
-    }
     std::uint32_t QueryDosDeviceA(const char* deviceName, char* targetPath,
                                   std::uint32_t max) override {
         return (IsNetName(deviceName) ? net::Backend() : BaseApi())
             .QueryDosDeviceA(deviceName, targetPath, max);
     }
-    std::uint32_t GetLastError() override { return BaseApi().GetLastError(); }
-    void SetLastError(std::uint32_t error) override { BaseApi().SetLastError(error); }
-    std::uint32_t GetTickCount() override { return BaseApi().GetTickCount(); }
-    void Sleep(std::uint32_t milliseconds) override { BaseApi().Sleep(milliseconds); }
 
 private:
     static ICommApi& For(Handle handle) {

@@ -12,6 +12,28 @@ namespace comm {
 // error are this backend's.
 ICommApi& BaseApi();
 
+// What the router (CommApi.cpp) and the network backend alike leave to
+// BaseApi(): the events, the waits, the last error, the clock and Sleep.
+class TBaseServices : public ICommApi {
+public:
+    Handle CreateEventA(bool manualReset, bool initialState) override {
+        return BaseApi().CreateEventA(manualReset, initialState);
+    }
+    bool SetEvent(Handle event) override { return BaseApi().SetEvent(event); }
+    bool ResetEvent(Handle event) override { return BaseApi().ResetEvent(event); }
+    std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) override {
+        return BaseApi().WaitForSingleObject(object, milliseconds);
+    }
+    std::uint32_t WaitForMultipleObjects(std::uint32_t count, const Handle* objects, bool waitAll,
+                                         std::uint32_t milliseconds) override {
+        return BaseApi().WaitForMultipleObjects(count, objects, waitAll, milliseconds);
+    }
+    std::uint32_t GetLastError() override { return BaseApi().GetLastError(); }
+    void SetLastError(std::uint32_t error) override { BaseApi().SetLastError(error); }
+    std::uint32_t GetTickCount() override { return BaseApi().GetTickCount(); }
+    void Sleep(std::uint32_t milliseconds) override { BaseApi().Sleep(milliseconds); }
+};
+
 namespace net {
 
 // Network port handles end in the bits 01; the platform's handles, the

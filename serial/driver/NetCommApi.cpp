@@ -37,7 +37,7 @@ std::string_view Bare(const char* fileName) {
     return name;
 }
 
-class TNetApi final : public ICommApi {
+class TNetApi final : public TBaseServices {
 public:
     Handle CreateFileA(const char* fileName, std::uint32_t, std::uint32_t, std::uint32_t,
                        std::uint32_t) override {
@@ -168,24 +168,15 @@ public:
 
     bool ReadFile(Handle port, void* buffer, std::uint32_t count, std::uint32_t* read,
                   Overlapped* overlapped) override {
-        const auto p = Find(port);
-        if (!p)
-            return Fail(ERROR_INVALID_HANDLE);
-        if (buffer == nullptr && count != 0)
-            return Fail(ERROR_INVALID_PARAMETER);
-        return Transfer(*p, overlapped, read,
-                        [&](Overlapped* ov) { return p->Read(buffer, count, read, ov); });
+        return Move(port, buffer, count, read, overlapped,
+                    [&](TNetPort& p, Overlapped* ov) { return p.Read(buffer, count, read, ov); });
     }
 
     bool WriteFile(Handle port, const void* buffer, std::uint32_t count, std::uint32_t* written,
                    Overlapped* overlapped) override {
-        const auto p = Find(port);
-        if (!p)
-            return Fail(ERROR_INVALID_HANDLE);
-        if (buffer == nullptr && count != 0)
-            return Fail(ERROR_INVALID_PARAMETER);
-        return Transfer(*p, overlapped, written,
-                        [&](Overlapped* ov) { return p->Write(buffer, count, written, ov); });
+        return Move(port, buffer, count, written, overlapped, [&](TNetPort& p, Overlapped* ov) {
+            return p.Write(buffer, count, written, ov);
+        });
     }
 
     bool GetOverlappedResult(Handle port, Overlapped* overlapped, std::uint32_t* transferred,
@@ -200,20 +191,6 @@ public:
         if (transferred != nullptr)
             *transferred = static_cast<std::uint32_t>(overlapped->InternalHigh);
         return Result(static_cast<std::uint32_t>(overlapped->Internal));
-    }
-
-    // Events and waits are the base backend's.
-    Handle CreateEventA(bool manualReset, bool initialState) override {
-        return BaseApi().CreateEventA(manualReset, initialState);
-    }
-    bool SetEvent(Handle event) override { return BaseApi().SetEvent(event); }
-    bool ResetEvent(Handle event) override { return BaseApi().ResetEvent(event); }
-    std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) override {
-        return BaseApi().WaitForSingleObject(object, milliseconds);
-    }
-    std::uint32_t WaitForMultipleObjects(std::uint32_t count, const Handle* objects, bool waitAll,
-                                         std::uint32_t milliseconds) override {
-        return BaseApi().WaitForMultipleObjects(count, objects, waitAll, milliseconds);
     }
 
     std::uint32_t QueryDosDeviceA(const char* deviceName, char* targetPath,
@@ -246,11 +223,6 @@ public:
         return static_cast<std::uint32_t>(needed);
     }
 
-    std::uint32_t GetLastError() override { return BaseApi().GetLastError(); }
-    void SetLastError(std::uint32_t error) override { BaseApi().SetLastError(error); }
-    std::uint32_t GetTickCount() override { return BaseApi().GetTickCount(); }
-    void Sleep(std::uint32_t milliseconds) override { BaseApi().Sleep(milliseconds); }
-
 private:
     std::shared_ptr<TNetPort> Find(Handle handle) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -259,6 +231,19 @@ private:
     }
 
     // Runs one overlapped operation; with no Overlapped, runs it to the end.
+    // ReadFile and WriteFile: the handle and the buffer checked, then
+    // `start(port, overlapped)` as Transfer says.
+    template <class Start>
+    bool Move(Handle port, const void* buffer, std::uint32_t count, std::uint32_t* moved,
+              Overlapped* overlapped, Start start) {
+        const auto p = Find(port);
+        if (!p)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (buffer == nullptr && count != 0)
+            return Fail(ERROR_INVALID_PARAMETER);
+        return Transfer(*p, overlapped, moved, [&](Overlapped* ov) { return start(*p, ov); });
+    }
+
     template <class Start>
     bool Transfer(TNetPort& port, Overlapped* overlapped, std::uint32_t* count, Start start) {
         if (overlapped != nullptr)
