@@ -1,7 +1,9 @@
 #pragma once
 // Internal to the network backend: the one connection of a network port to
 // its device server, and the only code of the backend that is the OS's
-// (PosixNetSocket.cpp: BSD sockets; Win32NetSocket.cpp: Winsock).
+// (PosixNetSocket.cpp: BSD sockets; Win32NetSocket.cpp: Winsock), below
+// the steps of the open that are the same on both (NetSocket.cpp, through
+// NetSocketOs.h).
 //
 // Connect looks the host up (an IPv4 or IPv6 literal never is: it is
 // parsed) and connects to each of its addresses in turn, all within one
