@@ -20,6 +20,15 @@
 
 namespace radarsign_test {
 
+// Whether this program (and radar-sign, built alike) runs under AddressSanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+inline constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 using Clock = std::chrono::steady_clock;
 using rc_test::TempDir;
 using std::chrono::milliseconds;

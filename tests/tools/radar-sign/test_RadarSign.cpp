@@ -38,15 +38,6 @@ extern char** environ;
 
 namespace {
 
-// Whether this program (and radar-sign, built alike) runs under AddressSanitizer.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-constexpr bool kSanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool kSanitized = false;
-#endif
-
 namespace fs = std::filesystem;
 using namespace radarsign_test;
 using radarsign::TCommand;
