@@ -17,11 +17,7 @@ namespace {
 ICommApi* g_api = nullptr;
 
 bool IsNetName(const char* fileName) {
-    std::string_view name = fileName != nullptr ? fileName : "";
-    constexpr std::string_view kPrefix = "\\\\.\\";
-    if (name.substr(0, kPrefix.size()) == kPrefix)
-        name.remove_prefix(kPrefix.size());
-    return net::IsNetPortName(name);
+    return net::IsNetPortName(BareName(fileName));
 }
 
 // The one entry: a network name's open and its presence go to the network
@@ -104,10 +100,7 @@ ICommApi& Api() {
 }
 
 TNamePresence PortNamePresence(const char* portName) {
-    std::string_view name = portName != nullptr ? portName : "";
-    constexpr std::string_view kPrefix = "\\\\.\\";
-    if (name.substr(0, kPrefix.size()) == kPrefix)
-        name.remove_prefix(kPrefix.size());
+    const std::string_view name = BareName(portName);
     if (name.empty())
         return TNamePresence::npAbsent;
     const std::string bare(name);

@@ -5,7 +5,19 @@
 
 #include "serial/driver/CommApi.h"
 
+#include <string_view>
+
 namespace comm {
+
+// A port's name as the calls take it, without Windows' device prefix "\\.\"
+// (which is optional); empty for a null name.
+inline std::string_view BareName(const char* fileName) {
+    std::string_view name = fileName != nullptr ? fileName : "";
+    constexpr std::string_view kPrefix = "\\\\.\\";
+    if (name.substr(0, kPrefix.size()) == kPrefix)
+        name.remove_prefix(kPrefix.size());
+    return name;
+}
 
 // The backend in use for everything but network ports: the platform's own,
 // or the one a test set with SetApi. The network backend's events and last

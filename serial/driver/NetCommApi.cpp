@@ -29,19 +29,11 @@ bool Result(std::uint32_t error) {
     return error == ERROR_SUCCESS ? true : Fail(error);
 }
 
-std::string_view Bare(const char* fileName) {
-    std::string_view name = fileName != nullptr ? fileName : "";
-    constexpr std::string_view kPrefix = "\\\\.\\";
-    if (name.substr(0, kPrefix.size()) == kPrefix)
-        name.remove_prefix(kPrefix.size());
-    return name;
-}
-
 class TNetApi final : public TBaseServices {
 public:
     Handle CreateFileA(const char* fileName, std::uint32_t, std::uint32_t, std::uint32_t,
                        std::uint32_t) override {
-        const TNetPortNameResult parsed = ParseNetPortName(Bare(fileName));
+        const TNetPortNameResult parsed = ParseNetPortName(BareName(fileName));
         if (!parsed.Name) {
             Fail(ERROR_INVALID_NAME);
             return INVALID_HANDLE_VALUE;
@@ -195,7 +187,7 @@ public:
 
     std::uint32_t QueryDosDeviceA(const char* deviceName, char* targetPath,
                                   std::uint32_t max) override {
-        const std::string_view bare = Bare(deviceName);
+        const std::string_view bare = BareName(deviceName);
         const TNetPortNameResult parsed = ParseNetPortName(bare);
         if (!parsed.Name) {
             Fail(ERROR_FILE_NOT_FOUND);
